@@ -1,0 +1,178 @@
+// The project's own small platform API: serial ports, folders, processes,
+// sleeping and the clock, the console, process exit.
+//
+// The Win32 implementation (win32.cpp) passes each call straight to the Win32
+// function named beside it, with the values given here (DCB fields,
+// COMMTIMEOUTS, purge flags, escape codes). The POSIX implementation
+// (posix.cpp) gives the same semantics with termios, poll() and waitpid().
+// Tests link a third implementation with a scripted port and a virtual clock.
+// Only platform/ includes <windows.h>, <termios.h> or <unistd.h>.
+//
+// Error contract: a call that fails returns 0 (or PLATFORM_INVALID_HANDLE)
+// and leaves the operating system's own error code for platform_last_error()
+// (GetLastError() on Windows, errno on POSIX). A caller error (an invalid
+// handle, a null pointer) fails the same way with PLATFORM_ERROR_INVALID_PARAMETER.
+// Nothing here prints, and nothing here ends the process except process_exit().
+#pragma once
+
+#include <cstdint>
+
+// An opaque handle. -1 is the same bit pattern as Win32's INVALID_HANDLE_VALUE.
+using PlatformHandle = std::intptr_t;
+inline constexpr PlatformHandle PLATFORM_INVALID_HANDLE = -1;
+
+// ERROR_INVALID_PARAMETER on Windows; POSIX reports EINVAL's value instead.
+inline constexpr std::uint32_t PLATFORM_ERROR_INVALID_PARAMETER = 87;
+
+std::uint32_t platform_last_error();
+
+// ---------------------------------------------------------------------------
+// Serial ports
+
+// The line settings, field for field those of the Win32 DCB. Fields that a
+// platform has no place for are kept so that get-modify-set round-trips.
+struct SerialState {
+    std::uint32_t length;             // DCBlength: SERIAL_STATE_LENGTH
+    std::uint32_t baud_rate;          // BaudRate
+    std::uint8_t binary;              // fBinary
+    std::uint8_t parity_check;        // fParity
+    std::uint8_t outx_cts_flow;       // fOutxCtsFlow
+    std::uint8_t outx_dsr_flow;       // fOutxDsrFlow
+    std::uint8_t dtr_control;         // fDtrControl: SERIAL_DTR_CONTROL_*
+    std::uint8_t dsr_sensitivity;     // fDsrSensitivity
+    std::uint8_t tx_continue_on_xoff; // fTXContinueOnXoff
+    std::uint8_t out_x;               // fOutX
+    std::uint8_t in_x;                // fInX
+    std::uint8_t error_char_replace;  // fErrorChar
+    std::uint8_t null_discard;        // fNull
+    std::uint8_t rts_control;         // fRtsControl: SERIAL_RTS_CONTROL_*
+    std::uint8_t abort_on_error;      // fAbortOnError
+    std::uint32_t dummy2;             // fDummy2 (reserved bits)
+    std::uint16_t reserved;           // wReserved
+    std::uint16_t xon_lim;            // XonLim
+    std::uint16_t xoff_lim;           // XoffLim
+    std::uint8_t byte_size;           // ByteSize
+    std::uint8_t parity;              // Parity: SERIAL_*PARITY
+    std::uint8_t stop_bits;           // StopBits: SERIAL_ONESTOPBIT...
+    char xon_char;                    // XonChar
+    char xoff_char;                   // XoffChar
+    char error_char;                  // ErrorChar
+    char eof_char;                    // EofChar
+    char evt_char;                    // EvtChar
+    std::uint16_t reserved1;          // wReserved1
+};
+
+inline constexpr std::uint32_t SERIAL_STATE_LENGTH = 28;  // sizeof(DCB) on Windows
+
+inline constexpr std::uint8_t SERIAL_NOPARITY = 0;
+inline constexpr std::uint8_t SERIAL_ODDPARITY = 1;
+inline constexpr std::uint8_t SERIAL_EVENPARITY = 2;
+inline constexpr std::uint8_t SERIAL_ONESTOPBIT = 0;
+inline constexpr std::uint8_t SERIAL_TWOSTOPBITS = 2;
+inline constexpr std::uint8_t SERIAL_DTR_CONTROL_DISABLE = 0;
+inline constexpr std::uint8_t SERIAL_DTR_CONTROL_ENABLE = 1;
+inline constexpr std::uint8_t SERIAL_RTS_CONTROL_DISABLE = 0;
+inline constexpr std::uint8_t SERIAL_RTS_CONTROL_ENABLE = 1;
+
+// COMMTIMEOUTS, in milliseconds.
+struct SerialTimeouts {
+    std::uint32_t read_interval;           // ReadIntervalTimeout
+    std::uint32_t read_total_multiplier;   // ReadTotalTimeoutMultiplier
+    std::uint32_t read_total_constant;     // ReadTotalTimeoutConstant
+    std::uint32_t write_total_multiplier;  // WriteTotalTimeoutMultiplier
+    std::uint32_t write_total_constant;    // WriteTotalTimeoutConstant
+};
+
+// MAXDWORD as ReadIntervalTimeout with both read totals 0: a read returns at
+// once with whatever is already waiting, possibly nothing.
+inline constexpr std::uint32_t SERIAL_TIMEOUT_MAXDWORD = 0xFFFFFFFFu;
+
+// PurgeComm flags.
+inline constexpr std::uint32_t SERIAL_PURGE_TXABORT = 0x0001;
+inline constexpr std::uint32_t SERIAL_PURGE_RXABORT = 0x0002;
+inline constexpr std::uint32_t SERIAL_PURGE_TXCLEAR = 0x0004;
+inline constexpr std::uint32_t SERIAL_PURGE_RXCLEAR = 0x0008;
+inline constexpr std::uint32_t SERIAL_PURGE_ALL = 0x000F;
+
+// EscapeCommFunction codes.
+inline constexpr std::uint32_t SERIAL_SETRTS = 3;
+inline constexpr std::uint32_t SERIAL_CLRRTS = 4;
+inline constexpr std::uint32_t SERIAL_SETDTR = 5;
+inline constexpr std::uint32_t SERIAL_CLRDTR = 6;
+
+// CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0 (exclusive), NULL,
+// OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL). The path is a Win32 device name
+// such as "\\\\.\\COM1"; on POSIX "\\\\.\\COMn" resolves to $COMn_DEVICE when
+// that is set, else to /dev/ttyS<n-1>. Returns PLATFORM_INVALID_HANDLE on failure.
+PlatformHandle serial_open(const char* device_path);
+int serial_setup(PlatformHandle port, std::uint32_t input_queue, std::uint32_t output_queue);  // SetupComm
+int serial_get_state(PlatformHandle port, SerialState* state);                                // GetCommState
+int serial_set_state(PlatformHandle port, const SerialState* state);                          // SetCommState
+int serial_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts);                 // SetCommTimeouts
+int serial_purge(PlatformHandle port, std::uint32_t flags);                                   // PurgeComm
+int serial_escape(PlatformHandle port, std::uint32_t function);                               // EscapeCommFunction
+// ReadFile / WriteFile, blocking as the time-outs say. The count is set on
+// every path (0 when nothing moved).
+int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uint32_t* bytes_read);
+int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, std::uint32_t* bytes_written);
+int serial_close(PlatformHandle port);  // CloseHandle
+
+// ---------------------------------------------------------------------------
+// Folders and processes
+
+int folder_change(const char* path);  // SetCurrentDirectoryA
+
+struct ProcessInfo {  // PROCESS_INFORMATION
+    PlatformHandle process;
+    PlatformHandle thread;
+    std::uint32_t process_id;
+    std::uint32_t thread_id;
+};
+
+// CreateProcessA(NULL, command_line, NULL, NULL, FALSE, 0, NULL, NULL, &si, info)
+// with a STARTUPINFOA that is zero but for cb = 68 and lpDesktop = "". The
+// program is the command line's first word, searched in the current folder
+// first, then on the PATH.
+int process_start(const char* command_line, ProcessInfo* info);
+// OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id).
+PlatformHandle process_open(std::uint32_t process_id);
+// GetExitCodeProcess: PROCESS_STILL_ACTIVE while the process runs, else its
+// exit code (128 + N on POSIX for a process killed by signal N).
+int process_exit_code(PlatformHandle process, std::uint32_t* exit_code);
+// WaitForSingleObject(process, 0) on a handle from process_start: 1 once the
+// process has ended, so that a real exit code of 259 can be told from "running".
+int process_has_ended(PlatformHandle process);
+int process_close(PlatformHandle process);  // CloseHandle
+
+inline constexpr std::uint32_t PROCESS_STILL_ACTIVE = 259;
+
+// ---------------------------------------------------------------------------
+// Time
+
+void sleep_ms(std::uint32_t milliseconds);  // Sleep
+std::uint64_t clock_ms();                   // monotonic milliseconds, for deadlines
+// While a BCSP port is open the 1 ms sleeps of its wait loop must be 1 ms:
+// Windows raises the timer resolution (timeBeginPeriod(1)) until the matching
+// end call. Nothing to do on POSIX.
+void timer_precise_begin();
+void timer_precise_end();
+
+// ---------------------------------------------------------------------------
+// Console and process
+
+// printf to standard output, flushed at once so each line shows as it happens.
+int console_printf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Bracket a key wait: when standard input is a terminal it is put in
+// non-canonical, no-echo mode between these two calls and restored after.
+void console_key_wait_begin();
+void console_key_wait_end();
+// Non-blocking: 1 when a key press is waiting, or when standard input has
+// ended (no console, nothing to wait for). The key is never read.
+int console_key_waiting();
+
+[[noreturn]] void process_exit(int status);
