@@ -1,0 +1,227 @@
+"""End-to-end rig: the real updater against the adapter simulator.
+
+Each run gets a fresh folder holding the "DFUWizard" subfolder with the
+stand-in download tool, starts `marrowlink-sim` on a pseudo-terminal, runs the
+updater with COM1 mapped to that pseudo-terminal and the null-modem fixture
+preloaded (the pseudo-terminal then accepts even parity and modem-line calls,
+and the simulator sees every line change), answers the key wait, and collects
+what a person would check: the console transcript, the exit status, whether the
+program waited for a key, the tool's recorded command lines, the simulator's
+events and the chip's persistent store afterwards.
+
+Environment: MARROWLINK_BUILD_DIR (default build/linux) holds the Linux
+binaries and the fixture; MARROWLINK_WINDOWS_BUILD_DIR (default build/windows)
+the Windows ones. MARROWLINK_KEEP=1 keeps each run's folder for inspection.
+"""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+LINUX_BUILD = os.environ.get("MARROWLINK_BUILD_DIR", os.path.join(ROOT, "build", "linux"))
+WINDOWS_BUILD = os.environ.get("MARROWLINK_WINDOWS_BUILD_DIR", os.path.join(ROOT, "build", "windows"))
+
+STANDARD_VERSION = "Veltrane_Tools Marrowlink Firmware 1.2.9"
+CI_VERSION = "Veltrane_Tools Marrowlink CI Firmware 1.2.9"
+STANDARD_COMMAND_LINE = "DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial COM1 /auto /exit"
+CI_COMMAND_LINE = "DFUWizard /upload /download Skerrymod_1_2_10.dfu /serial COM1 /auto /exit"
+
+KEY_PROMPTS = ("Update Aborted, press any key to exit\n", "Press any key to exit the update program\n")
+# How long the program must sit in its key wait before the rig presses a key:
+# long enough to tell "waits" from "ended without waiting".
+KEY_WAIT_CHECK_S = 0.5
+SIM_READY_TIMEOUT_S = 10.0
+
+
+@dataclass
+class Run:
+    transcript: str
+    exit_status: int
+    elapsed_s: float
+    waited_for_key: bool
+    tool_calls: list = field(default_factory=list)
+    events: list = field(default_factory=list)
+    store: dict = field(default_factory=dict)
+    folder: str = ""
+
+    def lines(self):
+        return self.transcript.splitlines(keepends=True)
+
+    def events_named(self, name):
+        return [event for event in self.events if event.get("ev") == name]
+
+
+def read_store(path):
+    """The chip's persistent store file: `0xKEY = 0xWORD 0xWORD ...` lines."""
+    store = {}
+    if not os.path.exists(path):
+        return store
+    with open(path) as handle:
+        for line in handle:
+            match = re.match(r"\s*(0x[0-9a-fA-F]+)\s*=\s*(.*?)\s*(#.*)?$", line)
+            if match:
+                store[int(match.group(1), 16)] = [int(word, 16) for word in match.group(2).split()]
+    return store
+
+
+def read_events(path):
+    events = []
+    if os.path.exists(path):
+        with open(path) as handle:
+            for line in handle:
+                line = line.strip()
+                if line:
+                    events.append(json.loads(line))
+    return events
+
+
+class Rig:
+    """One scenario: the simulator's options, the tool's behaviour, the build."""
+
+    def __init__(self, sim_args=(), tool_exit_code=0, tool_run_ms=300, tool_folder=True,
+                 tool_present=True, store_text=None, build="linux"):
+        self.sim_args = list(sim_args)
+        self.tool_exit_code = tool_exit_code
+        self.tool_run_ms = tool_run_ms
+        self.tool_folder = tool_folder
+        self.tool_present = tool_present
+        self.store_text = store_text
+        self.build = build
+        self.folder = tempfile.mkdtemp(prefix="marrowlink-e2e-")
+        self.work = os.path.join(self.folder, "work")
+        self.link = os.path.join(self.folder, "com1")
+        self.store = os.path.join(self.folder, "store.txt")
+        self.events = os.path.join(self.folder, "events.jsonl")
+        self.lines_log = os.path.join(self.folder, "lines.log")
+        self.tool_record = os.path.join(self.folder, "tool.log")
+        self.sim = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop_sim()
+        if os.environ.get("MARROWLINK_KEEP") != "1":
+            shutil.rmtree(self.folder, ignore_errors=True)
+
+    # -- set-up ------------------------------------------------------------
+
+    def _prepare_folder(self):
+        os.makedirs(self.work)
+        if not self.tool_folder:
+            return
+        tool_folder = os.path.join(self.work, "DFUWizard")
+        os.makedirs(tool_folder)
+        for image in ("Marrowlink_1_2_10.dfu", "Skerrymod_1_2_10.dfu"):
+            with open(os.path.join(tool_folder, image), "wb") as handle:
+                handle.write(b"stand-in image\n")
+        if self.tool_present:
+            name = "DFUWizard.exe" if self.build == "windows" else "DFUWizard"
+            build = WINDOWS_BUILD if self.build == "windows" else LINUX_BUILD
+            shutil.copy2(os.path.join(build, name), os.path.join(tool_folder, name))
+
+    def start_sim(self):
+        if self.store_text is not None:
+            with open(self.store, "w") as handle:
+                handle.write(self.store_text)
+        ready = os.path.join(self.folder, "sim.ready")
+        command = [os.path.join(LINUX_BUILD, "marrowlink-sim"), "--link", self.link,
+                   "--lines", self.lines_log, "--events", self.events,
+                   "--log", os.path.join(self.folder, "sim.log"), "--ready-file", ready,
+                   "--store", self.store] + self.sim_args
+        self.sim = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                    stdout=open(os.path.join(self.folder, "sim.out"), "w"),
+                                    stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + SIM_READY_TIMEOUT_S
+        while not os.path.exists(ready):
+            if self.sim.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("simulator did not start: " + self.sim_output())
+            time.sleep(0.02)
+
+    def stop_sim(self):
+        if self.sim is not None and self.sim.poll() is None:
+            self.sim.send_signal(signal.SIGTERM)
+            try:
+                self.sim.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.sim.kill()
+                self.sim.wait()
+
+    def sim_output(self):
+        path = os.path.join(self.folder, "sim.out")
+        return open(path).read() if os.path.exists(path) else ""
+
+    def environment(self):
+        env = dict(os.environ)
+        env.update({
+            "COM1_DEVICE": self.link,
+            "NULLMODEM_LOG": self.lines_log,
+            "LD_PRELOAD": os.path.join(LINUX_BUILD, "tests", "nullmodem", "libnullmodem.so"),
+            "DFUWIZARD_RECORD": self.tool_record,
+            "DFUWIZARD_EXIT_CODE": str(self.tool_exit_code),
+            "DFUWIZARD_RUN_MS": str(self.tool_run_ms),
+        })
+        return env
+
+    # -- the run -----------------------------------------------------------
+
+    def run(self, timeout_s=60):
+        self._prepare_folder()
+        self.start_sim()
+        command = [os.path.join(LINUX_BUILD, "marrowlink-update")]
+        started = time.monotonic()
+        process = subprocess.Popen(command, cwd=self.work, env=self.environment(),
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT)
+        transcript, waited = self._answer_key_wait(process, timeout_s)
+        elapsed = time.monotonic() - started
+        self.stop_sim()
+        return Run(transcript=transcript, exit_status=process.returncode, elapsed_s=elapsed,
+                   waited_for_key=waited, tool_calls=self._tool_calls(),
+                   events=read_events(self.events), store=read_store(self.store),
+                   folder=self.folder)
+
+    def _answer_key_wait(self, process, timeout_s):
+        """Collects the output; at a key prompt checks the program waits, then presses a key."""
+        chunks = []
+
+        def pump():
+            for line in iter(process.stdout.readline, b""):
+                chunks.append(line.decode("latin-1"))
+        reader = threading.Thread(target=pump, daemon=True)
+        reader.start()
+        deadline = time.monotonic() + timeout_s
+        waited = False
+        while process.poll() is None and time.monotonic() < deadline:
+            if "".join(chunks).endswith(KEY_PROMPTS):
+                time.sleep(KEY_WAIT_CHECK_S)
+                waited = process.poll() is None
+                if waited:
+                    process.stdin.write(b"k")
+                    process.stdin.flush()
+                break
+            time.sleep(0.01)
+        try:
+            process.wait(timeout=max(1.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise AssertionError("updater did not end within %.0f s; output so far:\n%s"
+                                 % (timeout_s, "".join(chunks)))
+        reader.join(timeout=5)
+        process.stdin.close()
+        return "".join(chunks), waited
+
+    def _tool_calls(self):
+        if not os.path.exists(self.tool_record):
+            return []
+        with open(self.tool_record) as handle:
+            return [line.rstrip("\n") for line in handle]
