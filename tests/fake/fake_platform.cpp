@@ -832,6 +832,10 @@ int process_exit_code(PlatformHandle process, std::uint32_t* exit_code)
     if (scripted_failure(FAKE_PROCESS_EXIT_CODE)) {
         return fail_with(call, fake.last_error);
     }
+    if (fake.call_counts[FAKE_PROCESS_EXIT_CODE] > FAKE_EXIT_CODE_QUERY_LIMIT) {
+        fake_fault("exit code queried " + std::to_string(FAKE_EXIT_CODE_QUERY_LIMIT) + " times; failing the query");
+        return fail_with(call, FAKE_ERROR_ACCESS_DENIED);
+    }
     const int ended = fake.now_ms >= fake.process_start_ms + fake.process_script.run_time_ms;
     *exit_code = ended ? fake.process_script.exit_code : PROCESS_STILL_ACTIVE;
     logged(call).value = *exit_code;

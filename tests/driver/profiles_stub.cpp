@@ -1,0 +1,33 @@
+#include "profiles_stub.h"
+
+#include "driver/profiles.h"
+#include "fake_platform.h"
+
+ProfileStub profile_stub;
+
+namespace {
+
+ProfileStubCall profile_stub_call(int download_failed)
+{
+    return ProfileStubCall{fake_now_ms(), fake_serial_is_open(), download_failed,
+                           fake_calls_of(FAKE_PROCESS_EXIT_CODE).size()};
+}
+
+}  // namespace
+
+void profile_stub_reset()
+{
+    profile_stub = ProfileStub{1, 1, {}, {}};
+}
+
+int configure_before_update()
+{
+    profile_stub.before_calls.push_back(profile_stub_call(0));
+    return profile_stub.before_result;
+}
+
+int configure_after_update(int download_failed)
+{
+    profile_stub.after_calls.push_back(profile_stub_call(download_failed));
+    return profile_stub.after_result;
+}
