@@ -238,6 +238,9 @@ int serial_wait(int fd, short events, const Deadline* total, const Deadline* int
         for (const Deadline* deadline : {total, interval}) {
             if (deadline != nullptr) {
                 const std::uint32_t remaining = deadline_remaining_ms(*deadline);
+                if (remaining == 0) {
+                    return 0;  // also ends a line that keeps waking poll() with nothing to read
+                }
                 const int capped = remaining > INT_MAX ? INT_MAX : static_cast<int>(remaining);
                 timeout_ms = timeout_ms < 0 ? capped : (capped < timeout_ms ? capped : timeout_ms);
             }
@@ -251,15 +254,7 @@ int serial_wait(int fd, short events, const Deadline* total, const Deadline* int
             }
             return 1;
         }
-        if (ready == 0) {
-            // poll rounds to whole milliseconds; only a passed deadline ends the wait.
-            if ((total != nullptr && deadline_expired(*total)) ||
-                (interval != nullptr && deadline_expired(*interval))) {
-                return 0;
-            }
-            continue;
-        }
-        if (errno != EINTR) {
+        if (ready < 0 && errno != EINTR) {
             return -1;
         }
     }

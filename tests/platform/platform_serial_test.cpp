@@ -218,13 +218,14 @@ TEST_F(SerialPortTest, MaxdwordMultiplierWaitsForTheFirstBytesOnly)
 TEST_F(SerialPortTest, HungUpLineFailsTheReadInsteadOfWaiting)
 {
     open_port();
-    set_timeouts(0, 0, 0);  // no time-out at all: only the hang-up can end it
+    set_timeouts(0, 0, 2000);
     pseudo_terminal_close(&pty);
     int result = 1;
     std::uint64_t elapsed = 0;
     timed_read(1, &result, &elapsed);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(platform_last_error(), static_cast<std::uint32_t>(EIO));
+    EXPECT_LT(elapsed, AT_ONCE_MS);
 }
 
 TEST_F(SerialPortTest, PurgeDiscardsWaitingInput)
