@@ -5,41 +5,121 @@
 // The model is pure: bytes in, bytes out, with the time passed in by the
 // caller. The simulator's main loop feeds it from the pseudo-terminal; unit
 // tests feed it from the fake platform's serial port.
+//
+// What the chip answers on BCSP channel 2 (BCCMD, 16-bit little-endian words:
+// type, length, seqno, varid, status, payload):
+// - 0x7003 persistent store, get (type 0) or set (type 2), payload key,
+//   length n, stores, n values. A set stores the n words and saves the store
+//   file at once; the response echoes key, n, stores and the values. A get
+//   answers key, the stored length, stores and the stored words (padded with
+//   zeros to the n words asked for, so the response is as long as the request).
+// - 0x2819 build id, get: the configured build id in payload word 0.
+// - 0x4001 cold reset and 0x400F store defragmenting reset, set: no response;
+//   the chip restarts CHIP_RESTART_DELAY_MS later (link state lost, sequence
+//   numbers 0, link establishment from SYNC again). Bytes that arrive in
+//   between are ignored, as by a chip that is going down.
+// - Every response is type 1 with the request's seqno and varid; its length
+//   field is its size in words; it is at least 9 words long.
+// - Status: CHIP_STATUS_OK, or CHIP_STATUS_NO_SUCH_VARID (other varids),
+//   CHIP_STATUS_NO_VALUE (get of a key the store does not hold),
+//   CHIP_STATUS_TOO_BIG (get with n below the stored length, set with n above
+//   PS_STORE_MAX_WORDS), CHIP_STATUS_BAD_REQUEST (fewer words than the
+//   request claims, n of 0, a get of a reset varid or a set of the build id),
+//   CHIP_STATUS_ERROR (the store file could not be written: the write is undone;
+//   also the status of the error_status_* faults).
+// Requests of other types and messages shorter than 5 words get no response.
+//
+// Event log (config->event_log): one JSON object per line, always starting
+// with "t" (the caller's time in ms) and "ev" (the event name). Events:
+//   power_on          chip_power_on was called
+//   tx                a frame was queued for sending: rel, seq, ack, ch, len,
+//                     msg (channel 1: "SYNC", "SYNC_RESP", "CONF", "CONF_RESP"),
+//                     retry (1 on a repeat)
+//   rx                an intact frame arrived: rel, seq, ack, ch, len, msg (channel 1)
+//   frame_bad         a damaged frame was dropped: reason ("short", "too_long",
+//                     "escape", "header_checksum", "length", "crc"), bytes
+//   link_synced       SYNC_RESP received while unsynced
+//   link_established  CONF_RESP received while synced
+//   peer_reset        SYNC received while established: the link starts afresh
+//   acked             the host acknowledged the chip's reliable packet: seq
+//   duplicate         repeat of the last reliable packet, acknowledged again: seq
+//   out_of_sequence   reliable packet neither expected nor a repeat: seq, expected
+//   ignored           a frame or packet had no effect: reason ("no_link",
+//                     "no_ack", "link_not_established", "conf_while_unsynced",
+//                     "le_unknown", "channel", "bccmd_short", "bccmd_type",
+//                     "silent", "restarting")
+//   tx_dropped        the chip could not queue a frame: reason
+//   bccmd             a BCCMD message: dir ("rx" request, "tx" response), type,
+//                     length, seqno, varid ("0x7003"), status, payload (words)
+//   ps_write          a key was written: key ("0x024b"), values (numbers)
+//   ps_read           a key was read: key, values
+//   store_error       the store file could not be written
+//   reset_request     cold or defragmenting reset accepted: reason
+//                     ("cold_reset", "ps_defrag_reset"), restart_at (ms)
+//   restart           the chip restarted: reason ("cold_reset",
+//                     "ps_defrag_reset", "fault")
+//   fault             an injected fault acted: name ("error_status", "silent", "reset")
+//   noise             line noise hit a byte: dir ("tx", "rx"), effect
+//                     ("drop", "corrupt", "repeat", "corrupt+repeat")
+// The readable log (config->log) has one line per frame and per event above.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
+// Time from an accepted reset request to the restart.
+constexpr std::uint64_t CHIP_RESTART_DELAY_MS = 50;
+
+constexpr std::uint16_t CHIP_STATUS_OK = 0x0000;
+constexpr std::uint16_t CHIP_STATUS_NO_SUCH_VARID = 0x0001;
+constexpr std::uint16_t CHIP_STATUS_TOO_BIG = 0x0002;
+constexpr std::uint16_t CHIP_STATUS_NO_VALUE = 0x0003;
+constexpr std::uint16_t CHIP_STATUS_BAD_REQUEST = 0x0004;
+constexpr std::uint16_t CHIP_STATUS_ERROR = 0x0008;
+
 struct ChipConfig {
     const char* store_path;      // persistent store file; created with defaults when missing
     std::uint16_t build_id;      // answered to the build-id get request
     std::FILE* log;              // readable log of every exchange, or null
     std::FILE* event_log;        // machine-readable log (one JSON object per line), or null
-    // Faults (0 / -1 = off); see chip.cpp for the exact meaning of each.
-    int error_status_key;        // answer BCCMD PS requests for this key with a non-zero status
-    int error_status_varid;      // answer requests for this varid with a non-zero status
-    int silent_after_packets;    // stop answering anything after this many received packets
-    int no_ack;                  // never acknowledge reliable packets
-    int no_link;                 // never take part in link establishment
-    int reset_after_packets;     // restart (peer reset) after this many received packets
-    double corrupt_rate;         // per byte sent: probability of flipping bits
+    // Faults; each is off when 0 (or below). Packet counts are over the
+    // chip's whole life, across restarts: they count new data packets the
+    // link delivered (not link establishment, acknowledgements, repeats or
+    // damaged frames). A zero-initialised ChipConfig has every fault off.
+    int error_status_key;        // PS get/set of this key is answered with CHIP_STATUS_ERROR, store unchanged
+    int error_status_varid;      // any request for this varid is answered with CHIP_STATUS_ERROR (no reset either)
+    int silent_after_packets;    // the Nth packet and everything after it: no ack, no answer, nothing sent
+    int no_ack;                  // reliable packets are dropped: never acknowledged, never processed
+    int no_link;                 // never send or answer link-establishment messages
+    int reset_after_packets;     // on the Nth packet the chip restarts at once, leaving it unanswered (once)
+    double corrupt_rate;         // per byte sent: probability of flipping one bit
     double drop_rate;            // per byte sent: probability of dropping it
     double repeat_rate;          // per byte sent: probability of sending it twice
     unsigned seed;               // random seed for the byte faults
+    // The same faults on the bytes the chip receives (seeded from seed too).
+    double rx_corrupt_rate;
+    double rx_drop_rate;
+    double rx_repeat_rate;
 };
 
 struct Chip;
 
+// Loads the store (creating it with defaults when missing). Returns null when
+// the store file cannot be read or created; chip_create_error says why.
 Chip* chip_create(const ChipConfig* config);
+// Why the last chip_create failed (a one-line text; empty after a success).
+const char* chip_create_error();
 void chip_destroy(Chip* chip);
 
 // The chip starts (or restarts) its BCSP link: link establishment begins.
+// Before the first call the chip ignores bytes and sends nothing.
 void chip_power_on(Chip* chip, std::uint64_t now_ms);
 // One byte arrived on the chip's UART.
 void chip_receive_byte(Chip* chip, std::uint8_t byte, std::uint64_t now_ms);
 // The next byte the chip sends at now_ms, if any: 1 and *byte set, else 0.
 int chip_transmit_byte(Chip* chip, std::uint64_t now_ms, std::uint8_t* byte);
 // The time at which the chip next has something to do (a retransmission, a
-// restart); UINT64_MAX when it only waits for bytes.
+// restart); 0 when bytes are waiting to be sent; UINT64_MAX when it only
+// waits for bytes.
 std::uint64_t chip_next_event_ms(const Chip* chip);

@@ -1,0 +1,225 @@
+// Injected faults of the simulated chip, and the noisy line.
+#include "chip_test_support.h"
+
+#include "sim/line_noise.h"
+
+namespace {
+
+using ChipFaultTest = ChipRig;
+
+const Bytes BUILD_ID_REQUEST = test_bccmd(0, 0, 0x2819, {});
+
+TEST_F(ChipFaultTest, ErrorStatusForOneKey)
+{
+    ChipConfig config{};
+    config.error_status_key = 0x024B;
+    create(config);
+    ASSERT_NO_FATAL_FAILURE(establish());
+    std::string before = store_text();
+    std::optional<TestFrame> r = find_bccmd(request(test_bccmd(2, 0, 0x7003, {0x024B, 1, 0, 0x0030})));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(test_words(r->payload)[4], CHIP_STATUS_ERROR);
+    EXPECT_EQ(store_text(), before);
+    EXPECT_EQ(events("fault").size(), 1u);
+    // Other keys are unaffected.
+    r = find_bccmd(request(test_bccmd(2, 1, 0x7003, {0x03CC, 1, 0, 0x0001})));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(test_words(r->payload)[4], CHIP_STATUS_OK);
+}
+
+TEST_F(ChipFaultTest, ErrorStatusForOneVarid)
+{
+    ChipConfig config{};
+    config.error_status_varid = 0x4001;
+    create(config);
+    ASSERT_NO_FATAL_FAILURE(establish());
+    // The cold reset is answered with an error and does not happen.
+    std::optional<TestFrame> r = find_bccmd(request(test_bccmd(2, 0, 0x4001, {})));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(test_words(r->payload)[4], CHIP_STATUS_ERROR);
+    EXPECT_EQ(events("reset_request").size(), 0u);
+    r = find_bccmd(request(BUILD_ID_REQUEST));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(test_words(r->payload)[4], CHIP_STATUS_OK);
+}
+
+TEST_F(ChipFaultTest, SilentFromTheNthPacket)
+{
+    ChipConfig config{};
+    config.silent_after_packets = 2;
+    create(config);
+    ASSERT_NO_FATAL_FAILURE(establish());
+    ASSERT_TRUE(find_bccmd(request(BUILD_ID_REQUEST)));
+    // The second packet is neither acknowledged nor answered, and the first
+    // response, though unacknowledged, is not repeated either.
+    EXPECT_TRUE(request(BUILD_ID_REQUEST).empty());
+    EXPECT_EQ(chip_next_event_ms(chip), UINT64_MAX);
+    now += 10 * 250;
+    EXPECT_EQ(drain(), Bytes{});
+    EXPECT_TRUE(exchange(FRAME_SYNC).empty());
+    // A power-on does not bring it back.
+    chip_power_on(chip, now);
+    EXPECT_EQ(drain(), Bytes{});
+    EXPECT_EQ(events("fault").size(), 1u);
+}
+
+TEST_F(ChipFaultTest, NoAckDropsReliablePackets)
+{
+    ChipConfig config{};
+    config.no_ack = 1;
+    create(config);
+    ASSERT_NO_FATAL_FAILURE(establish());
+    EXPECT_TRUE(request(BUILD_ID_REQUEST).empty());
+    EXPECT_EQ(events("bccmd").size(), 0u);
+    ASSERT_EQ(events("ignored").size(), 1u);
+    EXPECT_NE(events("ignored")[0].find("no_ack"), std::string::npos);
+}
+
+TEST_F(ChipFaultTest, NoLinkEstablishment)
+{
+    ChipConfig config{};
+    config.no_link = 1;
+    create(config);
+    chip_power_on(chip, now);
+    EXPECT_EQ(drain(), Bytes{});
+    for (const Bytes* frame : {&FRAME_SYNC, &FRAME_SYNC_RESP, &FRAME_CONF, &FRAME_CONF_RESP}) {
+        EXPECT_TRUE(exchange(*frame).empty());
+    }
+    now += 1000;
+    EXPECT_EQ(drain(), Bytes{});
+    EXPECT_EQ(events("link_established").size(), 0u);
+}
+
+TEST_F(ChipFaultTest, ResetOnTheNthPacketOnce)
+{
+    ChipConfig config{};
+    config.reset_after_packets = 2;
+    create(config);
+    ASSERT_NO_FATAL_FAILURE(establish());
+    ASSERT_TRUE(find_bccmd(request(BUILD_ID_REQUEST)));
+    // The second packet restarts the chip at once: no acknowledgement, SYNC.
+    std::vector<TestFrame> f = request(BUILD_ID_REQUEST);
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(test_le_name(f[0]), "SYNC");
+    ASSERT_EQ(events("restart").size(), 1u);
+    EXPECT_NE(events("restart")[0].find("\"fault\""), std::string::npos);
+    // Only once: after a new link establishment packets are served again.
+    ASSERT_NO_FATAL_FAILURE(establish());
+    ASSERT_TRUE(find_bccmd(request(BUILD_ID_REQUEST)));
+    ASSERT_TRUE(find_bccmd(request(BUILD_ID_REQUEST)));
+    EXPECT_EQ(events("restart").size(), 1u);
+}
+
+TEST_F(ChipFaultTest, SendNoiseDropRepeatCorrupt)
+{
+    ChipConfig drop{};
+    drop.drop_rate = 1.0;
+    create(drop);
+    chip_power_on(chip, now);
+    EXPECT_EQ(drain(), Bytes{});
+    chip_destroy(chip);
+
+    ChipConfig repeat{};
+    repeat.repeat_rate = 1.0;
+    create(repeat);
+    chip_power_on(chip, now);
+    Bytes doubled;
+    for (std::uint8_t b : FRAME_SYNC) {
+        doubled.push_back(b);
+        doubled.push_back(b);
+    }
+    EXPECT_EQ(drain(), doubled);
+    chip_destroy(chip);
+
+    ChipConfig corrupt{};
+    corrupt.corrupt_rate = 1.0;
+    create(corrupt);
+    chip_power_on(chip, now);
+    Bytes out = drain();
+    ASSERT_EQ(out.size(), FRAME_SYNC.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        EXPECT_EQ(__builtin_popcount(out[i] ^ FRAME_SYNC[i]), 1) << "byte " << i;
+    }
+    int corrupted = 0;
+    for (const std::string& line : events("noise")) {
+        corrupted += line.find("\"effect\":\"corrupt\"") != std::string::npos;
+    }
+    EXPECT_EQ(corrupted, static_cast<int>(FRAME_SYNC.size()));
+}
+
+TEST_F(ChipFaultTest, ReceiveNoiseDropsWhatTheHostSends)
+{
+    ChipConfig config{};
+    config.rx_drop_rate = 1.0;
+    create(config);
+    chip_power_on(chip, now);
+    drain();
+    EXPECT_TRUE(exchange(FRAME_SYNC).empty());
+    EXPECT_EQ(events("noise").size(), FRAME_SYNC.size());
+}
+
+// A moderately noisy line: the chip keeps working, and the same seed gives
+// the same bytes again.
+TEST_F(ChipFaultTest, NoiseIsDeterministicPerSeed)
+{
+    auto run = [this](unsigned seed) {
+        ChipConfig config{};
+        config.corrupt_rate = 0.02;
+        config.drop_rate = 0.02;
+        config.repeat_rate = 0.02;
+        config.seed = seed;
+        create(config);
+        chip_power_on(chip, now);
+        Bytes all;
+        for (int i = 0; i < 40; ++i) {
+            now += 250;
+            Bytes out = drain();
+            all.insert(all.end(), out.begin(), out.end());
+        }
+        chip_destroy(chip);
+        chip = nullptr;
+        now = 0;
+        return all;
+    };
+    Bytes a = run(7);
+    Bytes b = run(7);
+    Bytes c = run(8);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
+    int clean = 0;
+    for (const TestFrame& f : test_decode(a)) {
+        clean += test_le_name(f) == "SYNC";
+    }
+    EXPECT_GT(clean, 5) << "most frames still get through";
+    EXPECT_LT(clean, 40) << "some frames were damaged";
+}
+
+TEST(LineNoise, RatesAreRoughlyKept)
+{
+    LineNoise noise;
+    line_noise_init(&noise, 1, 0.1, 0.2, 0.05);
+    int dropped = 0, corrupted = 0, repeated = 0;
+    constexpr int N = 100000;
+    for (int i = 0; i < N; ++i) {
+        std::uint8_t out[2];
+        int effect = 0;
+        int count = line_noise_apply(&noise, 0x55, out, &effect);
+        if (count == 0) {
+            ++dropped;
+            continue;
+        }
+        corrupted += out[0] != 0x55;
+        repeated += count == 2;
+        EXPECT_EQ((effect & LINE_NOISE_CORRUPTED) != 0, out[0] != 0x55);
+    }
+    EXPECT_NEAR(dropped / double(N), 0.2, 0.01);
+    // Corruption and repetition are drawn for the bytes that were not dropped.
+    EXPECT_NEAR(corrupted / double(N - dropped), 0.1, 0.01);
+    EXPECT_NEAR(repeated / double(N - dropped), 0.05, 0.01);
+
+    LineNoise off;
+    line_noise_init(&off, 1, 0.0, 0.0, 0.0);
+    EXPECT_FALSE(line_noise_active(&off));
+}
+
+}  // namespace
