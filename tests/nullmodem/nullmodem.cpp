@@ -1,0 +1,378 @@
+// nullmodem: a TEST-ONLY LD_PRELOAD fixture that lets a program drive a
+// pseudo-terminal as if it were a real serial port wired to the adapter
+// simulator through a null-modem cable.
+//
+// Why it exists: the updater runs the chip's BCSP link at 8E1 and wakes the
+// adapter by toggling RTS and DTR. A real serial port or USB-serial adapter
+// accepts both. A pseudo-terminal does not: the kernel refuses PARENB in
+// tcsetattr (EINVAL), and a pseudo-terminal has no modem lines (TIOCMBIS and
+// friends fail with ENOTTY). The product must fail in those cases, and it is
+// never weakened to get past them; instead this library is preloaded into the
+// program under test (and into Wine for the Windows build), and only there.
+//
+// What it does, for descriptors of the pseudo-terminal under test only:
+// - tcsetattr / ioctl(TCSETS, TCSETSW, TCSETSF, TCSETS2...): parity requested
+//   with PARENB is taken off (the pty would refuse it) and marked instead with
+//   CMSPAR, plus PARODD for odd parity; the pty accepts that, and the
+//   simulator reads it back from the master side with tcgetattr. Everything
+//   else (speed, data bits, stop bits, flags) goes to the pty unchanged.
+// - tcgetattr / ioctl(TCGETS, TCGETS2): the marker is turned back into
+//   PARENB (and PARODD), so the program reads back what it set and its
+//   get-modify-set sequences round-trip. The pty keeps the settings between
+//   opens, as a real port does.
+// - ioctl(TIOCMBIS, TIOCMBIC, TIOCMSET, TIOCMGET): succeed; RTS and DTR are
+//   tracked per device (both low at the start, like a port closed with HUPCL)
+//   and reported by TIOCMGET, together with CTS, DSR and CD always on (the
+//   adapter is powered and the cable crosses its lines over).
+// - tcflush / ioctl(TCFLSH): passed on to the pty, and logged.
+// Every modem-line call, every change of speed/data bits/parity/stop bits and
+// every flush is appended to the file named by the environment variable
+// NULLMODEM_LOG, one line each, with CLOCK_MONOTONIC milliseconds (the
+// simulator uses the same clock):
+//     <ms> RTS <0|1>                    one line per line touched by the call
+//     <ms> DTR <0|1>
+//     <ms> LINE <baud> <bits> <N|E|O|M|S> <stop>
+//     <ms> FLUSH <1 input | 2 output | 3 both>
+//
+// Which descriptors: pseudo-terminal slaves (character devices with a UNIX98
+// pty slave major number) that are the device named by NULLMODEM_DEVICE, or
+// else by COM1_DEVICE (symlinks followed); when neither is set, every pty
+// slave. Anything else (the console, pipes, sockets, real serial ports) is
+// passed straight to the C library.
+//
+// Built without sanitizers so that it can be preloaded into any program; to
+// preload it into a program built with AddressSanitizer, put libasan first:
+//     LD_PRELOAD="$(g++ -print-file-name=libasan.so):.../libnullmodem.so"
+// (or run with ASAN_OPTIONS=verify_asan_link_order=0).
+//
+// Nothing here is part of the product. It is test equipment, like a cable.
+
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// UNIX98 pty slaves: majors 136 to 143.
+constexpr unsigned PTY_SLAVE_MAJOR_FIRST = 136;
+constexpr unsigned PTY_SLAVE_MAJOR_LAST = 143;
+constexpr int MAX_DEVICES = 8;
+
+// termios2 requests and the kernel's c_cflag offset; c_cflag sits at the same
+// place in the kernel's termios, termios2 and the C library's termios.
+constexpr unsigned long NULLMODEM_TCGETS2 = 0x802C542A;
+constexpr unsigned long NULLMODEM_TCSETS2 = 0x402C542B;
+constexpr unsigned long NULLMODEM_TCSETSW2 = 0x402C542C;
+constexpr unsigned long NULLMODEM_TCSETSF2 = 0x402C542D;
+constexpr std::size_t KERNEL_TERMIOS_SIZE = 36;   // struct termios of the ioctl interface
+constexpr std::size_t KERNEL_TERMIOS2_SIZE = 44;  // struct termios2
+constexpr std::size_t CFLAG_OFFSET = 8;
+constexpr std::size_t OSPEED_OFFSET2 = 40;        // termios2.c_ospeed
+#ifndef BOTHER
+constexpr tcflag_t BOTHER = 0010000;
+#endif
+
+using tcsetattr_fn = int (*)(int, int, const struct termios*);
+using tcgetattr_fn = int (*)(int, struct termios*);
+using tcflush_fn = int (*)(int, int);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+
+struct Device {
+    dev_t rdev;
+    int rts;
+    int dtr;
+};
+
+pthread_mutex_t nullmodem_lock = PTHREAD_MUTEX_INITIALIZER;
+Device devices[MAX_DEVICES];
+int device_count;
+
+template <typename F>
+F real(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// The device under test, from the environment; 0 when none is named.
+int target_device(dev_t* rdev) {
+    const char* path = std::getenv("NULLMODEM_DEVICE");
+    if (!path || !*path) path = std::getenv("COM1_DEVICE");
+    if (!path || !*path) return 0;
+    struct stat st;
+    if (stat(path, &st) != 0) return 0;
+    *rdev = st.st_rdev;
+    return 1;
+}
+
+// 1 for a descriptor this fixture looks after. errno is left as it was.
+int nullmodem_fd(int fd, dev_t* rdev) {
+    const int saved = errno;
+    struct stat st;
+    int ours = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= PTY_SLAVE_MAJOR_FIRST &&
+               major(st.st_rdev) <= PTY_SLAVE_MAJOR_LAST;
+    if (ours) {
+        dev_t target;
+        if (target_device(&target)) ours = st.st_rdev == target;
+        *rdev = st.st_rdev;
+    }
+    errno = saved;
+    return ours;
+}
+
+// Call with the lock held.
+Device* device_of(dev_t rdev) {
+    for (int i = 0; i < device_count; i++)
+        if (devices[i].rdev == rdev) return &devices[i];
+    if (device_count == MAX_DEVICES) return &devices[MAX_DEVICES - 1];  // more ptys than any test uses
+    Device* d = &devices[device_count++];
+    *d = Device{};
+    d->rdev = rdev;
+    return d;
+}
+
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_line(const char* format, ...) {
+    const char* path = std::getenv("NULLMODEM_LOG");
+    if (!path || !*path) return;
+    const int saved = errno;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    char text[128];
+    int n = std::snprintf(text, sizeof text, "%lld ",
+                          static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+    va_list args;
+    va_start(args, format);
+    n += std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n) - 1, format, args);
+    va_end(args);
+    if (n > static_cast<int>(sizeof text) - 2) n = static_cast<int>(sizeof text) - 2;
+    text[n++] = '\n';
+    // One write per entry on an O_APPEND descriptor: entries never interleave.
+    const int log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (log >= 0) {
+        if (write(log, text, static_cast<std::size_t>(n)) < 0) {
+            // Nothing to do: a test that needs the entry will miss it and say so.
+        }
+        close(log);
+    }
+    errno = saved;
+}
+
+unsigned long speed_of(tcflag_t cflag) {
+    switch (cflag & CBAUD) {
+    case B0: return 0;
+    case B50: return 50;
+    case B75: return 75;
+    case B110: return 110;
+    case B134: return 134;
+    case B150: return 150;
+    case B200: return 200;
+    case B300: return 300;
+    case B600: return 600;
+    case B1200: return 1200;
+    case B1800: return 1800;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    case B460800: return 460800;
+    case B500000: return 500000;
+    case B576000: return 576000;
+    case B921600: return 921600;
+    case B1000000: return 1000000;
+    case B1152000: return 1152000;
+    case B1500000: return 1500000;
+    case B2000000: return 2000000;
+    default: return 0;
+    }
+}
+
+char parity_of(tcflag_t cflag) {
+    if (!(cflag & PARENB)) return 'N';
+    if (cflag & CMSPAR) return (cflag & PARODD) ? 'M' : 'S';
+    return (cflag & PARODD) ? 'O' : 'E';
+}
+
+int bits_of(tcflag_t cflag) {
+    switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+    }
+}
+
+// The program's c_cflag -> what the pty is given. Applying it twice changes
+// nothing, in case a C library routes tcsetattr through ioctl. Mark and space
+// parity (PARENB with CMSPAR) cannot be carried and arrive as even and odd.
+tcflag_t cflag_to_pty(tcflag_t cflag) {
+    if (!(cflag & PARENB)) return cflag;  // no parity, or the marker already
+    return (cflag & ~PARENB) | CMSPAR;    // PARODD stays
+}
+
+// What the pty holds -> what the program set.
+tcflag_t cflag_from_pty(tcflag_t cflag) {
+    if ((cflag & CMSPAR) && !(cflag & PARENB)) cflag = (cflag & ~CMSPAR) | PARENB;
+    return cflag;
+}
+
+// Logs a LINE entry when a set changes what the pty held before it.
+void note_settings(tcflag_t before, unsigned long baud_before, tcflag_t after, unsigned long baud_after) {
+    const char parity = parity_of(after);
+    const int bits = bits_of(after);
+    const int stop = (after & CSTOPB) ? 2 : 1;
+    if (baud_before == baud_after && parity_of(before) == parity && bits_of(before) == bits &&
+        ((before & CSTOPB) ? 2 : 1) == stop)
+        return;
+    log_line("LINE %lu %d %c %d", baud_after, bits, parity, stop);
+}
+
+// The speed of a kernel termios or termios2 (whose BOTHER speeds are in c_ospeed).
+unsigned long termios_baud(const unsigned char* kernel_termios, tcflag_t cflag, int is_termios2) {
+    if (!is_termios2 || (cflag & CBAUD) != BOTHER) return speed_of(cflag);
+    std::uint32_t ospeed;
+    std::memcpy(&ospeed, kernel_termios + OSPEED_OFFSET2, sizeof ospeed);
+    return ospeed;
+}
+
+// TIOCMBIS / TIOCMBIC / TIOCMSET / TIOCMGET on a device of ours.
+int modem_ioctl(dev_t rdev, unsigned long request, int* bits) {
+    if (!bits) {
+        errno = EFAULT;
+        return -1;
+    }
+    pthread_mutex_lock(&nullmodem_lock);
+    Device* d = device_of(rdev);
+    if (request == TIOCMGET) {
+        *bits = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | (d->rts ? TIOCM_RTS : 0) | (d->dtr ? TIOCM_DTR : 0);
+    } else {
+        const int touch = request == TIOCMSET ? (TIOCM_RTS | TIOCM_DTR) : (*bits & (TIOCM_RTS | TIOCM_DTR));
+        const int on = request == TIOCMBIC ? 0 : *bits;
+        if (touch & TIOCM_RTS) {
+            d->rts = (on & TIOCM_RTS) != 0;
+            log_line("RTS %d", d->rts);
+        }
+        if (touch & TIOCM_DTR) {
+            d->dtr = (on & TIOCM_DTR) != 0;
+            log_line("DTR %d", d->dtr);
+        }
+    }
+    pthread_mutex_unlock(&nullmodem_lock);
+    return 0;
+}
+
+void note_flush(int queue) {
+    const int which = queue == TCIFLUSH ? 1 : queue == TCOFLUSH ? 2 : queue == TCIOFLUSH ? 3 : 0;
+    if (which) log_line("FLUSH %d", which);
+}
+
+}  // namespace
+
+extern "C" {
+
+int tcsetattr(int fd, int action, const struct termios* t) noexcept {
+    static const tcsetattr_fn next = real<tcsetattr_fn>("tcsetattr");
+    static const tcgetattr_fn get = real<tcgetattr_fn>("tcgetattr");
+    dev_t rdev;
+    if (!t || !nullmodem_fd(fd, &rdev)) return next(fd, action, t);
+    struct termios before;
+    if (get(fd, &before) != 0) std::memset(&before, 0, sizeof before);
+    struct termios copy = *t;
+    copy.c_cflag = cflag_to_pty(t->c_cflag);
+    const int result = next(fd, action, &copy);
+    if (result == 0) {
+        const tcflag_t old_cflag = cflag_from_pty(before.c_cflag);
+        note_settings(old_cflag, speed_of(old_cflag), t->c_cflag, speed_of(t->c_cflag));
+    }
+    return result;
+}
+
+int tcgetattr(int fd, struct termios* t) noexcept {
+    static const tcgetattr_fn next = real<tcgetattr_fn>("tcgetattr");
+    dev_t rdev;
+    const int result = next(fd, t);
+    if (result == 0 && nullmodem_fd(fd, &rdev)) t->c_cflag = cflag_from_pty(t->c_cflag);
+    return result;
+}
+
+int tcflush(int fd, int queue) noexcept {
+    static const tcflush_fn next = real<tcflush_fn>("tcflush");
+    dev_t rdev;
+    const int result = next(fd, queue);
+    if (result == 0 && nullmodem_fd(fd, &rdev)) note_flush(queue);
+    return result;
+}
+
+int ioctl(int fd, unsigned long request, ...) noexcept {
+    static const ioctl_fn next = real<ioctl_fn>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+
+    const int is_termios = request == TCSETS || request == TCSETSW || request == TCSETSF || request == TCGETS;
+    const int is_termios2 = request == NULLMODEM_TCSETS2 || request == NULLMODEM_TCSETSW2 ||
+                            request == NULLMODEM_TCSETSF2 || request == NULLMODEM_TCGETS2;
+    const int is_modem = request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET || request == TIOCMGET;
+    dev_t rdev;
+    if (!(is_termios || is_termios2 || is_modem || request == TCFLSH) || !nullmodem_fd(fd, &rdev))
+        return next(fd, request, arg);
+
+    if (is_modem) return modem_ioctl(rdev, request, static_cast<int*>(arg));
+    if (request == TCFLSH) {
+        const int result = next(fd, request, arg);
+        if (result == 0) note_flush(static_cast<int>(reinterpret_cast<std::intptr_t>(arg)));
+        return result;
+    }
+    if (!arg) return next(fd, request, arg);
+
+    tcflag_t cflag;
+    if (request == TCGETS || request == NULLMODEM_TCGETS2) {
+        const int result = next(fd, request, arg);
+        if (result == 0) {
+            std::memcpy(&cflag, static_cast<char*>(arg) + CFLAG_OFFSET, sizeof cflag);
+            cflag = cflag_from_pty(cflag);
+            std::memcpy(static_cast<char*>(arg) + CFLAG_OFFSET, &cflag, sizeof cflag);
+        }
+        return result;
+    }
+    // A set: give the pty a copy with the parity marker.
+    unsigned char before[KERNEL_TERMIOS2_SIZE] = {};
+    const unsigned long get = is_termios2 ? NULLMODEM_TCGETS2 : TCGETS;
+    if (next(fd, get, before) != 0) std::memset(before, 0, sizeof before);
+    unsigned char copy[KERNEL_TERMIOS2_SIZE];
+    const std::size_t size = is_termios2 ? KERNEL_TERMIOS2_SIZE : KERNEL_TERMIOS_SIZE;
+    std::memcpy(copy, arg, size);
+    std::memcpy(&cflag, copy + CFLAG_OFFSET, sizeof cflag);
+    const tcflag_t pty_cflag = cflag_to_pty(cflag);
+    std::memcpy(copy + CFLAG_OFFSET, &pty_cflag, sizeof pty_cflag);
+    const int result = next(fd, request, copy);
+    if (result == 0) {
+        tcflag_t old_cflag;
+        std::memcpy(&old_cflag, before + CFLAG_OFFSET, sizeof old_cflag);
+        old_cflag = cflag_from_pty(old_cflag);
+        note_settings(old_cflag, termios_baud(before, old_cflag, is_termios2), cflag,
+                      termios_baud(copy, cflag, is_termios2));
+    }
+    return result;
+}
+
+}  // extern "C"
