@@ -336,8 +336,9 @@ int console_key_waiting()
         return _kbhit() ? 1 : 0;
     }
     if (GetFileType(input) == FILE_TYPE_PIPE) {
-        // _kbhit() only knows console input; a pipe holds data or has ended
-        // (PeekNamedPipe fails once the writer has gone).
+        // _kbhit() only knows console input. A pipe holds data, or has ended
+        // when PeekNamedPipe fails (ERROR_BROKEN_PIPE once the writer has gone;
+        // Wine cannot peek a Unix pipe at all): then there is nothing to wait for.
         DWORD waiting = 0;
         if (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr)) {
             return 1;
