@@ -349,7 +349,8 @@ void on_packet(Chip* chip, std::uint64_t now_ms)
 void advance(Chip* chip, std::uint64_t now_ms)
 {
     if (chip->restarting && now_ms >= chip->restart_at_ms) {
-        restart(chip, now_ms, chip->restart_reason);
+        // Logged at the moment it was due, however late the caller looks.
+        restart(chip, chip->restart_at_ms, chip->restart_reason);
     }
     if (!chip->silent && !chip->restarting) {
         chip_link_run_timers(&chip->link, now_ms);

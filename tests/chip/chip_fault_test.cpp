@@ -1,6 +1,7 @@
 // Injected faults of the simulated chip, and the noisy line.
-#include "chip_test_support.h"
+#include <bit>
 
+#include "chip_test_support.h"
 #include "sim/line_noise.h"
 
 namespace {
@@ -138,7 +139,7 @@ TEST_F(ChipFaultTest, SendNoiseDropRepeatCorrupt)
     Bytes out = drain();
     ASSERT_EQ(out.size(), FRAME_SYNC.size());
     for (std::size_t i = 0; i < out.size(); ++i) {
-        EXPECT_EQ(__builtin_popcount(out[i] ^ FRAME_SYNC[i]), 1) << "byte " << i;
+        EXPECT_EQ(std::popcount(static_cast<unsigned>(out[i] ^ FRAME_SYNC[i])), 1) << "byte " << i;
     }
     int corrupted = 0;
     for (const std::string& line : events("noise")) {
