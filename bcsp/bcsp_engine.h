@@ -101,7 +101,7 @@ void bcsp_receive_packet(BcspPacket* packet);
 // 0..BCSP_QUIET_POLLS: 0 asks for the next call at once.
 std::uint8_t bcsp_poll(std::uint8_t* activity);
 
-// Steps of bcsp_poll, exposed for tests.
+// The steps bcsp_poll is built from; callers need only the four calls above.
 
 // Starts a frame whose opening delimiter has been written: header (4 bytes,
 // checksum already in place), then payload, then the CRC.
