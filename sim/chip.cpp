@@ -246,6 +246,7 @@ void ps_request(Chip* chip, std::uint64_t now_ms, const ChipMessage* request)
         return;
     }
     if (chip->config.error_status_key > 0 && request->words[5] == chip->config.error_status_key) {
+        chip_log_text(&chip->log, now_ms, "chip: fault: error status for key 0x%04x", request->words[5]);
         chip_log_event(&chip->log, now_ms, "fault", ",\"name\":\"error_status\",\"key\":\"0x%04x\"",
                        request->words[5]);
         reply_echo(chip, now_ms, request, CHIP_STATUS_ERROR);
@@ -281,6 +282,7 @@ void bccmd_request(Chip* chip, std::uint64_t now_ms)
         return;
     }
     if (chip->config.error_status_varid > 0 && varid == chip->config.error_status_varid) {
+        chip_log_text(&chip->log, now_ms, "chip: fault: error status for varid 0x%04x", varid);
         chip_log_event(&chip->log, now_ms, "fault", ",\"name\":\"error_status\",\"varid\":\"0x%04x\"", varid);
         reply_echo(chip, now_ms, &request, CHIP_STATUS_ERROR);
         return;
@@ -330,6 +332,7 @@ void on_packet(Chip* chip, std::uint64_t now_ms)
         return;
     }
     if (chip->config.reset_after_packets > 0 && chip->packets_received == chip->config.reset_after_packets) {
+        chip_log_text(&chip->log, now_ms, "chip: fault: restart on packet %d", chip->packets_received);
         chip_log_event(&chip->log, now_ms, "fault", ",\"name\":\"reset\",\"packet\":%d", chip->packets_received);
         restart(chip, now_ms, "fault");
         return;
@@ -357,13 +360,15 @@ void advance(Chip* chip, std::uint64_t now_ms)
     }
 }
 
-void log_noise(Chip* chip, std::uint64_t now_ms, const char* dir, int effect)
+void log_noise(Chip* chip, std::uint64_t now_ms, const char* dir, std::uint8_t byte, int effect)
 {
     const char* what = (effect & LINE_NOISE_DROPPED)                                   ? "drop"
                        : (effect & LINE_NOISE_CORRUPTED) && (effect & LINE_NOISE_REPEATED) ? "corrupt+repeat"
                        : (effect & LINE_NOISE_CORRUPTED)                                   ? "corrupt"
                                                                                            : "repeat";
-    chip_log_event(&chip->log, now_ms, "noise", ",\"dir\":\"%s\",\"effect\":\"%s\"", dir, what);
+    chip_log_text(&chip->log, now_ms, "line noise (%s): byte 0x%02x %s", dir[0] == 't' ? "sent" : "received", byte,
+                  what);
+    chip_log_event(&chip->log, now_ms, "noise", ",\"dir\":\"%s\",\"byte\":%u,\"effect\":\"%s\"", dir, byte, what);
 }
 
 }  // namespace
@@ -440,7 +445,7 @@ void chip_receive_byte(Chip* chip, std::uint8_t byte, std::uint64_t now_ms)
         int effect = 0;
         count = line_noise_apply(&chip->rx_noise, byte, bytes, &effect);
         if (effect != LINE_NOISE_NONE) {
-            log_noise(chip, now_ms, "rx", effect);
+            log_noise(chip, now_ms, "rx", byte, effect);
         }
     }
     for (int i = 0; i < count; ++i) {
@@ -474,7 +479,7 @@ int chip_transmit_byte(Chip* chip, std::uint64_t now_ms, std::uint8_t* byte)
         int effect = 0;
         int count = line_noise_apply(&chip->tx_noise, next, out, &effect);
         if (effect != LINE_NOISE_NONE) {
-            log_noise(chip, now_ms, "tx", effect);
+            log_noise(chip, now_ms, "tx", next, effect);
         }
         if (count == 0) {
             continue;  // dropped on the line

@@ -46,8 +46,9 @@
 //   out_of_sequence   reliable packet neither expected nor a repeat: seq, expected
 //   ignored           a frame or packet had no effect: reason ("no_link",
 //                     "no_ack", "link_not_established", "conf_while_unsynced",
-//                     "le_unknown", "channel", "bccmd_short", "bccmd_type",
-//                     "silent", "restarting")
+//                     "le_unknown", "channel", "bccmd_short", "bccmd_type").
+//                     Bytes that arrive while the chip restarts or after it
+//                     went silent are dropped without a log line.
 //   tx_dropped        the chip could not queue a frame: reason
 //   bccmd             a BCCMD message: dir ("rx" request, "tx" response), type,
 //                     length, seqno, varid ("0x7003"), status, payload (words)
@@ -58,9 +59,11 @@
 //                     ("cold_reset", "ps_defrag_reset"), restart_at (ms)
 //   restart           the chip restarted: reason ("cold_reset",
 //                     "ps_defrag_reset", "fault")
-//   fault             an injected fault acted: name ("error_status", "silent", "reset")
-//   noise             line noise hit a byte: dir ("tx", "rx"), effect
-//                     ("drop", "corrupt", "repeat", "corrupt+repeat")
+//   fault             an injected fault acted: name ("error_status" with key
+//                     or varid, "silent" or "reset" with packet, the count)
+//   noise             line noise hit a byte: dir ("tx", "rx"), byte (as it
+//                     was before the noise), effect ("drop", "corrupt",
+//                     "repeat", "corrupt+repeat")
 // The readable log (config->log) has one line per frame and per event above.
 #pragma once
 

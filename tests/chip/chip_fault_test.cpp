@@ -195,6 +195,68 @@ TEST_F(ChipFaultTest, NoiseIsDeterministicPerSeed)
     EXPECT_LT(clean, 40) << "some frames were damaged";
 }
 
+// A small host of the test's own on a line that loses and damages bytes both
+// ways: link establishment and one write still complete, through the
+// repeats on both sides, and the write is stored once.
+TEST_F(ChipFaultTest, WriteGetsThroughALossyLine)
+{
+    ChipConfig config{};
+    config.drop_rate = 0.1;
+    config.corrupt_rate = 0.02;
+    config.rx_drop_rate = 0.1;
+    config.rx_corrupt_rate = 0.02;
+    config.seed = 3;
+    create(config);
+    chip_power_on(chip, now);
+
+    enum { UNSYNCED, SYNCED, ESTABLISHED } state = UNSYNCED;
+    bool request_acked = false;
+    std::optional<TestFrame> response;
+    const Bytes request = test_frame(1, 0, 0, 2, test_bccmd(2, 0, 0x7003, {0x024B, 1, 0, 0x0030}));
+    auto append = [](Bytes& to, const Bytes& frame) { to.insert(to.end(), frame.begin(), frame.end()); };
+
+    for (now = 0; now < 60000 && !(request_acked && response); now += 10) {
+        Bytes to_chip;
+        for (const TestFrame& f : test_decode(drain())) {
+            if (!f.intact) {
+                continue;
+            }
+            std::string le = test_le_name(f);
+            if (le == "SYNC") {
+                append(to_chip, FRAME_SYNC_RESP);
+            } else if (le == "SYNC_RESP" && state == UNSYNCED) {
+                state = SYNCED;
+            } else if (le == "CONF" && state != UNSYNCED) {
+                append(to_chip, FRAME_CONF_RESP);
+            } else if (le == "CONF_RESP" && state == SYNCED) {
+                state = ESTABLISHED;
+            } else if (le.empty() && state == ESTABLISHED) {
+                request_acked = request_acked || f.ack == 1;
+                if (f.reliable && f.channel == 2 && f.seq == 0) {
+                    response = f;
+                    append(to_chip, test_frame(0, 0, 1, 0, {}));
+                }
+            }
+        }
+        if (now % 100 == 0 && state == UNSYNCED) {
+            append(to_chip, FRAME_SYNC);
+        } else if (now % 100 == 0 && state == SYNCED) {
+            append(to_chip, FRAME_CONF);
+        } else if (now % 50 == 0 && state == ESTABLISHED && !request_acked) {
+            append(to_chip, request);
+        }
+        feed(to_chip);
+    }
+    ASSERT_TRUE(response) << "no response within a minute";
+    EXPECT_TRUE(request_acked);
+    EXPECT_EQ(test_words(response->payload)[4], CHIP_STATUS_OK);
+    EXPECT_EQ(events("ps_write").size(), 1u);
+    EXPECT_NE(store_text().find("\n0x024b = 0x0030\n"), std::string::npos);
+    // The line really was bad: damaged frames on the chip's side and repeats.
+    EXPECT_FALSE(events("frame_bad").empty());
+    EXPECT_FALSE(events("noise").empty());
+}
+
 TEST(LineNoise, RatesAreRoughlyKept)
 {
     LineNoise noise;
