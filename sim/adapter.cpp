@@ -553,8 +553,9 @@ std::uint64_t adapter_next_event_ms(const Adapter* a) {
     if (!a->chip_started) {
         consider(a->chip_start_ms);
     } else if (a->config.chip) {
-        consider(chip_next_event_ms(a->config.chip));
-        if (a->tx_waiting_for_line) consider(line_free_ms);
+        // The chip says 0 while it has bytes waiting; those wait for the line.
+        const std::uint64_t chip_next = chip_next_event_ms(a->config.chip);
+        consider(a->tx_waiting_for_line && chip_next < line_free_ms ? line_free_ms : chip_next);
     }
     return next;
 }

@@ -45,7 +45,8 @@
 // Events (--events): every line is {"t_ms":<CLOCK_MONOTONIC ms>,"src":...,"ev":NAME,...}.
 // From the simulator ("src":"sim"):
 //   start        pty, link, pid          stop
-//   lines_bad    an unreadable line in the fixture's log: text
+//   lines_bad    an unreadable line in the fixture's log: text_length
+//   host_overrun the pty would take no more: lost (bytes dropped, as by a UART overrun)
 // From the adapter ("src":"adapter"):
 //   phase        phase ("wait_wake", "pnp_reply", "handshake", "commands", "chip", "silent")
 //   line         the host changed its settings: baud, bits, parity ("none", "even",
@@ -535,13 +536,22 @@ void sim_flush_pending(Sim* sim) {
     }
 }
 
+// What the adapter sends goes out on time whether the host reads or not: when
+// the pty will take no more, the bytes are lost, as in a host UART's overrun.
 void sim_send_host(Sim* sim, std::uint64_t now_ms) {
     std::uint8_t out[ADAPTER_TRANSMIT_MIN_OUT];
     std::size_t produced = 0;
-    while (SIM_PENDING_BYTES - sim->pending_length >= sizeof out &&
-           adapter_transmit(sim->adapter, now_ms, out, sizeof out, &produced) != 0) {
-        std::memcpy(sim->pending + sim->pending_length, out, produced);
-        sim->pending_length += produced;
+    std::size_t lost = 0;
+    while (adapter_transmit(sim->adapter, now_ms, out, sizeof out, &produced) != 0) {
+        const std::size_t room = SIM_PENDING_BYTES - sim->pending_length;
+        const std::size_t take = produced < room ? produced : room;
+        std::memcpy(sim->pending + sim->pending_length, out, take);
+        sim->pending_length += take;
+        lost += produced - take;
+    }
+    if (lost) {
+        sim_log(sim, "the host is not reading: %zu bytes lost", lost);
+        sim_event(sim, "host_overrun", ",\"lost\":%zu", lost);
     }
     sim_flush_pending(sim);
 }
