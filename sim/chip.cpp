@@ -99,7 +99,7 @@ void log_message(Chip* chip, std::uint64_t now_ms, const char* dir, const ChipMe
     int payload = message->count - BCCMD_HEADER_WORDS;
     char words[CHIP_WORDS_TEXT_CHARS];
     format_words(words, sizeof words, w + BCCMD_HEADER_WORDS, payload, 0);
-    chip_log_text(&chip->log, now_ms, "  BCCMD %s %s seqno %u varid 0x%04x status %u length %u: %s",
+    chip_log_text(&chip->log, now_ms, "chip    BCCMD %s %s seqno %u varid 0x%04x status %u length %u: %s",
                   dir[0] == 'r' ? "<-" : "->", type_name(w[0]), w[2], w[3], w[4], w[1], words);
     format_words(words, sizeof words, w + BCCMD_HEADER_WORDS, payload, 1);
     chip_log_event(&chip->log, now_ms, "bccmd",
@@ -113,7 +113,7 @@ void log_key(Chip* chip, std::uint64_t now_ms, const char* ev, std::uint16_t key
 {
     char words[CHIP_WORDS_TEXT_CHARS];
     format_words(words, sizeof words, values, count, 0);
-    chip_log_text(&chip->log, now_ms, "  store: %s 0x%04x = %s", ev[3] == 'w' ? "write" : "read", key, words);
+    chip_log_text(&chip->log, now_ms, "chip    store: %s 0x%04x = %s", ev[3] == 'w' ? "write" : "read", key, words);
     format_words(words, sizeof words, values, count, 1);
     chip_log_event(&chip->log, now_ms, ev, ",\"key\":\"0x%04x\",\"values\":[%s]", key, words);
 }
@@ -366,7 +366,7 @@ void log_noise(Chip* chip, std::uint64_t now_ms, const char* dir, std::uint8_t b
                        : (effect & LINE_NOISE_CORRUPTED) && (effect & LINE_NOISE_REPEATED) ? "corrupt+repeat"
                        : (effect & LINE_NOISE_CORRUPTED)                                   ? "corrupt"
                                                                                            : "repeat";
-    chip_log_text(&chip->log, now_ms, "line noise (%s): byte 0x%02x %s", dir[0] == 't' ? "sent" : "received", byte,
+    chip_log_text(&chip->log, now_ms, "chip: line noise (%s): byte 0x%02x %s", dir[0] == 't' ? "sent" : "received", byte,
                   what);
     chip_log_event(&chip->log, now_ms, "noise", ",\"dir\":\"%s\",\"byte\":%u,\"effect\":\"%s\"", dir, byte, what);
 }

@@ -385,7 +385,8 @@ void chip_log_text(const ChipLog* log, std::uint64_t now_ms, const char* format,
     if (log == nullptr || log->text == nullptr) {
         return;
     }
-    std::fprintf(log->text, "%8llu ms  ", static_cast<unsigned long long>(now_ms));
+    // Same time stamp as the adapter's lines, so the two read as one log.
+    std::fprintf(log->text, "[%10llu ms] ", static_cast<unsigned long long>(now_ms));
     va_list args;
     va_start(args, format);
     std::vfprintf(log->text, format, args);
