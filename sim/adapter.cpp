@@ -405,6 +405,10 @@ Adapter* adapter_create(const AdapterConfig* config, std::uint64_t now_ms) {
     a->phase = ADAPTER_PHASE_WAIT_WAKE;
     a->host = config->host;
     a->chip_start_ms = NEVER;
+    if (config->start_in_chip_phase) {  // the command-port phase is skipped: the chip starts now
+        a->phase = ADAPTER_PHASE_CHIP;
+        a->chip_start_ms = now_ms;
+    }
     a->line_free_us = now_ms * 1000;
     adapter_log(a, now_ms, "powered on, waiting for the wake-up sequence at 1200 8N1");
     adapter_event(a, now_ms, "phase", ",\"phase\":\"%s\"", adapter_phase_name(a->phase));

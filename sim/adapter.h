@@ -113,6 +113,7 @@ struct AdapterConfig {
     AdapterFault fault;
     int fault_param;                // byte count for the *_CUT faults
     int pacing;                     // 1: bytes leave at the line rate; 0: all at once
+    int start_in_chip_phase;        // 1: start as after the hand-over (BCSP-phase tests, --chip-only)
     UartSettings host;              // the host's line settings at start (changes are reported later)
     Chip* chip;                     // the chip behind the adapter, or null (bytes for it are dropped)
     std::FILE* log;                 // readable log, or null

@@ -32,6 +32,7 @@
 //   --oversized-frame      one frame with more than 256 data bytes before the version frame
 //   --fault NAME           silent | wrong-id | wrong-handshake | pnp-cut:N | version-cut:N | no-version
 //   --no-pacing            send at once instead of at the line rate
+//   --chip-only            start after the hand-over: the port is the chip's BCSP link from the start
 //   Chip:
 //   --store FILE           persistent store file (default marrowlink-sim-store.txt)
 //   --build-id N           build id answered by the chip (default 4835)
@@ -146,7 +147,7 @@ void sim_usage(const char* problem) {
                  "usage: marrowlink-sim --link PATH --lines FILE [--ready-file FILE] [--log FILE] [--events FILE]\n"
                  "       [--pnp-id TEXT] [--pnp-rev HHHH] [--pnp-extra TEXT] [--version standard|ci|TEXT]\n"
                  "       [--version-no-terminator] [--frames-before N] [--oversized-frame] [--fault NAME]\n"
-                 "       [--no-pacing] [--store FILE] [--build-id N] [--chip-error-key K] [--chip-error-varid V]\n"
+                 "       [--no-pacing] [--chip-only] [--store FILE] [--build-id N] [--chip-error-key K] [--chip-error-varid V]\n"
                  "       [--chip-fault NAME] [--noise-[rx-]corrupt|drop|repeat RATE] [--seed N]\n"
                  "(the option list with meanings is at the top of sim/sim_main.cpp)\n",
                  problem);
@@ -268,6 +269,9 @@ int sim_parse_options(int argc, char** argv, SimOptions* o) {
         else if (!std::strcmp(opt, "--no-pacing")) {
             takes_value = 0;
             o->adapter.pacing = 0;
+        } else if (!std::strcmp(opt, "--chip-only")) {
+            takes_value = 0;
+            o->adapter.start_in_chip_phase = 1;
         } else if (!std::strcmp(opt, "--store")) o->chip.store_path = value;
         else if (!std::strcmp(opt, "--build-id")) {
             ok = parse_long(value, 0, 0xFFFF, &number);
