@@ -366,8 +366,8 @@ void log_noise(Chip* chip, std::uint64_t now_ms, const char* dir, std::uint8_t b
                        : (effect & LINE_NOISE_CORRUPTED) && (effect & LINE_NOISE_REPEATED) ? "corrupt+repeat"
                        : (effect & LINE_NOISE_CORRUPTED)                                   ? "corrupt"
                                                                                            : "repeat";
-    chip_log_text(&chip->log, now_ms, "chip: line noise (%s): byte 0x%02x %s", dir[0] == 't' ? "sent" : "received", byte,
-                  what);
+    chip_log_text(&chip->log, now_ms, "chip: line noise (%s): byte 0x%02x %s",
+                  dir[0] == 't' ? "sent" : "received", byte, what);
     chip_log_event(&chip->log, now_ms, "noise", ",\"dir\":\"%s\",\"byte\":%u,\"effect\":\"%s\"", dir, byte, what);
 }
 

@@ -49,7 +49,10 @@
 //                     "le_unknown", "channel", "bccmd_short", "bccmd_type").
 //                     Bytes that arrive while the chip restarts or after it
 //                     went silent are dropped without a log line.
-//   tx_dropped        the chip could not queue a frame: reason
+//   tx_dropped        the chip could not send: reason ("queue_full": no room
+//                     for another frame; "pending_full": too many responses
+//                     waiting behind the outstanding one; "cannot_send": link
+//                     not established or packet too long)
 //   bccmd             a BCCMD message: dir ("rx" request, "tx" response), type,
 //                     length, seqno, varid ("0x7003"), status, payload (words)
 //   ps_write          a key was written: key ("0x024b"), values (numbers)

@@ -250,8 +250,8 @@ TEST_F(ChipLinkTest, DamagedFramesAreDroppedAndTheReceiverRecovers)
     std::vector<std::string> bad = events("frame_bad");
     ASSERT_EQ(bad.size(), 6u);
     const char* reasons[] = {"header_checksum", "crc", "length", "escape", "short", "too_long"};
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_NE(bad[static_cast<std::size_t>(i)].find(reasons[i]), std::string::npos) << bad[static_cast<std::size_t>(i)];
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_NE(bad[i].find(reasons[i]), std::string::npos) << bad[i];
     }
     EXPECT_EQ(events("bccmd").size(), 0u);
     // Nothing of the damage lingers: the intact frame is served.
@@ -269,6 +269,38 @@ TEST_F(ChipLinkTest, DelimiterAfterEscapeByteDoesNotEndTheFrame)
     EXPECT_TRUE(exchange(frame).empty());
     ASSERT_EQ(events("frame_bad").size(), 1u);
     EXPECT_NE(events("frame_bad")[0].find("escape"), std::string::npos);
+}
+
+// A second response waits until the host acknowledges the first; the request
+// behind it is acknowledged at once by a bare acknowledgement.
+TEST_F(ChipLinkTest, SecondResponseWaitsForTheFirstToBeAcknowledged)
+{
+    create();
+    ASSERT_NO_FATAL_FAILURE(establish());
+    std::optional<TestFrame> first = find_bccmd(exchange(test_frame(1, 0, 0, 2, test_bccmd(0, 0, 0x2819, {}))));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->seq, 0);
+
+    // The host has not taken the first response yet (its ack field says 0).
+    std::vector<TestFrame> f = exchange(test_frame(1, 1, 0, 2, test_bccmd(0, 1, 0x2819, {})));
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].channel, 0);
+    EXPECT_EQ(f[0].ack, 2);
+    EXPECT_TRUE(f[0].payload.empty());
+
+    // The first response is repeated, now acknowledging both requests.
+    now += CHIP_LINK_RELIABLE_RETRANSMIT_MS;
+    f = test_decode(drain());
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].seq, 0);
+    EXPECT_EQ(f[0].ack, 2);
+    EXPECT_EQ(f[0].payload, first->payload);
+
+    // Once acknowledged, the second response follows with the next seq.
+    std::optional<TestFrame> second = find_bccmd(exchange(test_frame(0, 0, 1, 0, {})));
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->seq, 1);
+    EXPECT_EQ(test_words(second->payload)[2], 1) << "the second request's seqno";
 }
 
 // Link-establishment frames carry a fixed header whose ack field is 0; they

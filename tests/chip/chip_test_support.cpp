@@ -90,7 +90,8 @@ std::uint16_t test_crc(const Bytes& bytes)
     for (std::uint8_t byte : bytes) {
         crc = static_cast<std::uint16_t>(crc ^ (reverse_byte(byte) << 8));
         for (int i = 0; i < 8; ++i) {
-            crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021) : static_cast<std::uint16_t>(crc << 1);
+            std::uint16_t shifted = static_cast<std::uint16_t>(crc << 1);
+            crc = (crc & 0x8000) ? static_cast<std::uint16_t>(shifted ^ 0x1021) : shifted;
         }
     }
     return crc;
