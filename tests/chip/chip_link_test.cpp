@@ -303,6 +303,45 @@ TEST_F(ChipLinkTest, SecondResponseWaitsForTheFirstToBeAcknowledged)
     EXPECT_EQ(test_words(second->payload)[2], 1) << "the second request's seqno";
 }
 
+// A host that floods the chip while nobody takes its bytes: the queues stay
+// within their bounds, say what they dropped, and what is kept is intact.
+TEST_F(ChipLinkTest, QueuesAreBounded)
+{
+    create();
+    chip_power_on(chip, now);  // SYNC queued, not taken
+    for (int i = 0; i < CHIP_LINK_TX_QUEUE_FRAMES + 2; ++i) {
+        feed(FRAME_SYNC);
+    }
+    EXPECT_EQ(events("tx_dropped").size(), 3u);
+    std::vector<TestFrame> f = test_decode(drain());
+    ASSERT_EQ(f.size(), static_cast<std::size_t>(CHIP_LINK_TX_QUEUE_FRAMES));
+    EXPECT_EQ(test_le_name(f[0]), "SYNC");
+    for (std::size_t i = 1; i < f.size(); ++i) {
+        EXPECT_EQ(test_le_name(f[i]), "SYNC_RESP");
+    }
+
+    // Responses: one outstanding and CHIP_LINK_PENDING_PACKETS waiting; the
+    // next is dropped (its request is still acknowledged).
+    exchange(FRAME_SYNC_RESP);
+    exchange(FRAME_CONF);
+    exchange(FRAME_CONF_RESP);
+    for (int i = 0; i < CHIP_LINK_PENDING_PACKETS + 2; ++i) {
+        f = exchange(test_frame(1, i, 0, 2, test_bccmd(0, static_cast<std::uint16_t>(i), 0x2819, {})));
+        ASSERT_FALSE(f.empty());
+        EXPECT_EQ(f.back().ack, i + 1);
+    }
+    ASSERT_EQ(events("tx_dropped").size(), 4u);
+    EXPECT_NE(events("tx_dropped")[3].find("pending_full"), std::string::npos);
+    // Acknowledging each response in turn releases the waiting ones in order.
+    for (int i = 0; i < CHIP_LINK_PENDING_PACKETS; ++i) {
+        std::optional<TestFrame> next = find_bccmd(exchange(test_frame(0, 0, i + 1, 0, {})));
+        ASSERT_TRUE(next);
+        EXPECT_EQ(next->seq, i + 1);
+        EXPECT_EQ(test_words(next->payload)[2], i + 1);
+    }
+    EXPECT_FALSE(find_bccmd(exchange(test_frame(0, 0, CHIP_LINK_PENDING_PACKETS + 1, 0, {}))));
+}
+
 // Link-establishment frames carry a fixed header whose ack field is 0; they
 // must not release a reliable packet whose seq is 7.
 TEST_F(ChipLinkTest, LinkEstablishmentFrameIsNoAcknowledgement)
