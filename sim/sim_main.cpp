@@ -8,10 +8,11 @@
 // lives on while the updater closes and reopens the port. It follows the
 // updater's line settings with tcgetattr on the master side (which reports the
 // slave's settings; the null-modem fixture in tests/nullmodem marks parity
-// there with CMSPAR, plus PARODD for odd), sees each purge as a TIOCPKT flush
-// event, and reads RTS and DTR from the fixture's line log (--lines, the file
-// the fixture writes as NULLMODEM_LOG; a bare pty has no modem lines, so
-// without the fixture the adapter never sees its wake-up sequence). Bytes go
+// there with CMSPAR, plus PARODD for odd), and reads RTS, DTR and purges from
+// the fixture's line log (--lines, the file the fixture writes as
+// NULLMODEM_LOG; a bare pty has no modem lines, so without the fixture the
+// adapter never sees its wake-up sequence, and purges are then seen as TIOCPKT
+// flush events on the master). Bytes go
 // to the adapter model (sim/adapter.h) and, after the hand-over, through it to
 // the chip model (sim/chip.h). It runs until SIGTERM or SIGINT and then exits
 // 0 after flushing its logs.
@@ -476,8 +477,12 @@ void sim_line_entry(Sim* sim, const char* text) {
         sim->host_rts = value != 0;
     } else if (!std::strcmp(what, "DTR")) {
         sim->host_dtr = value != 0;
+    } else if (!std::strcmp(what, "FLUSH")) {
+        const unsigned purge = ((value & 1) ? ADAPTER_PURGE_HOST_RX : 0) | ((value & 2) ? ADAPTER_PURGE_HOST_TX : 0);
+        if (purge) adapter_purge(sim->adapter, purge, t);
+        return;
     } else {
-        return;  // LINE and FLUSH: the pty itself tells the settings and the purges
+        return;  // LINE: the pty itself tells the settings
     }
     adapter_modem_lines(sim->adapter, sim->host_rts, sim->host_dtr, t);
 }
@@ -524,6 +529,9 @@ void sim_read_host(Sim* sim, std::uint64_t now_ms) {
             adapter_receive(sim->adapter, buffer + 1, static_cast<std::size_t>(n - 1), now_ms);
             continue;
         }
+        // With the fixture's log, purges come from there: it tells output
+        // flushes too, which it does not pass on to the pty.
+        if (sim->lines_fd >= 0) continue;
         unsigned purge = 0;
         if (buffer[0] & TIOCPKT_FLUSHREAD) purge |= ADAPTER_PURGE_HOST_RX;
         if (buffer[0] & TIOCPKT_FLUSHWRITE) purge |= ADAPTER_PURGE_HOST_TX;

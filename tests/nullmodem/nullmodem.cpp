@@ -24,7 +24,12 @@
 //   tracked per device (both low at the start, like a port closed with HUPCL)
 //   and reported by TIOCMGET, together with CTS, DSR and CD always on (the
 //   adapter is powered and the cable crosses its lines over).
-// - tcflush / ioctl(TCFLSH): passed on to the pty, and logged.
+// - tcflush / ioctl(TCFLSH): logged; the input part is passed on to the pty,
+//   an output flush is not. Bytes written to a pty are already with the
+//   simulator, at the far end of the cable; on a real port they would already
+//   sit in the UART's transmit FIFO and go out. Flushing them from the pty
+//   would take back bytes the device had in effect received, which no real
+//   port can do (a command written just before a purge-and-close would vanish).
 // Every modem-line call, every change of speed/data bits/parity/stop bits and
 // every flush is appended to the file named by the environment variable
 // NULLMODEM_LOG, one line each, with CLOCK_MONOTONIC milliseconds (the
@@ -316,8 +321,10 @@ int tcgetattr(int fd, struct termios* t) noexcept {
 int tcflush(int fd, int queue) noexcept {
     static const tcflush_fn next = real<tcflush_fn>("tcflush");
     dev_t rdev;
-    const int result = next(fd, queue);
-    if (result == 0 && nullmodem_fd(fd, &rdev)) note_flush(queue);
+    if (!nullmodem_fd(fd, &rdev)) return next(fd, queue);
+    const int input = queue == TCIFLUSH || queue == TCIOFLUSH;
+    const int result = input ? next(fd, TCIFLUSH) : (queue == TCOFLUSH ? 0 : next(fd, queue));
+    if (result == 0) note_flush(queue);
     return result;
 }
 
@@ -337,9 +344,11 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
         return next(fd, request, arg);
 
     if (is_modem) return modem_ioctl(rdev, request, static_cast<int*>(arg));
-    if (request == TCFLSH) {
-        const int result = next(fd, request, arg);
-        if (result == 0) note_flush(static_cast<int>(reinterpret_cast<std::intptr_t>(arg)));
+    if (request == TCFLSH) {  // as tcflush() above
+        const int queue = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
+        const int input = queue == TCIFLUSH || queue == TCIOFLUSH;
+        const int result = input ? next(fd, request, TCIFLUSH) : (queue == TCOFLUSH ? 0 : next(fd, request, arg));
+        if (result == 0) note_flush(queue);
         return result;
     }
     if (!arg) return next(fd, request, arg);

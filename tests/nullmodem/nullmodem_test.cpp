@@ -184,6 +184,25 @@ TEST_F(NullModemTest, ModemLinesAreTrackedAndLogged) {
     }
 }
 
+// What the program wrote has left the port: only its input is flushed.
+TEST_F(NullModemTest, FlushDropsInputButNotWhatWasWritten) {
+    set_line(pty.slave, B115200, 0);
+    ASSERT_EQ(fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK), 0);
+    ASSERT_EQ(write(pty.master, "in", 2), 2);   // bytes for the program
+    ASSERT_EQ(write(pty.slave, "out", 3), 3);   // bytes the program sent
+    ASSERT_EQ(tcflush(pty.slave, TCIOFLUSH), 0);
+    char buffer[8] = {};
+    EXPECT_EQ(read(pty.master, buffer, sizeof buffer), 3);
+    EXPECT_STREQ(buffer, "out");
+    ASSERT_EQ(fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK), 0);
+    EXPECT_EQ(read(pty.slave, buffer, sizeof buffer), -1);  // the input went
+    EXPECT_EQ(errno, EAGAIN);
+    ASSERT_EQ(write(pty.slave, "x", 1), 1);
+    ASSERT_EQ(ioctl(pty.slave, TCFLSH, TCOFLUSH), 0);
+    EXPECT_EQ(read(pty.master, buffer, sizeof buffer), 1);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1", "FLUSH 3", "FLUSH 2"}));
+}
+
 TEST_F(NullModemTest, OtherDescriptorsAreLeftAlone) {
     Pty other;  // a pty that is not the device under test
     ASSERT_GE(other.slave, 0);
