@@ -6,7 +6,8 @@
 //   2. checks that COM1 is free, as the real tool needs it to be: on Linux it
 //      opens $COM1_DEVICE (or /dev/ttyS0) and takes flock(LOCK_EX|LOCK_NB) on
 //      it (the updater holds that lock while its port is open); on Windows
-//      CreateFileA("\\\\.\\COM1") with share mode 0. If COM1 cannot be had it
+//      CreateFileA("\\\\.\\COM1") with share mode 0, then GetCommState (Wine
+//      hands out a handle even when COM1's device is missing). If COM1 cannot be had it
 //      appends "DFUWizard: COM1 not free: <reason>" to the record and exits
 //      with DFU_EXIT_COM1_BUSY;
 //   3. keeps COM1 open for DFUWIZARD_RUN_MS milliseconds (default 300);
@@ -40,9 +41,20 @@ HANDLE dfu_com1 = INVALID_HANDLE_VALUE;
 
 int dfu_open_com1(char* why, std::size_t why_size) {
     dfu_com1 = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (dfu_com1 != INVALID_HANDLE_VALUE) return 1;
-    std::snprintf(why, why_size, "CreateFileA(\\\\.\\COM1) failed with error %lu", GetLastError());
-    return 0;
+    if (dfu_com1 == INVALID_HANDLE_VALUE) {
+        std::snprintf(why, why_size, "CreateFileA(\\\\.\\COM1) failed with error %lu", GetLastError());
+        return 0;
+    }
+    // Wine opens a COM1 whose device is missing; only the port state tells.
+    DCB state = {};
+    state.DCBlength = sizeof state;
+    if (!GetCommState(dfu_com1, &state)) {
+        std::snprintf(why, why_size, "COM1 is not a serial port: GetCommState failed with error %lu", GetLastError());
+        CloseHandle(dfu_com1);
+        dfu_com1 = INVALID_HANDLE_VALUE;
+        return 0;
+    }
+    return 1;
 }
 
 void dfu_close_com1() {

@@ -447,6 +447,13 @@ int sim_write_ready_file(const Sim* sim, const char* path) {
     return ok;
 }
 
+void sim_follow_settings(Sim* sim, std::uint64_t now_ms) {
+    termios t;
+    if (tcgetattr(sim->master, &t) != 0) return;
+    const UartSettings s = sim_host_settings(&t);
+    adapter_host_settings(sim->adapter, &s, now_ms);
+}
+
 // ---------------------------------------------------------------------------
 // The null-modem fixture's line log
 
@@ -482,7 +489,10 @@ void sim_line_entry(Sim* sim, const char* text) {
         if (purge) adapter_purge(sim->adapter, purge, t);
         return;
     } else {
-        return;  // LINE: the pty itself tells the settings
+        // LINE: the pty itself holds the settings; reading them here keeps
+        // them in order with the purges and line changes around them.
+        if (!std::strcmp(what, "LINE")) sim_follow_settings(sim, t);
+        return;
     }
     adapter_modem_lines(sim->adapter, sim->host_rts, sim->host_dtr, t);
 }
@@ -512,13 +522,6 @@ void sim_read_lines(Sim* sim) {
 
 // ---------------------------------------------------------------------------
 // Bytes
-
-void sim_follow_settings(Sim* sim, std::uint64_t now_ms) {
-    termios t;
-    if (tcgetattr(sim->master, &t) != 0) return;
-    const UartSettings s = sim_host_settings(&t);
-    adapter_host_settings(sim->adapter, &s, now_ms);
-}
 
 void sim_read_host(Sim* sim, std::uint64_t now_ms) {
     std::uint8_t buffer[SIM_READ_BYTES + 1];
