@@ -221,6 +221,35 @@ class SimulatorOnPtyTest(unittest.TestCase):
         self.assertNotIn("wake", [e["ev"] for e in read_events(self.events)])
 
 
+class SimulatorCommandLineTest(unittest.TestCase):
+
+    def run_sim(self, *args):
+        return subprocess.run([ARGS.sim] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=10)
+
+    def test_wrong_options_are_refused_with_status_2(self):
+        with tempfile.TemporaryDirectory() as folder:
+            link = os.path.join(folder, "com1")
+            for args in (["--fault", "bogus"], ["--fault", "pnp-cut"], ["--frames-before", "-1"],
+                         ["--build-id", "70000"], ["--noise-drop", "1.5"], ["--pnp-rev", "12"],
+                         ["--chip-fault", "reset-after:0"], ["--no-such-option"], ["--version"]):
+                result = self.run_sim("--link", link, *args)
+                self.assertEqual(result.returncode, 2, args)
+                self.assertIn(b"usage:", result.stdout)
+                self.assertFalse(os.path.lexists(link))
+            self.assertEqual(self.run_sim("--fault", "silent").returncode, 2, "--link is required")
+
+    def test_an_existing_file_is_not_replaced_by_the_link(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "com1")
+            with open(path, "w") as handle:
+                handle.write("keep me")
+            result = self.run_sim("--link", path, "--store", os.path.join(folder, "store.txt"))
+            self.assertEqual(result.returncode, 1)
+            with open(path) as handle:
+                self.assertEqual(handle.read(), "keep me")
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
