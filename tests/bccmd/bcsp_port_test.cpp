@@ -267,6 +267,7 @@ TEST_F(BcspPortTest, SendGivesUpWhenNothingIsAcknowledgedAndWithdrawsThePacket)
 TEST_F(BcspPortTest, ReceiveGivesUpWhenNoPacketComes)
 {
     open_linked();
+    bcsp_diagnostics = 1;
     std::uint8_t buffer[16];
     const std::uint64_t start_ms = fake_now_ms();
 
@@ -274,6 +275,7 @@ TEST_F(BcspPortTest, ReceiveGivesUpWhenNoPacketComes)
 
     EXPECT_GE(fake_now_ms() - start_ms, BCSP_RECEIVE_TIMEOUT_MS);
     EXPECT_LE(fake_now_ms() - start_ms, BCSP_RECEIVE_TIMEOUT_MS + WAIT_SLACK_MS);
+    EXPECT_EQ(fake_console_output(), "BCSP wait timed out\n");
 }
 
 TEST_F(BcspPortTest, ReceiveBoundCoversPacketsItDiscards)
