@@ -3,116 +3,62 @@
 // plugged into the fake serial port: whole profiles' worth of transactions,
 // resets and re-opens, injected chip faults and a noisy line, on the virtual
 // clock.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "bccmd/chip_commands.h"
 #include "bccmd_fixture.h"
-#include "sim/chip.h"
-
-namespace {
-
-// Bytes the chip has ready go onto the line at once.
-void chip_pump(Chip* chip, std::uint64_t now_ms)
-{
-    std::uint8_t byte = 0;
-    while (chip_transmit_byte(chip, now_ms, &byte)) {
-        fake_serial_receive(&byte, 1, now_ms);
-    }
-}
-
-void chip_on_write(void* context, const std::uint8_t* bytes, std::size_t count, std::uint64_t now_ms)
-{
-    auto* chip = static_cast<Chip*>(context);
-    for (std::size_t i = 0; i < count; ++i) {
-        chip_receive_byte(chip, bytes[i], now_ms);
-    }
-    chip_pump(chip, now_ms);
-}
-
-std::uint64_t chip_on_next_event(void* context)
-{
-    return chip_next_event_ms(static_cast<const Chip*>(context));
-}
-
-void chip_on_time(void* context, std::uint64_t now_ms)
-{
-    chip_pump(static_cast<Chip*>(context), now_ms);
-}
+#include "fake_chip.h"
 
 class SimChipTest : public FakePlatformTest {
 protected:
-    std::string store_path;
+    FakeChip fake;
     Chip* chip = nullptr;
-    std::FILE* events = nullptr;  // the chip's event log
+    std::string store_path;
 
     void SetUp() override
     {
         FakePlatformTest::SetUp();
         bcsp_diagnostics = 0;
         bccmd_seqno = 0;
-        char path[] = "/tmp/bccmd-sim-chip-XXXXXX";
-        const int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        std::remove(path);  // the chip creates it with its defaults
-        store_path = path;
-        events = std::tmpfile();
-        ASSERT_NE(events, nullptr);
     }
     void TearDown() override
     {
         bcsp_port_close();
-        fake_serial_attach(nullptr);
-        if (chip != nullptr) {
-            chip_destroy(chip);
-        }
-        std::remove(store_path.c_str());
-        if (events != nullptr) {
-            std::fclose(events);
-        }
+        fake_chip_stop(&fake);
         FakePlatformTest::TearDown();
     }
 
-    ChipConfig config() const
+    ChipConfig config()
     {
-        ChipConfig c = {};
-        c.store_path = store_path.c_str();
-        c.build_id = 4835;
-        c.event_log = events;
+        ChipConfig c = fake_chip_config(&fake, 4835);
+        store_path = fake.store_path;
         return c;
     }
 
     // Events of the chip's log whose text holds needle.
-    int events_with(const char* needle) const
+    int events_with(const char* needle) { return static_cast<int>(fake_chip_events(&fake, needle).size()); }
+
+    // Throws the chip away but keeps its event log; its store starts afresh.
+    void drop_chip()
     {
-        std::fflush(events);
-        std::rewind(events);
-        char line[4096];
-        int count = 0;
-        while (std::fgets(line, sizeof line, events) != nullptr) {
-            count += std::strstr(line, needle) != nullptr ? 1 : 0;
-        }
-        std::fseek(events, 0, SEEK_END);
-        return count;
+        bcsp_port_close();
+        fake_serial_attach(nullptr);
+        chip_destroy(fake.chip);
+        fake.chip = chip = nullptr;
+        std::remove(store_path.c_str());
     }
 
     void start_chip(const ChipConfig& c)
     {
-        chip = chip_create(&c);
-        ASSERT_NE(chip, nullptr) << chip_create_error();
-        FakeSerialDevice device = {};
-        device.context = chip;
-        device.on_write = chip_on_write;
-        device.next_event_ms = chip_on_next_event;
-        device.on_time = chip_on_time;
-        fake_serial_attach(&device);
-        chip_power_on(chip, fake_now_ms());
+        std::string error;
+        ASSERT_TRUE(fake_chip_start(&fake, c, &error)) << error;
+        chip = fake.chip;
     }
 };
+
+namespace {
 
 const std::uint16_t UART_CONFIG[10] = {0x01D8, 0x00A8, 0x00FA, 0x0014, 0x0004,
                                        0x0000, 0x0004, 0x001E, 0x0064, 0x000A};
@@ -190,8 +136,7 @@ TEST_F(SimChipTest, DeadChipsEndEachWaitWithinItsBound)
     EXPECT_EQ(bcsp_port_open(1, 115200), 0);
     EXPECT_LE(fake_now_ms(), BCSP_LINK_TIMEOUT_MS + 40);
     EXPECT_EQ(bcsp_port_handle, PLATFORM_INVALID_HANDLE);
-    chip_destroy(chip);
-    chip = nullptr;
+    drop_chip();
 
     ChipConfig silent = config();
     silent.silent_after_packets = 1;
@@ -209,10 +154,7 @@ TEST_F(SimChipTest, EveryTransactionCompletesOnALineWithOnePercentOfBytesCorrupt
     for (unsigned seed = 1; seed <= 5; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         if (chip != nullptr) {
-            bcsp_port_close();
-            fake_serial_attach(nullptr);
-            chip_destroy(chip);
-            std::remove(store_path.c_str());
+            drop_chip();
         }
         ChipConfig c = config();
         c.corrupt_rate = 0.01;
