@@ -233,7 +233,8 @@ TEST_F(ChipLinkTest, DamagedFramesAreDroppedAndTheReceiverRecovers)
     Bytes bad_checksum = good;
     bad_checksum[4] ^= 0x01;  // header checksum byte (no escapes before it)
     Bytes bad_crc = good;
-    bad_crc[bad_crc.size() - 2] ^= 0x01;
+    ASSERT_GE(bad_crc.size(), 12u);
+    *(bad_crc.rbegin() + 1) ^= 0x01;  // CRC low byte, just before the closing delimiter
     Bytes bad_length = good;
     bad_length.erase(bad_length.begin() + 10);
     Bytes bad_escape = good;
