@@ -9,9 +9,12 @@ what a person would check: the console transcript, the exit status, whether the
 program waited for a key, the tool's recorded command lines, the simulator's
 events and the chip's persistent store afterwards.
 
-Environment: MARROWLINK_BUILD_DIR (default build/linux) holds the Linux
-binaries and the fixture; MARROWLINK_WINDOWS_BUILD_DIR (default build/windows)
-the Windows ones. MARROWLINK_KEEP=1 keeps each run's folder for inspection.
+Environment: MARROWLINK_E2E_BUILD picks the build under test, linux (the
+default) or windows (run under Wine, see wine.py). MARROWLINK_BUILD_DIR
+(default build/linux) holds the Linux binaries, the simulator and the fixture;
+MARROWLINK_WINDOWS_BUILD_DIR (default build/windows) the Windows ones;
+MARROWLINK_WINE_PREFIXES (default <Linux build>/wine-prefixes) the Wine
+prefixes. MARROWLINK_KEEP=1 keeps each run's folder for inspection.
 """
 
 import json
@@ -25,9 +28,14 @@ import threading
 import time
 from dataclasses import dataclass, field
 
+import wine
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LINUX_BUILD = os.environ.get("MARROWLINK_BUILD_DIR", os.path.join(ROOT, "build", "linux"))
 WINDOWS_BUILD = os.environ.get("MARROWLINK_WINDOWS_BUILD_DIR", os.path.join(ROOT, "build", "windows"))
+BUILD = os.environ.get("MARROWLINK_E2E_BUILD", "linux")
+WINE_PREFIXES = os.environ.get("MARROWLINK_WINE_PREFIXES", os.path.join(LINUX_BUILD, "wine-prefixes"))
+WINDOWS_UPDATER = "marrowlink-update.exe"
 
 STANDARD_VERSION = "Veltrane_Tools Marrowlink Firmware 1.2.9"
 CI_VERSION = "Veltrane_Tools Marrowlink CI Firmware 1.2.9"
@@ -87,14 +95,16 @@ class Rig:
     """One scenario: the simulator's options, the tool's behaviour, the build."""
 
     def __init__(self, sim_args=(), tool_exit_code=0, tool_run_ms=300, tool_folder=True,
-                 tool_present=True, store_text=None, build="linux"):
+                 tool_present=True, store_text=None, build=None):
         self.sim_args = list(sim_args)
         self.tool_exit_code = tool_exit_code
         self.tool_run_ms = tool_run_ms
         self.tool_folder = tool_folder
         self.tool_present = tool_present
         self.store_text = store_text
-        self.build = build
+        self.build = build or BUILD
+        if self.build not in ("linux", "windows"):
+            raise ValueError("unknown build %r (MARROWLINK_E2E_BUILD: linux or windows)" % self.build)
         self.folder = tempfile.mkdtemp(prefix="marrowlink-e2e-")
         self.work = os.path.join(self.folder, "work")
         self.link = os.path.join(self.folder, "com1")
@@ -116,6 +126,11 @@ class Rig:
 
     def _prepare_folder(self):
         os.makedirs(self.work)
+        if self.build == "windows":
+            # In the folder that holds the tool folder, as a user has it:
+            # CreateProcessA searches the program's own folder before the
+            # current one, and the build folder has a DFUWizard.exe of its own.
+            shutil.copy2(os.path.join(WINDOWS_BUILD, WINDOWS_UPDATER), os.path.join(self.work, WINDOWS_UPDATER))
         if not self.tool_folder:
             return
         tool_folder = os.path.join(self.work, "DFUWizard")
@@ -161,27 +176,46 @@ class Rig:
 
     def environment(self):
         env = dict(os.environ)
-        env.update({
+        env.update(self.run_variables())
+        return env
+
+    def run_variables(self):
+        """What the updater, the fixture and the stand-in tool read in this run."""
+        return {
             "COM1_DEVICE": self.link,
             "NULLMODEM_LOG": self.lines_log,
             "LD_PRELOAD": os.path.join(LINUX_BUILD, "tests", "nullmodem", "libnullmodem.so"),
             "DFUWIZARD_RECORD": self.tool_record,
             "DFUWIZARD_EXIT_CODE": str(self.tool_exit_code),
             "DFUWIZARD_RUN_MS": str(self.tool_run_ms),
-        })
-        return env
+        }
 
     # -- the run -----------------------------------------------------------
 
     def run(self, timeout_s=60):
         self._prepare_folder()
         self.start_sim()
-        command = [os.path.join(LINUX_BUILD, "marrowlink-update")]
-        started = time.monotonic()
-        process = subprocess.Popen(command, cwd=self.work, env=self.environment(),
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT)
-        transcript, waited = self._answer_key_wait(process, timeout_s)
+        if self.build == "windows":
+            wine_session = wine.session(WINE_PREFIXES, WINDOWS_BUILD)
+            wine_session.map_com1(self.link)
+            started = time.monotonic()
+            wine_process = wine_session.start(os.path.join(self.work, WINDOWS_UPDATER), self.work,
+                                              self.run_variables(), os.path.join(self.folder, "wine.err"))
+            process = wine_process.popen
+            press_key = lambda: wine_session.press_key(WINDOWS_UPDATER)
+        else:
+            command = [os.path.join(LINUX_BUILD, "marrowlink-update")]
+            started = time.monotonic()
+            process = subprocess.Popen(command, cwd=self.work, env=self.environment(),
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.STDOUT)
+            wine_process = None
+            press_key = lambda: self._press_key_on_stdin(process)
+        try:
+            transcript, waited = self._answer_key_wait(process, timeout_s, press_key)
+        finally:
+            if wine_process is not None:
+                wine_process.close()
         elapsed = time.monotonic() - started
         self.stop_sim()
         return Run(transcript=transcript, exit_status=process.returncode, elapsed_s=elapsed,
@@ -189,12 +223,20 @@ class Rig:
                    events=read_events(self.events), store=read_store(self.store),
                    folder=self.folder)
 
-    def _answer_key_wait(self, process, timeout_s):
+    def _press_key_on_stdin(self, process):
+        process.stdin.write(b"k")
+        process.stdin.flush()
+
+    def _answer_key_wait(self, process, timeout_s, press_key):
         """Collects the output; at a key prompt checks the program waits, then presses a key."""
         chunks = []
+        # The Windows C runtime writes each "\n" to a pipe as "\r\n" (text mode).
+        line_end = b"\r\n" if self.build == "windows" else b"\n"
 
         def pump():
             for line in iter(process.stdout.readline, b""):
+                if line.endswith(line_end):
+                    line = line[:-len(line_end)] + b"\n"
                 chunks.append(line.decode("latin-1"))
         reader = threading.Thread(target=pump, daemon=True)
         reader.start()
@@ -205,8 +247,7 @@ class Rig:
                 time.sleep(KEY_WAIT_CHECK_S)
                 waited = process.poll() is None
                 if waited:
-                    process.stdin.write(b"k")
-                    process.stdin.flush()
+                    press_key()
                 break
             time.sleep(0.01)
         try:
@@ -217,7 +258,8 @@ class Rig:
             raise AssertionError("updater did not end within %.0f s; output so far:\n%s"
                                  % (timeout_s, "".join(chunks)))
         reader.join(timeout=5)
-        process.stdin.close()
+        if process.stdin is not None:
+            process.stdin.close()
         return "".join(chunks), waited
 
     def _tool_calls(self):

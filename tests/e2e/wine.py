@@ -1,0 +1,335 @@
+"""Wine side of the end-to-end rig: the Windows build of the updater, run under
+Wine against the same simulator and the same scenarios as the Linux build.
+
+    MARROWLINK_E2E_BUILD=windows python3 -m unittest -v test_contact
+    python3 wine.py -v test_update.WholeUpdateTest   (what ctest runs; exits 77,
+                                                      "skipped", without Wine or
+                                                      the Windows build)
+
+How it works:
+- Prefix pool: each test process takes the first free prefix slot (flock on
+  slot-N.lock under the pool folder) and keeps it to its end, so ctest -j can
+  run classes side by side, each with its own prefix, wineserver and COM1.
+- A slot's prefix is made once (wineboot -i, about 7 s, 700 MB) and reused
+  while its marker file names the same Wine version and COM1 path.
+- Headless: DISPLAY is removed, WINEDEBUG=-all, WINEDLLOVERRIDES="mscoree,mshtml="
+  so Wine never asks to install Mono or Gecko.
+- The session starts its own wineserver, persistent for WINESERVER_LINGER_S
+  after its last client, and stops it (wineserver -k) when the process ends.
+- COM1: registry value HKLM\\Software\\Wine\\Ports COM1 = <prefix>/marrowlink-com1,
+  a fixed path per prefix; each run points that symlink at the run's pty link,
+  so the registry never changes between runs and no restart is needed.
+- A warm-up Wine program without the fixture starts Wine's own services first,
+  so they never carry LD_PRELOAD or a run's NULLMODEM_LOG.
+- The updater is copied next to its "DFUWizard" folder and started from there
+  with wine64 and libnullmodem.so in LD_PRELOAD (the fixture works on Wine's
+  own tcsetattr/tcgetattr/tcflush/ioctl calls on the port).
+- Standard input is a pseudo-terminal, so Wine gives the updater a console
+  (GetConsoleMode succeeds, _kbhit() is used); standard output stays a pipe.
+- The key press: presskey.exe (tests/wine) attaches to the updater's console
+  and writes a key-down and a key-up event with WriteConsoleInputA.
+
+Wine quirks found (Wine 8.0, Debian 12, wine64 without wine32):
+- A program started from a pipe or /dev/null has no console at all (CONIN$ fails).
+- PeekNamedPipe on a Unix pipe fails with ERROR_NOT_SUPPORTED (50), so a piped stdin reads as "key waiting".
+- Bytes written to the console's terminal stay in its line buffer until Enter: _kbhit() never sees them.
+- _kbhit() skips the last queued input event: a lone key-down is never seen; down+up is.
+- Debian's wineserver wrapper passes -p0: every program restarts the server and services (2-3 s); we start wineserver64 -pN.
+- Mount manager rewrites dosdevices/com1 from the registry at server start; a dangling target is fine.
+- CreateProcess searches the application's own folder first: an updater in build/windows would start build/windows/DFUWizard.exe.
+- Share mode 0 is not enforced on serial ports: a second CreateFile on COM1 succeeds while the first is open.
+- Without the fixture SetCommState at 8E1 reports success on a pty while the kernel drops PARENB.
+- Without the fixture EscapeCommFunction fails with ERROR_NOT_SUPPORTED (50) on a pty (TIOCMGET is refused).
+- Console output is text mode: each "\\n" arrives as "\\r\\n".
+"""
+
+import atexit
+import fcntl
+import os
+import pty
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+WINE_FOLDER = "/usr/lib/wine"
+# A prefix per concurrently running test process; ctest -j2 needs two.
+PREFIX_SLOTS = 4
+SLOT_WAIT_S = 600.0
+# Keeps the server (and Wine's services) up between the runs of one process;
+# also how long a server outlives a test process that was killed.
+WINESERVER_LINGER_S = 30
+WINEBOOT_TIMEOUT_S = 180.0
+WINE_COMMAND_TIMEOUT_S = 60.0
+KEY_PRESS_TIMEOUT_S = 30.0
+COM1_LINK_NAME = "marrowlink-com1"
+MARKER_NAME = "marrowlink-prefix"
+PORTS_KEY = "HKLM\\Software\\Wine\\Ports"
+SKIP_EXIT_CODE = 77
+
+
+def _wine_program(name):
+    """Debian keeps the real loader and server in /usr/lib/wine; the wrappers
+    in /usr/bin choose a 32-bit loader first and force -p0 on the server."""
+    path = os.path.join(WINE_FOLDER, name)
+    if os.access(path, os.X_OK):
+        return path
+    return shutil.which(name)
+
+
+WINE_LOADER = _wine_program("wine64")
+WINESERVER = _wine_program("wineserver64") or _wine_program("wineserver")
+
+
+def missing_prerequisites(windows_build):
+    """Why the Windows end-to-end tests cannot run here, or None."""
+    if WINE_LOADER is None or WINESERVER is None:
+        return "wine64 is not installed (scripts/setup test installs it)"
+    for name in ("marrowlink-update.exe", "DFUWizard.exe", "presskey.exe"):
+        if not os.path.exists(os.path.join(windows_build, name)):
+            return "%s is missing in %s (cmake --preset windows && cmake --build --preset windows)" % (
+                name, windows_build)
+    return None
+
+
+def base_environment():
+    """The environment every Wine command of a session gets."""
+    env = {key: value for key, value in os.environ.items()
+           if key not in ("DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD")}
+    env.update({
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        "WINEARCH": "win64",
+        "WINELOADER": WINE_LOADER,
+        "WINESERVER": WINESERVER,
+    })
+    return env
+
+
+class WineProcess:
+    """The updater under Wine: stdout a pipe, stdin a pseudo-terminal that
+    gives it a console. The terminal side is drained and closed at the end."""
+
+    def __init__(self, popen, terminal):
+        self.popen = popen
+        self._terminal = terminal
+        self._drain = threading.Thread(target=self._drain_terminal, daemon=True)
+        self._drain.start()
+
+    def _drain_terminal(self):
+        # Wine's console writes cursor sequences to its terminal; nobody reads them.
+        while True:
+            try:
+                if not os.read(self._terminal, 4096):
+                    return
+            except OSError:
+                return
+
+    def close(self):
+        if self._terminal is not None:
+            os.close(self._terminal)
+            self._terminal = None
+        self._drain.join(timeout=5)
+
+
+class Session:
+    """One prefix slot, its wineserver and its COM1, for one test process."""
+
+    def __init__(self, pool_folder, windows_build):
+        self.pool_folder = pool_folder
+        self.windows_build = windows_build
+        self.slot = None
+        self.prefix = None
+        self._lock = None
+        self._server_started = False
+
+    # -- opening and closing -------------------------------------------------
+
+    def open(self):
+        os.makedirs(self.pool_folder, exist_ok=True)
+        self._take_slot()
+        self.prefix = os.path.join(self.pool_folder, "prefix-%d" % self.slot)
+        self.com1_link = os.path.join(self.prefix, COM1_LINK_NAME)
+        started = time.monotonic()
+        if not self._prefix_is_valid():
+            self._make_prefix()
+        else:
+            self._start_server()
+        self._check_com1_mapping()
+        self.setup_s = time.monotonic() - started
+
+    def close(self):
+        if self._server_started:
+            self._wine_command([WINESERVER, "-k"], check=False)
+            self._server_started = False
+        if self._lock is not None:
+            os.close(self._lock)
+            self._lock = None
+
+    def _take_slot(self):
+        deadline = time.monotonic() + SLOT_WAIT_S
+        while True:
+            for slot in range(PREFIX_SLOTS):
+                lock = os.open(os.path.join(self.pool_folder, "slot-%d.lock" % slot),
+                               os.O_RDWR | os.O_CREAT, 0o644)
+                try:
+                    fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    os.close(lock)
+                    continue
+                self.slot, self._lock = slot, lock
+                return
+            if time.monotonic() > deadline:
+                raise RuntimeError("no free Wine prefix slot in %s after %.0f s"
+                                   % (self.pool_folder, SLOT_WAIT_S))
+            time.sleep(0.5)
+
+    # -- the prefix ------------------------------------------------------------
+
+    def _marker_text(self):
+        version = run_wine_command([WINE_LOADER, "--version"], base_environment()).stdout.strip()
+        return "%s\nCOM1=%s\n" % (version, self.com1_link)
+
+    def _prefix_is_valid(self):
+        marker = os.path.join(self.prefix, MARKER_NAME)
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")) or not os.path.exists(marker):
+            return False
+        with open(marker) as handle:
+            return handle.read() == self._marker_text()
+
+    def _make_prefix(self):
+        """A fresh prefix whose COM1 is the slot's fixed link. The mount manager
+        reads the Ports key only when the server starts, hence the restart."""
+        self._stop_stale_server()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        os.makedirs(self.prefix)
+        self._start_server(warm_up=False)
+        self._wine_command([WINE_LOADER, "wineboot", "-i"], timeout=WINEBOOT_TIMEOUT_S)
+        self._wine_command([WINE_LOADER, "reg", "add", PORTS_KEY, "/v", "COM1", "/t", "REG_SZ",
+                            "/d", self.com1_link, "/f"])
+        self._wine_command([WINESERVER, "-k"])
+        self._server_started = False
+        self._start_server()
+        with open(os.path.join(self.prefix, MARKER_NAME), "w") as handle:
+            handle.write(self._marker_text())
+
+    def _stop_stale_server(self):
+        # A server left by a killed test process of this slot would refuse a new one.
+        self._wine_command([WINESERVER, "-k"], check=False)
+
+    def _start_server(self, warm_up=True):
+        self._stop_stale_server()
+        self._wine_command([WINESERVER, "-p%d" % WINESERVER_LINGER_S])
+        self._server_started = True
+        if not warm_up:
+            return
+        # A first program without the fixture brings up Wine's services, and
+        # checks the registry value the mount manager has just read.
+        result = self._wine_command([WINE_LOADER, "reg", "query", PORTS_KEY, "/v", "COM1"], check=False)
+        self.ports_value = result.stdout
+
+    def _check_com1_mapping(self):
+        if self.com1_link not in self.ports_value:
+            raise RuntimeError("COM1 is not mapped in prefix %s: %s" % (self.prefix, self.ports_value))
+        device = os.path.join(self.prefix, "dosdevices", "com1")
+        if os.readlink(device) != self.com1_link:
+            raise RuntimeError("%s points at %s, not %s" % (device, os.readlink(device), self.com1_link))
+
+    def environment(self):
+        env = base_environment()
+        env["WINEPREFIX"] = self.prefix
+        return env
+
+    def _wine_command(self, command, timeout=WINE_COMMAND_TIMEOUT_S, check=True):
+        return run_wine_command(command, self.environment(), timeout, check)
+
+    # -- one run ------------------------------------------------------------------
+
+    def map_com1(self, target):
+        """Points the slot's COM1 link at target (the run's pseudo-terminal link)."""
+        temporary = self.com1_link + ".new"
+        if os.path.lexists(temporary):
+            os.unlink(temporary)
+        os.symlink(target, temporary)
+        os.replace(temporary, self.com1_link)
+
+    def start(self, program, cwd, extra_env, stderr_path):
+        """Starts program (a .exe path) under Wine with a console on a fresh
+        pseudo-terminal and standard output on a pipe."""
+        env = self.environment()
+        env.update(extra_env)
+        terminal, console = pty.openpty()
+        try:
+            popen = subprocess.Popen([WINE_LOADER, program], cwd=cwd, env=env, stdin=console,
+                                     stdout=subprocess.PIPE, stderr=open(stderr_path, "wb"))
+        finally:
+            os.close(console)
+        return WineProcess(popen, terminal)
+
+    def press_key(self, program_name):
+        """One key press in the console of the running program_name."""
+        result = run_wine_command([WINE_LOADER, os.path.join(self.windows_build, "presskey.exe"), program_name],
+                                  self.environment(), KEY_PRESS_TIMEOUT_S, check=False)
+        if result.returncode != 0:
+            raise AssertionError("presskey.exe %s failed with %d: %s"
+                                 % (program_name, result.returncode, result.stderr.strip()))
+
+
+def run_wine_command(command, env, timeout=WINE_COMMAND_TIMEOUT_S, check=True):
+    """Runs a Wine command to its end. Its output goes to files, not pipes: the
+    wineserver and Wine's services run on in the background and would hold a
+    pipe open for ever."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        result.stdout = out.read().decode("utf-8", "replace")
+        result.stderr = err.read().decode("utf-8", "replace")
+    if check and result.returncode != 0:
+        raise RuntimeError("%s failed with %d:\n%s%s" % (" ".join(command), result.returncode,
+                                                         result.stdout, result.stderr))
+    return result
+
+
+_session = None
+_session_failure = None
+
+
+def session(pool_folder, windows_build):
+    """The process's Wine session, opened on first use and closed at exit. A
+    session that could not be opened is not tried again by the next test."""
+    global _session, _session_failure
+    if _session_failure is not None:
+        raise RuntimeError("the Wine session could not be opened: %s" % _session_failure)
+    if _session is None:
+        opened = Session(pool_folder, windows_build)
+        try:
+            opened.open()
+        except BaseException as failure:
+            opened.close()
+            _session_failure = failure
+            raise
+        atexit.register(opened.close)
+        _session = opened
+    return _session
+
+
+def main(argv):
+    """ctest's entry: the named test classes for the Windows build, or exit 77
+    (ctest: skipped) with the reason when Wine or the Windows build is missing."""
+    os.environ["MARROWLINK_E2E_BUILD"] = "windows"
+    import rig
+    reason = missing_prerequisites(rig.WINDOWS_BUILD)
+    if reason is not None:
+        print("Windows end-to-end tests skipped: " + reason)
+        return SKIP_EXIT_CODE
+    import unittest
+    program = unittest.main(module=None, argv=[argv[0]] + argv[1:], exit=False)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
