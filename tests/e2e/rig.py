@@ -203,6 +203,7 @@ class Rig:
                                               self.run_variables(), os.path.join(self.folder, "wine.err"))
             process = wine_process.popen
             press_key = lambda: wine_session.press_key(WINDOWS_UPDATER)
+            watch = wine.ToolPortWatch(process.pid, self.link, self.tool_record).poll
         else:
             command = [os.path.join(LINUX_BUILD, "marrowlink-update")]
             started = time.monotonic()
@@ -211,8 +212,9 @@ class Rig:
                                        stderr=subprocess.STDOUT)
             wine_process = None
             press_key = lambda: self._press_key_on_stdin(process)
+            watch = None
         try:
-            transcript, waited = self._answer_key_wait(process, timeout_s, press_key)
+            transcript, waited = self._answer_key_wait(process, timeout_s, press_key, watch)
         finally:
             if wine_process is not None:
                 wine_process.close()
@@ -227,8 +229,9 @@ class Rig:
         process.stdin.write(b"k")
         process.stdin.flush()
 
-    def _answer_key_wait(self, process, timeout_s, press_key):
-        """Collects the output; at a key prompt checks the program waits, then presses a key."""
+    def _answer_key_wait(self, process, timeout_s, press_key, watch=None):
+        """Collects the output; at a key prompt checks the program waits, then
+        presses a key. watch, if any, sees the transcript so far on every turn."""
         chunks = []
         # The Windows C runtime writes each "\n" to a pipe as "\r\n" (text mode).
         line_end = b"\r\n" if self.build == "windows" else b"\n"
@@ -243,6 +246,8 @@ class Rig:
         deadline = time.monotonic() + timeout_s
         waited = False
         while process.poll() is None and time.monotonic() < deadline:
+            if watch is not None:
+                watch("".join(chunks))
             if "".join(chunks).endswith(KEY_PROMPTS):
                 time.sleep(KEY_WAIT_CHECK_S)
                 waited = process.poll() is None

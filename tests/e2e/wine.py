@@ -48,6 +48,7 @@ import fcntl
 import os
 import pty
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -68,6 +69,7 @@ COM1_LINK_NAME = "marrowlink-com1"
 MARKER_NAME = "marrowlink-prefix"
 PORTS_KEY = "HKLM\\Software\\Wine\\Ports"
 SKIP_EXIT_CODE = 77
+TOOL_STARTED = "Update Wizard started succefully\n"
 
 
 def _wine_program(name):
@@ -132,6 +134,47 @@ class WineProcess:
             os.close(self._terminal)
             self._terminal = None
         self._drain.join(timeout=5)
+
+
+class ToolPortWatch:
+    """Wine lets any number of handles open COM1 (share mode 0 is not
+    enforced), so the stand-in tool's "COM1 not free" check cannot fail under
+    Wine. This watch makes it in the tool's place: while the tool runs (the
+    transcript ends with TOOL_STARTED), the updater's process must hold no
+    descriptor of COM1's pseudo-terminal (Wine keeps one per used handle until
+    CloseHandle). If it does, the line the tool would have written goes into
+    its record, and the scenario's check of the tool's record fails."""
+
+    def __init__(self, pid, device_path, record_path):
+        self.pid = pid
+        self.device = os.stat(device_path).st_rdev
+        self.record_path = record_path
+        self.reported = False
+
+    def poll(self, transcript):
+        if self.reported or not transcript.endswith(TOOL_STARTED):
+            return
+        if self._descriptors_of_device():
+            with open(self.record_path, "a") as record:
+                record.write("DFUWizard: COM1 not free: the updater still has it open"
+                             " (seen in /proc by the Wine rig)\n")
+            self.reported = True
+
+    def _descriptors_of_device(self):
+        folder = "/proc/%d/fd" % self.pid
+        count = 0
+        try:
+            descriptors = os.listdir(folder)
+        except OSError:
+            return 0  # the process has ended
+        for descriptor in descriptors:
+            try:
+                status = os.stat(os.path.join(folder, descriptor))
+            except OSError:
+                continue
+            if stat.S_ISCHR(status.st_mode) and status.st_rdev == self.device:
+                count += 1
+        return count
 
 
 class Session:
