@@ -21,13 +21,19 @@ How it works:
   so the registry never changes between runs and no restart is needed.
 - A warm-up Wine program without the fixture starts Wine's own services first,
   so they never carry LD_PRELOAD or a run's NULLMODEM_LOG.
-- The updater is copied next to its "DFUWizard" folder and started from there
-  with wine64 and libnullmodem.so in LD_PRELOAD (the fixture works on Wine's
-  own tcsetattr/tcgetattr/tcflush/ioctl calls on the port).
+- The updater is copied next to its "DFUWizard" folder, as a user has it
+  (CreateProcessA looks in the program's own folder before the current one, and
+  the build folder has a DFUWizard.exe of its own), and started there with
+  wine64 and libnullmodem.so in LD_PRELOAD: the fixture works on Wine's own
+  tcsetattr/tcgetattr/tcflush/ioctl calls on the port's descriptor.
 - Standard input is a pseudo-terminal, so Wine gives the updater a console
   (GetConsoleMode succeeds, _kbhit() is used); standard output stays a pipe.
 - The key press: presskey.exe (tests/wine) attaches to the updater's console
   and writes a key-down and a key-up event with WriteConsoleInputA.
+- COM1 free while the tool runs: ToolPortWatch checks the updater's /proc
+  descriptors, since under Wine the stand-in tool's own check cannot fail.
+- Timing: the silent-adapter bound holds from process start (Linux 3.3 s,
+  Wine 3.5 s, bound 4.8 s): a warm wineserver starts a program in about 0.1 s.
 
 Wine quirks found (Wine 8.0, Debian 12, wine64 without wine32):
 - A program started from a pipe or /dev/null has no console at all (CONIN$ fails).
@@ -35,12 +41,16 @@ Wine quirks found (Wine 8.0, Debian 12, wine64 without wine32):
 - Bytes written to the console's terminal stay in its line buffer until Enter: _kbhit() never sees them.
 - _kbhit() skips the last queued input event: a lone key-down is never seen; down+up is.
 - Debian's wineserver wrapper passes -p0: every program restarts the server and services (2-3 s); we start wineserver64 -pN.
+- A wineserver that never had a client ignores -pN and stays up: the session always ends with wineserver -k.
+- The wineserver daemon keeps the stdout/stderr it was started with: Wine commands write to files, never pipes.
 - Mount manager rewrites dosdevices/com1 from the registry at server start; a dangling target is fine.
-- CreateProcess searches the application's own folder first: an updater in build/windows would start build/windows/DFUWizard.exe.
 - Share mode 0 is not enforced on serial ports: a second CreateFile on COM1 succeeds while the first is open.
+- A used port handle keeps a Unix descriptor in the program's process until CloseHandle (what ToolPortWatch sees).
 - Without the fixture SetCommState at 8E1 reports success on a pty while the kernel drops PARENB.
 - Without the fixture EscapeCommFunction fails with ERROR_NOT_SUPPORTED (50) on a pty (TIOCMGET is refused).
-- Console output is text mode: each "\\n" arrives as "\\r\\n".
+- EscapeCommFunction and SetCommState set RTS and DTR together: the fixture logs both lines for each call.
+- PurgeComm(15) flushes output and input apart, twice: the fixture logs FLUSH 2, 1, 2, 1 where Linux logs FLUSH 3.
+- The C runtime writes text mode to the stdout pipe: each "\\n" arrives as "\\r\\n".
 """
 
 import atexit
@@ -186,7 +196,6 @@ class Session:
         self.slot = None
         self.prefix = None
         self._lock = None
-        self._server_started = False
 
     # -- opening and closing -------------------------------------------------
 
@@ -204,9 +213,9 @@ class Session:
         self.setup_s = time.monotonic() - started
 
     def close(self):
-        if self._server_started:
+        # Also after a failed open: a server that never had a client stays up.
+        if self.prefix is not None and os.path.isdir(self.prefix):
             self._wine_command([WINESERVER, "-k"], check=False)
-            self._server_started = False
         if self._lock is not None:
             os.close(self._lock)
             self._lock = None
@@ -252,20 +261,18 @@ class Session:
         self._wine_command([WINE_LOADER, "wineboot", "-i"], timeout=WINEBOOT_TIMEOUT_S)
         self._wine_command([WINE_LOADER, "reg", "add", PORTS_KEY, "/v", "COM1", "/t", "REG_SZ",
                             "/d", self.com1_link, "/f"])
-        self._wine_command([WINESERVER, "-k"])
-        self._server_started = False
         self._start_server()
         with open(os.path.join(self.prefix, MARKER_NAME), "w") as handle:
             handle.write(self._marker_text())
 
     def _stop_stale_server(self):
-        # A server left by a killed test process of this slot would refuse a new one.
+        # Also a server left by a killed test process of this slot: it would
+        # keep the old registry and refuse to make way for a new one.
         self._wine_command([WINESERVER, "-k"], check=False)
 
     def _start_server(self, warm_up=True):
         self._stop_stale_server()
         self._wine_command([WINESERVER, "-p%d" % WINESERVER_LINGER_S])
-        self._server_started = True
         if not warm_up:
             return
         # A first program without the fixture brings up Wine's services, and
@@ -305,8 +312,12 @@ class Session:
         env.update(extra_env)
         terminal, console = pty.openpty()
         try:
-            popen = subprocess.Popen([WINE_LOADER, program], cwd=cwd, env=env, stdin=console,
-                                     stdout=subprocess.PIPE, stderr=open(stderr_path, "wb"))
+            with open(stderr_path, "wb") as errors:
+                popen = subprocess.Popen([WINE_LOADER, program], cwd=cwd, env=env, stdin=console,
+                                         stdout=subprocess.PIPE, stderr=errors)
+        except BaseException:
+            os.close(terminal)
+            raise
         finally:
             os.close(console)
         return WineProcess(popen, terminal)
@@ -321,9 +332,9 @@ class Session:
 
 
 def run_wine_command(command, env, timeout=WINE_COMMAND_TIMEOUT_S, check=True):
-    """Runs a Wine command to its end. Its output goes to files, not pipes: the
-    wineserver and Wine's services run on in the background and would hold a
-    pipe open for ever."""
+    """Runs a Wine command to its end. Its output goes to files, not pipes: a
+    wineserver it starts runs on in the background and would hold a pipe open
+    for ever."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                 timeout=timeout)
