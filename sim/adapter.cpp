@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::size_t ADAPTER_QUEUE_BYTES = 4096;
+constexpr std::size_t ADAPTER_QUEUE_BYTES = 8192;
 constexpr std::size_t ADAPTER_HANDSHAKE_LENGTH = 15;
 constexpr std::size_t ADAPTER_MAX_PNP_ID = 32;
 constexpr int ADAPTER_LINE_HISTORY = 5;    // the wake-up sequence spans five line states
@@ -257,12 +257,32 @@ void pnp_reply_start(Adapter* a, std::uint64_t now_ms) {
 // ---------------------------------------------------------------------------
 // Commands
 
+int clamp_garbage(int count) {
+    return count < 0 ? 0 : count > ADAPTER_MAX_GARBAGE_BYTES ? ADAPTER_MAX_GARBAGE_BYTES : count;
+}
+
+void queue_garbage(Adapter* a, int count, std::uint64_t now_ms) {
+    if (count <= 0) return;
+    std::uint8_t garbage[ADAPTER_MAX_GARBAGE_BYTES];
+    std::memset(garbage, ADAPTER_GARBAGE_BYTE, sizeof garbage);
+    queue_bytes(a, garbage, static_cast<std::size_t>(count), now_ms);
+    adapter_event(a, now_ms, "garbage_queued", ",\"length\":%d", count);
+}
+
+// Garbage before the first frame, and between each frame and the one before it.
+void queue_garbage_before_frame(Adapter* a, int* frames_queued, std::uint64_t now_ms) {
+    queue_garbage(a, *frames_queued == 0 ? a->config.garbage_before_frames : a->config.garbage_between_frames, now_ms);
+    *frames_queued += 1;
+}
+
 void identify_reply(Adapter* a, std::uint64_t now_ms) {
+    int frames_queued = 0;
     for (int i = 0; i < a->config.frames_before; i++) {
         const std::uint16_t code = ADAPTER_OTHER_FRAME_CODES[i % (sizeof ADAPTER_OTHER_FRAME_CODES / sizeof(std::uint16_t))];
         // The data holds a zero byte and the version code, so that an updater
         // that scans for 05 DD instead of reading whole frames goes wrong.
         const std::uint8_t data[8] = {'F', 'R', 'M', static_cast<std::uint8_t>(i), 0x00, 0x05, 0xDD, 0xFF};
+        queue_garbage_before_frame(a, &frames_queued, now_ms);
         queue_frame(a, code, data, sizeof data, now_ms);
     }
     if (a->config.oversized_frame) {
@@ -272,12 +292,14 @@ void identify_reply(Adapter* a, std::uint64_t now_ms) {
         // would take for the next frame header, a version frame saying "BAD".
         static const std::uint8_t bogus[] = {0x05, 0xDD, 0x00, 0x04, 'B', 'A', 'D', 0x00};
         std::memcpy(data + 256, bogus, sizeof bogus);
+        queue_garbage_before_frame(a, &frames_queued, now_ms);
         queue_frame(a, ADAPTER_OVERSIZED_FRAME_CODE, data, sizeof data, now_ms);
     }
     if (a->config.fault == ADAPTER_FAULT_NO_VERSION) {
         adapter_event(a, now_ms, "fault", ",\"fault\":\"no_version\"");
         return;
     }
+    queue_garbage_before_frame(a, &frames_queued, now_ms);
     const std::size_t version_start = a->queue_tail;
     const std::size_t text_length = std::strlen(a->version_text);
     const std::uint16_t length = static_cast<std::uint16_t>(text_length + (a->config.version_terminator ? 1 : 0));
@@ -402,6 +424,8 @@ Adapter* adapter_create(const AdapterConfig* config, std::uint64_t now_ms) {
     copy_text(a->version_text, sizeof a->version_text, config->version_text ? config->version_text : ADAPTER_VERSION_STANDARD);
     if (a->config.frames_before < 0) a->config.frames_before = 0;
     if (a->config.frames_before > ADAPTER_MAX_FRAMES_BEFORE) a->config.frames_before = ADAPTER_MAX_FRAMES_BEFORE;
+    a->config.garbage_before_frames = clamp_garbage(a->config.garbage_before_frames);
+    a->config.garbage_between_frames = clamp_garbage(a->config.garbage_between_frames);
     a->phase = ADAPTER_PHASE_WAIT_WAKE;
     a->host = config->host;
     a->chip_start_ms = NEVER;

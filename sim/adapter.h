@@ -77,6 +77,10 @@ inline constexpr std::uint16_t ADAPTER_OVERSIZED_FRAME_CODE = 0x0103;
 // More data than the updater's 256-byte reply buffer holds.
 inline constexpr std::uint16_t ADAPTER_OVERSIZED_FRAME_BYTES = 300;
 inline constexpr int ADAPTER_MAX_FRAMES_BEFORE = 100;
+// Line garbage around the reply frames: a glitch on an idle line reads as a
+// start bit followed by a line left high, the byte 0xFF.
+inline constexpr std::uint8_t ADAPTER_GARBAGE_BYTE = 0xFF;
+inline constexpr int ADAPTER_MAX_GARBAGE_BYTES = 32;
 inline constexpr std::size_t ADAPTER_MAX_VERSION_TEXT = 1000;
 inline constexpr std::size_t ADAPTER_MAX_PNP_EXTRA = 64;
 
@@ -110,6 +114,8 @@ struct AdapterConfig {
     int version_terminator;         // 1: a zero byte ends the version text in its frame
     int frames_before;              // other frames sent before the version frame
     int oversized_frame;            // 1: one frame of ADAPTER_OVERSIZED_FRAME_BYTES before the version frame
+    int garbage_before_frames;      // ADAPTER_GARBAGE_BYTEs sent before the first reply frame
+    int garbage_between_frames;     // ADAPTER_GARBAGE_BYTEs sent between each two reply frames
     AdapterFault fault;
     int fault_param;                // byte count for the *_CUT faults
     int pacing;                     // 1: bytes leave at the line rate; 0: all at once

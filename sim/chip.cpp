@@ -27,8 +27,11 @@ constexpr int BCCMD_MAX_WORDS = CHIP_LINK_MAX_TX_PAYLOAD / 2;
 static_assert(BCCMD_HEADER_WORDS + PS_HEADER_WORDS + PS_STORE_MAX_WORDS <= BCCMD_MAX_WORDS,
               "a full PS response must fit one packet");
 
-// Seed offset so that the receive noise does not mirror the send noise.
+// Seed offsets so that the receive noise and the garbage do not mirror the send noise.
 constexpr unsigned CHIP_RX_NOISE_SEED_OFFSET = 0x5A5A5A5Au;
+constexpr unsigned CHIP_GARBAGE_SEED_OFFSET = 0x3C3C3C3Cu;
+// The frame delimiter: garbage never holds it, so it stays between the frames.
+constexpr std::uint8_t CHIP_FRAME_DELIMITER = 0xC0;
 
 constexpr std::size_t CHIP_PATH_CHARS = 4096;
 constexpr std::size_t CHIP_WORDS_TEXT_CHARS = 1024;
@@ -45,12 +48,20 @@ struct Chip {
     PsStore store;
     LineNoise tx_noise;
     LineNoise rx_noise;
+    LineNoise garbage;         // draws the garbage bytes
+    int garbage_left;          // garbage bytes still to send before the next frame; -1: sent, the frame is next
     int powered;
     int silent;
     int restarting;
     std::uint64_t restart_at_ms;
     const char* restart_reason;
     int packets_received;
+    // Responses held back by answer_delay_ms, oldest first (all share one delay).
+    std::uint8_t delayed[CHIP_DELAYED_ANSWERS][CHIP_LINK_MAX_TX_PAYLOAD];
+    int delayed_length[CHIP_DELAYED_ANSWERS];
+    std::uint64_t delayed_due_ms[CHIP_DELAYED_ANSWERS];
+    int delayed_head;
+    int delayed_count;
     int repeat_pending;
     std::uint8_t repeat_byte;
 };
@@ -133,7 +144,35 @@ void send_message(Chip* chip, std::uint64_t now_ms, ChipMessage* message)
         bytes[2 * i + 1] = static_cast<std::uint8_t>(message->words[i] >> 8);
     }
     log_message(chip, now_ms, "tx", message);
-    chip_link_send(&chip->link, CHIP_BCCMD_CHANNEL, bytes, message->count * 2, now_ms);
+    const int delayed = chip->config.answer_delay_ms > 0 && (chip->config.answer_delay_packet == 0 ||
+                                                             chip->config.answer_delay_packet == chip->packets_received);
+    if (!delayed) {
+        chip_link_send(&chip->link, CHIP_BCCMD_CHANNEL, bytes, message->count * 2, now_ms);
+        return;
+    }
+    if (chip->delayed_count == CHIP_DELAYED_ANSWERS) {
+        chip_log_text(&chip->log, now_ms, "chip: too many delayed responses, one dropped");
+        chip_log_event(&chip->log, now_ms, "tx_dropped", ",\"reason\":\"delay_full\"");
+        return;
+    }
+    const int slot = (chip->delayed_head + chip->delayed_count) % CHIP_DELAYED_ANSWERS;
+    std::memcpy(chip->delayed[slot], bytes, static_cast<std::size_t>(message->count) * 2);
+    chip->delayed_length[slot] = message->count * 2;
+    chip->delayed_due_ms[slot] = now_ms + static_cast<std::uint64_t>(chip->config.answer_delay_ms);
+    ++chip->delayed_count;
+    chip_log_event(&chip->log, now_ms, "answer_delayed", ",\"due\":%llu",
+                   static_cast<unsigned long long>(chip->delayed_due_ms[slot]));
+}
+
+// Sends the held-back responses that are due (in order: they share one delay).
+void send_delayed(Chip* chip, std::uint64_t now_ms)
+{
+    while (chip->delayed_count > 0 && chip->delayed_due_ms[chip->delayed_head] <= now_ms) {
+        const int slot = chip->delayed_head;
+        chip_link_send(&chip->link, CHIP_BCCMD_CHANNEL, chip->delayed[slot], chip->delayed_length[slot], now_ms);
+        chip->delayed_head = (slot + 1) % CHIP_DELAYED_ANSWERS;
+        --chip->delayed_count;
+    }
 }
 
 // A response that mirrors the request: same seqno, varid and payload.
@@ -151,10 +190,22 @@ void reply_echo(Chip* chip, std::uint64_t now_ms, const ChipMessage* request, st
     send_message(chip, now_ms, &response);
 }
 
+// The chip goes down for good: nothing more is sent or answered.
+void fall_silent(Chip* chip)
+{
+    chip->silent = 1;
+    chip->delayed_count = 0;
+    chip->restarting = 0;
+    chip_link_halt(&chip->link);
+    chip_link_drop_queue(&chip->link);
+}
+
 void restart(Chip* chip, std::uint64_t now_ms, const char* reason)
 {
     chip->restarting = 0;
     chip->repeat_pending = 0;
+    chip->garbage_left = 0;
+    chip->delayed_count = 0;  // answers not yet sent die with the link
     chip_log_text(&chip->log, now_ms, "chip: restart (%s)", reason);
     chip_log_event(&chip->log, now_ms, "restart", ",\"reason\":\"%s\"", reason);
     chip_link_reset(&chip->link, now_ms);
@@ -324,9 +375,7 @@ void on_packet(Chip* chip, std::uint64_t now_ms)
 {
     ++chip->packets_received;
     if (chip->config.silent_after_packets > 0 && chip->packets_received >= chip->config.silent_after_packets) {
-        chip->silent = 1;
-        chip_link_halt(&chip->link);
-        chip_link_drop_queue(&chip->link);
+        fall_silent(chip);
         chip_log_text(&chip->log, now_ms, "chip: fault: silent from packet %d on", chip->packets_received);
         chip_log_event(&chip->log, now_ms, "fault", ",\"name\":\"silent\",\"packet\":%d", chip->packets_received);
         return;
@@ -337,7 +386,11 @@ void on_packet(Chip* chip, std::uint64_t now_ms)
         restart(chip, now_ms, "fault");
         return;
     }
-    if (chip->link.delivered.channel != CHIP_BCCMD_CHANNEL) {
+    if (chip->config.no_answer_after_packets > 0 &&
+        chip->packets_received >= chip->config.no_answer_after_packets) {
+        chip_log_text(&chip->log, now_ms, "chip: fault: packet %d acknowledged, not answered", chip->packets_received);
+        chip_log_event(&chip->log, now_ms, "fault", ",\"name\":\"no_answer\",\"packet\":%d", chip->packets_received);
+    } else if (chip->link.delivered.channel != CHIP_BCCMD_CHANNEL) {
         ignore(chip, now_ms, "channel");
     } else {
         bccmd_request(chip, now_ms);
@@ -351,11 +404,17 @@ void on_packet(Chip* chip, std::uint64_t now_ms)
 // Timers that are due: the pending restart, then the link's repeats.
 void advance(Chip* chip, std::uint64_t now_ms)
 {
-    if (chip->restarting && now_ms >= chip->restart_at_ms) {
+    if (chip->restarting && now_ms >= chip->restart_at_ms && chip->config.no_restart) {
+        chip_log_text(&chip->log, chip->restart_at_ms, "chip: fault: no restart after %s", chip->restart_reason);
+        chip_log_event(&chip->log, chip->restart_at_ms, "fault", ",\"name\":\"no_restart\",\"reason\":\"%s\"",
+                       chip->restart_reason);
+        fall_silent(chip);
+    } else if (chip->restarting && now_ms >= chip->restart_at_ms) {
         // Logged at the moment it was due, however late the caller looks.
         restart(chip, chip->restart_at_ms, chip->restart_reason);
     }
     if (!chip->silent && !chip->restarting) {
+        send_delayed(chip, now_ms);
         chip_link_run_timers(&chip->link, now_ms);
     }
 }
@@ -369,6 +428,21 @@ void log_noise(Chip* chip, std::uint64_t now_ms, const char* dir, std::uint8_t b
     chip_log_text(&chip->log, now_ms, "chip: line noise (%s): byte 0x%02x %s",
                   dir[0] == 't' ? "sent" : "received", byte, what);
     chip_log_event(&chip->log, now_ms, "noise", ",\"dir\":\"%s\",\"byte\":%u,\"effect\":\"%s\"", dir, byte, what);
+}
+
+// Before a frame's opening delimiter: starts the run of garbage bytes, if any.
+int starts_frame(const Chip* chip)
+{
+    return chip->link.queue_count > 0 && chip->link.queue[chip->link.queue_head].sent == 0;
+}
+
+std::uint8_t garbage_byte(Chip* chip)
+{
+    std::uint8_t byte = CHIP_FRAME_DELIMITER;
+    while (byte == CHIP_FRAME_DELIMITER) {
+        byte = line_noise_random_byte(&chip->garbage);
+    }
+    return byte;
 }
 
 }  // namespace
@@ -402,6 +476,7 @@ Chip* chip_create(const ChipConfig* config)
     line_noise_init(&chip->tx_noise, config->seed, config->corrupt_rate, config->drop_rate, config->repeat_rate);
     line_noise_init(&chip->rx_noise, config->seed + CHIP_RX_NOISE_SEED_OFFSET, config->rx_corrupt_rate,
                     config->rx_drop_rate, config->rx_repeat_rate);
+    line_noise_init(&chip->garbage, config->seed + CHIP_GARBAGE_SEED_OFFSET, 0.0, 0.0, 0.0);
 
     int created = 0;
     if (!ps_store_open(&chip->store, chip->store_path, &created, chip_create_why, sizeof chip_create_why)) {
@@ -424,6 +499,8 @@ void chip_power_on(Chip* chip, std::uint64_t now_ms)
     chip->powered = 1;
     chip->restarting = 0;
     chip->repeat_pending = 0;
+    chip->garbage_left = 0;
+    chip->delayed_count = 0;
     chip_log_text(&chip->log, now_ms, "chip: power on");
     chip_log_event(&chip->log, now_ms, "power_on", "%s", "");
     if (chip->silent) {
@@ -469,8 +546,21 @@ int chip_transmit_byte(Chip* chip, std::uint64_t now_ms, std::uint8_t* byte)
         *byte = chip->repeat_byte;
         return 1;
     }
+    if (chip->garbage_left == 0 && chip->config.garbage_between_frames > 0 && starts_frame(chip)) {
+        chip->garbage_left = chip->config.garbage_between_frames;
+        chip_log_text(&chip->log, now_ms, "chip: line garbage: %d bytes", chip->garbage_left);
+        chip_log_event(&chip->log, now_ms, "garbage", ",\"bytes\":%d", chip->garbage_left);
+    }
+    if (chip->garbage_left > 0) {
+        *byte = garbage_byte(chip);
+        chip->garbage_left = chip->garbage_left == 1 ? -1 : chip->garbage_left - 1;
+        return 1;
+    }
     std::uint8_t next = 0;
     while (chip_link_transmit_byte(&chip->link, now_ms, &next)) {
+        if (chip->garbage_left < 0) {
+            chip->garbage_left = 0;  // the frame has begun: the next one gets its own garbage
+        }
         if (!line_noise_active(&chip->tx_noise)) {
             *byte = next;
             return 1;
@@ -499,12 +589,15 @@ std::uint64_t chip_next_event_ms(const Chip* chip)
     if (!chip->powered || chip->silent) {
         return UINT64_MAX;
     }
-    if (chip->repeat_pending) {
+    if (chip->repeat_pending || chip->garbage_left > 0) {
         return 0;
     }
     std::uint64_t next = chip_link_next_event_ms(&chip->link);
     if (chip->restarting && chip->restart_at_ms < next) {
         next = chip->restart_at_ms;
+    }
+    if (chip->delayed_count > 0 && !chip->restarting && chip->delayed_due_ms[chip->delayed_head] < next) {
+        next = chip->delayed_due_ms[chip->delayed_head];
     }
     return next;
 }

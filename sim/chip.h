@@ -52,7 +52,9 @@
 //   tx_dropped        the chip could not send: reason ("queue_full": no room
 //                     for another frame; "pending_full": too many responses
 //                     waiting behind the outstanding one; "cannot_send": link
-//                     not established or packet too long)
+//                     not established or packet too long; "delay_full": more
+//                     than CHIP_DELAYED_ANSWERS responses held back)
+//   answer_delayed    a response is held back by answer_delay_ms: due (ms)
 //   bccmd             a BCCMD message: dir ("rx" request, "tx" response), type,
 //                     length, seqno, varid ("0x7003"), status, payload (words)
 //   ps_write          a key was written: key ("0x024b"), values (numbers)
@@ -63,10 +65,13 @@
 //   restart           the chip restarted: reason ("cold_reset",
 //                     "ps_defrag_reset", "fault")
 //   fault             an injected fault acted: name ("error_status" with key
-//                     or varid, "silent" or "reset" with packet, the count)
+//                     or varid, "silent", "reset" or "no_answer" with packet,
+//                     the count; "no_restart" with reason, the reset that
+//                     left the chip dead)
 //   noise             line noise hit a byte: dir ("tx", "rx"), byte (as it
 //                     was before the noise), effect ("drop", "corrupt",
 //                     "repeat", "corrupt+repeat")
+//   garbage           line garbage went out before a frame: bytes (the count)
 // The readable log (config->log) has one line per frame and per event above.
 #pragma once
 
@@ -76,6 +81,8 @@
 
 // Time from an accepted reset request to the restart.
 constexpr std::uint64_t CHIP_RESTART_DELAY_MS = 50;
+// Responses held back by answer_delay_ms at one time; more are dropped (tx_dropped "delay_full").
+constexpr int CHIP_DELAYED_ANSWERS = 8;
 
 constexpr std::uint16_t CHIP_STATUS_OK = 0x0000;
 constexpr std::uint16_t CHIP_STATUS_NO_SUCH_VARID = 0x0001;
@@ -99,6 +106,11 @@ struct ChipConfig {
     int no_ack;                  // reliable packets are dropped: never acknowledged, never processed
     int no_link;                 // never send or answer link-establishment messages
     int reset_after_packets;     // on the Nth packet the chip restarts at once, leaving it unanswered (once)
+    int no_answer_after_packets; // the Nth packet and every later one: acknowledged, then neither served nor answered
+    int no_restart;              // after an accepted reset request the chip never comes back: silent for good
+    int garbage_between_frames;  // bytes of line garbage (never 0xC0) sent before each frame's opening delimiter
+    int answer_delay_ms;         // BCCMD responses leave this long after their request (a chip busy in its flash)
+    int answer_delay_packet;     // 0: every response is delayed; N: only the answer to the Nth packet
     double corrupt_rate;         // per byte sent: probability of flipping one bit
     double drop_rate;            // per byte sent: probability of dropping it
     double repeat_rate;          // per byte sent: probability of sending it twice

@@ -57,3 +57,8 @@ int line_noise_apply(LineNoise* noise, std::uint8_t byte, std::uint8_t out[2], i
     }
     return 1;
 }
+
+std::uint8_t line_noise_random_byte(LineNoise* noise)
+{
+    return static_cast<std::uint8_t>(line_noise_next(noise) >> 56);
+}

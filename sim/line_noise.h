@@ -31,3 +31,5 @@ int line_noise_active(const LineNoise* noise);
 // Passes one byte through the line. Returns how many bytes come out (0, 1 or
 // 2), stored in out[0] and out[1]; *effect gets the LineNoiseEffect bits.
 int line_noise_apply(LineNoise* noise, std::uint8_t byte, std::uint8_t out[2], int* effect);
+// A byte drawn from the same generator: line garbage that no rate decides.
+std::uint8_t line_noise_random_byte(LineNoise* noise);

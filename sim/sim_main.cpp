@@ -31,6 +31,8 @@
 //   --version-no-terminator      no zero byte after the version text
 //   --frames-before N      other reply frames before the version frame
 //   --oversized-frame      one frame with more than 256 data bytes before the version frame
+//   --garbage-before N     N bytes of line garbage (0xFF) before the first reply frame (at most 32)
+//   --garbage-between N    N bytes of line garbage (0xFF) between each two reply frames (at most 32)
 //   --fault NAME           silent | wrong-id | wrong-handshake | pnp-cut:N | version-cut:N | no-version
 //   --no-pacing            send at once instead of at the line rate
 //   --chip-only            start after the hand-over: the port is the chip's BCSP link from the start
@@ -39,7 +41,12 @@
 //   --build-id N           build id answered by the chip (default 4835)
 //   --chip-error-key K     PS requests for key K answered with an error status
 //   --chip-error-varid V   requests for varid V answered with an error status
-//   --chip-fault NAME      silent-after:N | no-ack | no-link | reset-after:N
+//   --chip-fault NAME      silent-after:N | no-ack | no-link | reset-after:N | no-answer-after:N | no-restart
+//                          (no-answer-after: the Nth packet and later ones are acknowledged, never served;
+//                          no-restart: the chip stays dead after the first reset it accepts)
+//   --chip-garbage N       N random bytes (never 0xC0) before each frame the chip sends (at most 64)
+//   --chip-answer-delay MS[:N]  BCCMD responses leave MS ms after their request (at most 60000);
+//                          with :N only the answer to the Nth packet (counted as for --chip-fault)
 //   --noise-corrupt RATE, --noise-drop RATE, --noise-repeat RATE         on bytes the chip sends
 //   --noise-rx-corrupt RATE, --noise-rx-drop RATE, --noise-rx-repeat RATE  on bytes it receives
 //   --seed N               random seed for the noise
@@ -67,6 +74,7 @@
 //                "unrecognised", "identified", "unknown"), bytes
 //   stray_byte   a byte outside a command frame: byte
 //   frame_queued a reply frame: code ("0x05dd"), length
+//   garbage_queued line garbage before a reply frame: length
 //   version_sent the version frame was queued: text
 //   handover     01 F8 00 00: chip_start_ms
 //   chip_power_on  the chip starts its BCSP link: chip (0 when there is none)
@@ -100,6 +108,8 @@ constexpr const char* SIM_DEFAULT_STORE = "marrowlink-sim-store.txt";
 constexpr std::size_t SIM_READ_BYTES = 4096;
 constexpr std::size_t SIM_PENDING_BYTES = 65536;
 constexpr std::size_t SIM_LINES_TEXT_BYTES = 256;
+constexpr long SIM_MAX_CHIP_GARBAGE_BYTES = 64;
+constexpr long SIM_MAX_ANSWER_DELAY_MS = 60000;
 constexpr int SIM_EXIT_USAGE = 2;
 constexpr int SIM_EXIT_FAILURE = 1;
 
@@ -148,6 +158,7 @@ void sim_usage(const char* problem) {
                  "usage: marrowlink-sim --link PATH --lines FILE [--ready-file FILE] [--log FILE] [--events FILE]\n"
                  "       [--pnp-id TEXT] [--pnp-rev HHHH] [--pnp-extra TEXT] [--version standard|ci|TEXT]\n"
                  "       [--version-no-terminator] [--frames-before N] [--oversized-frame] [--fault NAME]\n"
+                 "       [--garbage-before N] [--garbage-between N] [--chip-garbage N] [--chip-answer-delay MS[:N]]\n"
                  "       [--no-pacing] [--chip-only] [--store FILE] [--build-id N] [--chip-error-key K] [--chip-error-varid V]\n"
                  "       [--chip-fault NAME] [--noise-[rx-]corrupt|drop|repeat RATE] [--seed N]\n"
                  "(the option list with meanings is at the top of sim/sim_main.cpp)\n",
@@ -212,9 +223,30 @@ int parse_chip_fault(const char* text, ChipConfig* c) {
         c->silent_after_packets = static_cast<int>(count);
     } else if (parse_named(text, "reset-after", 1, &count) && count > 0) {
         c->reset_after_packets = static_cast<int>(count);
+    } else if (parse_named(text, "no-answer-after", 1, &count) && count > 0) {
+        c->no_answer_after_packets = static_cast<int>(count);
+    } else if (parse_named(text, "no-restart", 0, &count)) {
+        c->no_restart = 1;
     } else {
         return 0;
     }
+    return 1;
+}
+
+// "MS" or "MS:N".
+int parse_answer_delay(const char* text, ChipConfig* c) {
+    if (!text) return 0;
+    char ms[16] = {};
+    const char* colon = std::strchr(text, ':');
+    const std::size_t n = colon ? static_cast<std::size_t>(colon - text) : std::strlen(text);
+    long delay = 0;
+    long packet = 0;
+    if (n == 0 || n >= sizeof ms) return 0;
+    std::memcpy(ms, text, n);
+    if (!parse_long(ms, 0, SIM_MAX_ANSWER_DELAY_MS, &delay)) return 0;
+    if (colon && !parse_long(colon + 1, 1, 1000000, &packet)) return 0;
+    c->answer_delay_ms = static_cast<int>(delay);
+    c->answer_delay_packet = static_cast<int>(packet);
     return 1;
 }
 
@@ -266,6 +298,12 @@ int sim_parse_options(int argc, char** argv, SimOptions* o) {
         } else if (!std::strcmp(opt, "--oversized-frame")) {
             takes_value = 0;
             o->adapter.oversized_frame = 1;
+        } else if (!std::strcmp(opt, "--garbage-before")) {
+            ok = parse_long(value, 0, ADAPTER_MAX_GARBAGE_BYTES, &number);
+            o->adapter.garbage_before_frames = static_cast<int>(number);
+        } else if (!std::strcmp(opt, "--garbage-between")) {
+            ok = parse_long(value, 0, ADAPTER_MAX_GARBAGE_BYTES, &number);
+            o->adapter.garbage_between_frames = static_cast<int>(number);
         } else if (!std::strcmp(opt, "--fault")) ok = value && parse_adapter_fault(value, &o->adapter);
         else if (!std::strcmp(opt, "--no-pacing")) {
             takes_value = 0;
@@ -283,6 +321,11 @@ int sim_parse_options(int argc, char** argv, SimOptions* o) {
         } else if (!std::strcmp(opt, "--chip-error-varid")) {
             ok = parse_long(value, 1, 0xFFFF, &number);
             o->chip.error_status_varid = static_cast<int>(number);
+        } else if (!std::strcmp(opt, "--chip-garbage")) {
+            ok = parse_long(value, 0, SIM_MAX_CHIP_GARBAGE_BYTES, &number);
+            o->chip.garbage_between_frames = static_cast<int>(number);
+        } else if (!std::strcmp(opt, "--chip-answer-delay")) {
+            ok = parse_answer_delay(value, &o->chip);
         } else if (!std::strcmp(opt, "--chip-fault")) ok = value && parse_chip_fault(value, &o->chip);
         else if (!std::strcmp(opt, "--noise-corrupt")) ok = parse_rate(value, &o->chip.corrupt_rate);
         else if (!std::strcmp(opt, "--noise-drop")) ok = parse_rate(value, &o->chip.drop_rate);

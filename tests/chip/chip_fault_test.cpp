@@ -111,6 +111,109 @@ TEST_F(ChipFaultTest, ResetOnTheNthPacketOnce)
     EXPECT_EQ(events("restart").size(), 1u);
 }
 
+TEST_F(ChipFaultTest, AcknowledgedButNeverAnsweredFromTheNthPacket)
+{
+    ChipConfig config{};
+    config.no_answer_after_packets = 2;
+    create(config);
+    ASSERT_NO_FATAL_FAILURE(establish());
+    ASSERT_TRUE(find_bccmd(request(BUILD_ID_REQUEST)));
+    // From the second packet on: an acknowledgement, nothing else; a write
+    // is not stored.
+    const std::string before = store_text();
+    for (int i = 0; i < 2; ++i) {
+        std::vector<TestFrame> f = request(test_bccmd(2, 1 + i, 0x7003, {0x03CC, 1, 0, 0x0001}));
+        ASSERT_EQ(f.size(), 1u);
+        EXPECT_TRUE(f[0].intact);
+        EXPECT_FALSE(f[0].reliable);
+        EXPECT_EQ(f[0].ack, host_seq);
+        EXPECT_FALSE(find_bccmd(f));
+    }
+    now += 10 * 250;
+    EXPECT_EQ(drain(), Bytes{});
+    EXPECT_EQ(store_text(), before);
+    EXPECT_TRUE(events("ps_write").empty());
+    EXPECT_EQ(events("fault").size(), 2u);
+}
+
+TEST_F(ChipFaultTest, NoRestartAfterAnAcceptedReset)
+{
+    ChipConfig config{};
+    config.no_restart = 1;
+    create(config);
+    ASSERT_NO_FATAL_FAILURE(establish());
+    ASSERT_TRUE(find_bccmd(request(BUILD_ID_REQUEST)));
+    request(test_bccmd(2, 1, 0x400F, {}));
+    ASSERT_EQ(events("reset_request").size(), 1u);
+    now += CHIP_RESTART_DELAY_MS + 1;
+    EXPECT_EQ(drain(), Bytes{});
+    EXPECT_EQ(chip_next_event_ms(chip), UINT64_MAX);
+    EXPECT_TRUE(events("restart").empty());
+    ASSERT_EQ(events("fault").size(), 1u);
+    EXPECT_NE(events("fault")[0].find("\"no_restart\""), std::string::npos);
+    // Dead for good: neither the host's SYNC nor a power-on brings it back.
+    EXPECT_TRUE(exchange(FRAME_SYNC).empty());
+    chip_power_on(chip, now);
+    now += 1000;
+    EXPECT_EQ(drain(), Bytes{});
+}
+
+TEST_F(ChipFaultTest, AnswersLeaveAfterTheDelay)
+{
+    ChipConfig config{};
+    config.answer_delay_ms = 1000;
+    create(config);
+    ASSERT_NO_FATAL_FAILURE(establish());
+    // The request is acknowledged and served at once (the key is stored), the
+    // answer leaves a second later.
+    std::vector<TestFrame> f = request(test_bccmd(2, 0, 0x7003, {0x03CC, 1, 0, 0x0001}));
+    EXPECT_FALSE(find_bccmd(f));
+    ASSERT_EQ(f.size(), 1u);
+    EXPECT_EQ(f[0].ack, host_seq);
+    EXPECT_EQ(events("ps_write").size(), 1u);
+    EXPECT_EQ(chip_next_event_ms(chip), now + 1000);
+    now += 999;
+    EXPECT_EQ(drain(), Bytes{});
+    now += 1;
+    std::optional<TestFrame> r = find_bccmd(test_decode(drain()));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(test_words(r->payload)[3], 0x7003);
+    EXPECT_EQ(test_words(r->payload)[4], CHIP_STATUS_OK);
+    // A restart drops the answers still held back.
+    request(BUILD_ID_REQUEST);
+    chip_power_on(chip, now);
+    now += 2000;
+    for (const TestFrame& frame : test_decode(drain())) {
+        EXPECT_FALSE(frame.intact && frame.channel == 2) << "an answer outlived the restart";
+    }
+}
+
+// Garbage goes out before every frame's opening delimiter, never holds a
+// delimiter itself, and leaves the frames intact.
+TEST_F(ChipFaultTest, GarbageBetweenFrames)
+{
+    ChipConfig config{};
+    config.garbage_between_frames = 7;
+    config.seed = 11;
+    create(config);
+    chip_power_on(chip, now);
+    auto check = [this](const Bytes& frame) {
+        EXPECT_LE(chip_next_event_ms(chip), now);
+        const Bytes out = drain();
+        ASSERT_EQ(out.size(), 7 + frame.size());
+        for (int i = 0; i < 7; ++i) {
+            EXPECT_NE(out[i], 0xC0) << "byte " << i;
+        }
+        EXPECT_EQ(Bytes(out.begin() + 7, out.end()), frame);
+    };
+    check(FRAME_SYNC);
+    now += 250;  // the SYNC repeat
+    check(FRAME_SYNC);
+    feed(FRAME_SYNC);
+    check(FRAME_SYNC_RESP);
+    EXPECT_EQ(events("garbage").size(), 3u);
+}
+
 TEST_F(ChipFaultTest, SendNoiseDropRepeatCorrupt)
 {
     ChipConfig drop{};

@@ -409,6 +409,34 @@ TEST_F(AdapterTest, SilenceInTheMiddleOfTheVersionFrame) {
     EXPECT_TRUE(run(200).empty());
 }
 
+// Garbage goes before the first frame and between frames, never inside one,
+// and is the same byte throughout.
+TEST_F(AdapterTest, LineGarbageBeforeAndBetweenReplyFrames) {
+    config.frames_before = 2;
+    config.garbage_before_frames = 3;
+    config.garbage_between_frames = 2;
+    start();
+    open_command_port();
+    send({0x01, 0xF7, 0x00, 0x00});
+    const Bytes got = run(200);
+    Bytes version = text_bytes(ADAPTER_VERSION_STANDARD);
+    version.push_back(0);
+    const Bytes garbage3(3, ADAPTER_GARBAGE_BYTE);
+    const Bytes garbage2(2, ADAPTER_GARBAGE_BYTE);
+    ASSERT_EQ(got.size(), 3 + (4 + 8) + 2 + (4 + 8) + 2 + 4 + version.size());
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 3), garbage3);
+    std::vector<Frame> frames = frames_of(Bytes(got.begin() + 3, got.begin() + 15));
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].code, 0x0101u);
+    EXPECT_EQ(Bytes(got.begin() + 15, got.begin() + 17), garbage2);
+    EXPECT_EQ(frames_of(Bytes(got.begin() + 17, got.begin() + 29))[0].code, 0xDD05u);
+    EXPECT_EQ(Bytes(got.begin() + 29, got.begin() + 31), garbage2);
+    frames = frames_of(Bytes(got.begin() + 31, got.end()));
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].code, 0x05DDu);
+    EXPECT_EQ(frames[0].data, version);
+}
+
 TEST_F(AdapterTest, VersionFrameNeverSent) {
     config.fault = ADAPTER_FAULT_NO_VERSION;
     config.frames_before = 1;
