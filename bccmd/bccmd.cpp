@@ -42,10 +42,60 @@ std::uint16_t bccmd_word_at(const std::uint8_t* bytes, int word)
 
 // Header word indices.
 constexpr int WORD_TYPE = 0;
+constexpr int WORD_SEQNO = 2;
 constexpr int WORD_VARID = 3;
 constexpr int WORD_STATUS = 4;
 
+// The seqno of the last request sent: the one bccmd_get_response waits for.
+std::uint16_t bccmd_awaited_seqno;
+
+// Given-up requests by seqno. Each new one takes the next slot in turn,
+// replacing the oldest when all are in use.
+struct GivenUp {
+    std::uint16_t seqno;
+    bool in_use;
+};
+GivenUp bccmd_given_up[BCCMD_GIVEN_UP_MAX];
+int bccmd_given_up_next;
+
+void bccmd_give_up(std::uint16_t seqno)
+{
+    bccmd_given_up[bccmd_given_up_next] = {seqno, true};
+    bccmd_given_up_next = (bccmd_given_up_next + 1) % BCCMD_GIVEN_UP_MAX;
+}
+
+// 1 when seqno is a given-up request's, which it then no longer is (its
+// answer has come).
+int bccmd_take_given_up(std::uint16_t seqno)
+{
+    for (GivenUp& entry : bccmd_given_up) {
+        if (entry.in_use && entry.seqno == seqno) {
+            entry.in_use = false;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// A response that answers a given-up request rather than the awaited one.
+int bccmd_is_late_answer(const std::uint8_t* bytes, int byte_count)
+{
+    if (byte_count < 2 * (WORD_SEQNO + 1)) {
+        return 0;
+    }
+    const std::uint16_t seqno = bccmd_word_at(bytes, WORD_SEQNO);
+    return seqno != bccmd_awaited_seqno && bccmd_take_given_up(seqno);
+}
+
 }  // namespace
+
+void bccmd_given_up_clear()
+{
+    for (GivenUp& entry : bccmd_given_up) {
+        entry.in_use = false;
+    }
+    bccmd_given_up_next = 0;
+}
 
 int bccmd_varid_accepted(std::uint16_t varid)
 {
@@ -135,15 +185,25 @@ int bccmd_request(std::uint16_t varid, int is_set, const std::uint16_t* payload)
     }
     std::uint8_t bytes[BCCMD_MESSAGE_BYTES];
     const int byte_count = bccmd_message_pack(&message, bytes);
-    return bcsp_port_send(bytes, static_cast<std::uint16_t>(byte_count), BCCMD_CHANNEL) != 0 ? 1 : 0;
+    bccmd_awaited_seqno = message.seqno;
+    if (bcsp_port_send(bytes, static_cast<std::uint16_t>(byte_count), BCCMD_CHANNEL) == 0) {
+        bccmd_give_up(message.seqno);  // the chip may have it all the same
+        return 0;
+    }
+    return 1;
 }
 
 int bccmd_get_response(std::uint16_t varid, int count, std::uint16_t* out)
 {
     std::uint8_t response[BCCMD_MESSAGE_BYTES];
-    const int received = bcsp_port_receive(response, sizeof response, BCCMD_CHANNEL);
-    if (received <= 0) {
-        return 0;
-    }
+    int received = 0;
+    // Bounded: each late answer dropped leaves the given-up ring one shorter.
+    do {
+        received = bcsp_port_receive(response, sizeof response, BCCMD_CHANNEL);
+        if (received <= 0) {
+            bccmd_give_up(bccmd_awaited_seqno);
+            return 0;
+        }
+    } while (bccmd_is_late_answer(response, received));
     return bccmd_check_response(response, static_cast<std::size_t>(received), varid, count, out);
 }

@@ -5,7 +5,9 @@
 // A BccmdMessage is a run of 16-bit words, each sent low byte first: type,
 // length (in words, header included), seqno, varid, status, then the varid's
 // payload words (at least four in every request). A response (type 1) is
-// matched to its request by varid alone.
+// matched to its request by varid, with one exception: a late answer to an
+// earlier request whose answer was given up (see BCCMD_GIVEN_UP_MAX) is
+// recognised by its seqno and dropped, never taken for a later request's.
 //
 // The BCSP port must be open (bcsp_port.h) while a transaction runs. Results:
 // 1 success, 0 failure; nothing here prints.
@@ -56,6 +58,19 @@ struct BccmdMessage {
 // included, across port closes and re-opens, wrapping from 0xFFFF to 0.
 extern std::uint16_t bccmd_seqno;
 
+// Requests whose answer was given up (their send, or the wait for their
+// answer, ran out) are remembered by seqno, the most recent this many: the
+// chip may still answer such a request late, and that answer would otherwise
+// be taken for the next request's (a refused write reported as written). A
+// response carrying one of these seqnos, other than the awaited request's, is
+// dropped and the wait goes on. A chip that does not echo the seqno is
+// unaffected unless its seqno happens to be a given-up one, and then a
+// response is refused, never wrongly accepted. Eight covers every request of
+// a whole update run.
+inline constexpr int BCCMD_GIVEN_UP_MAX = 8;
+// Forgets every given-up request (tests; a new run starts with none).
+void bccmd_given_up_clear();
+
 // 1 when varid is in the table of accepted identifiers.
 int bccmd_varid_accepted(std::uint16_t varid);
 
@@ -81,8 +96,10 @@ int bccmd_check_response(const std::uint8_t* bytes, std::size_t byte_count, std:
 // 0: refused (nothing sent) or the send failed.
 int bccmd_request(std::uint16_t varid, int is_set, const std::uint16_t* payload);
 
-// Waits for the next packet on BCCMD_CHANNEL and checks it as the answer to a
-// request for varid, copying count payload words into out (may be null).
-// 1: accepted. 0: nothing came, or the response was refused (it is consumed
-// either way).
+// Waits for the next packet on BCCMD_CHANNEL and checks it as the answer to
+// the last request, for varid, copying count payload words into out (may be
+// null). A late answer to a given-up request is dropped first (at most
+// BCCMD_GIVEN_UP_MAX of them, each a wait of its own). 1: accepted. 0: nothing
+// came (the request is then given up), or the response was refused (it is
+// consumed either way).
 int bccmd_get_response(std::uint16_t varid, int count, std::uint16_t* out);

@@ -32,6 +32,7 @@ protected:
         FakePlatformTest::SetUp();
         bcsp_diagnostics = 0;
         bccmd_seqno = 0;
+        bccmd_given_up_clear();
         peer_attach(&peer);
     }
     void TearDown() override

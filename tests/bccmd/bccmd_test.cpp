@@ -283,6 +283,55 @@ TEST_F(BccmdTest, ALeftOverResponseForTheSameVaridIsTakenAsTheAnswer)
     EXPECT_EQ(id, 0x0BEE) << "the first request's answer";
 }
 
+// Regression (fault matrix, late answer): a write whose answer came after the
+// wait had run out used to lend that answer to the next write, so a write the
+// chip refused was reported as done. The late answer is now recognised by the
+// given-up request's seqno and dropped; the next request gets its own answer.
+TEST_F(BccmdTest, ALateAnswerToAGivenUpRequestIsNotTakenForTheNextOne)
+{
+    open_linked();
+    chip.silent = 1;  // answers come only from the script below
+    const std::uint16_t first[] = {0x03CC, 1, 0, 0x0001};
+    ASSERT_EQ(bccmd_request(VARID_PS, 1, first), 1);
+    EXPECT_EQ(bccmd_get_response(VARID_PS, 0, nullptr), 0) << "no answer within the wait";
+
+    // The first write's answer (seqno 0, status 0) arrives while the second
+    // write, which the chip refuses (seqno 1, error status), waits for its own.
+    const std::uint64_t now = fake_now_ms();
+    peer_send_data(&peer, BCCMD_CHANNEL, words_to_bytes({1, 9, 0, VARID_PS, 0, 0x03CC, 1, 0, 0x0001}), 1, now + 100);
+    peer_send_data(&peer, BCCMD_CHANNEL, words_to_bytes({1, 9, 1, VARID_PS, 8, 0x01F9, 1, 0, 0x0004}), 1, now + 300);
+    const std::uint16_t second[] = {0x01F9, 1, 0, 0x0004};
+    ASSERT_EQ(bccmd_request(VARID_PS, 1, second), 1);
+    EXPECT_EQ(bccmd_get_response(VARID_PS, 0, nullptr), 0) << "the refusal, not the late answer, decides";
+
+    // Each given-up seqno is dropped once only: the next answers count again.
+    peer_send_data(&peer, BCCMD_CHANNEL, words_to_bytes({1, 9, 0, VARID_PS, 0, 0x025D, 1, 0, 0}), 1,
+                   fake_now_ms() + 100);
+    const std::uint16_t third[] = {0x025D, 1, 0, 0};
+    ASSERT_EQ(bccmd_request(VARID_PS, 1, third), 1);
+    EXPECT_EQ(bccmd_get_response(VARID_PS, 0, nullptr), 1) << "seqno 0 is no longer a given-up request";
+}
+
+// A send that runs out gives its request up too: the chip may have it and
+// answer after all.
+TEST_F(BccmdTest, AnAnswerToARequestWhoseSendRanOutIsDropped)
+{
+    open_linked();
+    peer.ack_enabled = 0;
+    chip.silent = 1;
+    ASSERT_EQ(bccmd_request(VARID_BUILD_ID, 0, nullptr), 0);
+    peer.ack_enabled = 1;
+    const std::uint64_t now = fake_now_ms();
+    peer_send_data(&peer, BCCMD_CHANNEL, words_to_bytes({1, 9, 0, VARID_BUILD_ID, 0, 0x1111, 0, 0, 0}), 1,
+                   now + 100);
+    peer_send_data(&peer, BCCMD_CHANNEL, words_to_bytes({1, 9, 1, VARID_BUILD_ID, 0, 0x2222, 0, 0, 0}), 1,
+                   now + 300);
+    ASSERT_EQ(bccmd_request(VARID_BUILD_ID, 0, nullptr), 1);
+    std::uint16_t id = 0;
+    EXPECT_EQ(bccmd_get_response(VARID_BUILD_ID, 1, &id), 1);
+    EXPECT_EQ(id, 0x2222);
+}
+
 TEST_F(BccmdTest, RefusedResponsesAreConsumed)
 {
     open_linked();
