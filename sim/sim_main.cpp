@@ -35,6 +35,9 @@
 //   --garbage-between N    N bytes of line garbage (0xFF) between each two reply frames (at most 32)
 //   --fault NAME           silent | wrong-id | wrong-handshake | pnp-cut:N | version-cut:N | no-version
 //   --no-pacing            send at once instead of at the line rate
+//   --pace-both            pace both directions at the line rate, to the microsecond: the host's
+//                          bytes reach the models, and the models' bytes reach the host, only once
+//                          their last stop bit would have passed on a real cable (see sim/line_pacer.h)
 //   --chip-only            start after the hand-over: the port is the chip's BCSP link from the start
 //   Chip:
 //   --store FILE           persistent store file (default marrowlink-sim-store.txt)
@@ -56,6 +59,10 @@
 //   start        pty, link, pid          stop
 //   lines_bad    an unreadable line in the fixture's log: text_length
 //   host_overrun the pty would take no more: lost (bytes dropped, as by a UART overrun)
+//   wire         (--pace-both) a burst put on the line: dir ("to_device" from the host,
+//                "to_host" from the adapter or chip), chars (characters on the line), bytes
+//                (what the far end receives), start_us and end_us (CLOCK_MONOTONIC us, the
+//                first start bit and the last stop bit), baud, frame_bits (per character)
 // From the adapter ("src":"adapter"):
 //   phase        phase ("wait_wake", "pnp_reply", "handshake", "commands", "chip", "silent")
 //   line         the host changed its settings: baud, bits, parity ("none", "even",
@@ -83,6 +90,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -97,9 +105,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "sim/adapter.h"
 #include "sim/chip.h"
+#include "sim/line_pacer.h"
 
 namespace {
 
@@ -121,6 +131,7 @@ struct SimOptions {
     const char* events;
     AdapterConfig adapter;
     ChipConfig chip;
+    int pace_both;
 };
 
 // The running simulator: the pty, the line log it follows, the models.
@@ -140,6 +151,10 @@ struct Sim {
     std::FILE* events;
     std::uint8_t pending[SIM_PENDING_BYTES];  // bytes for the host that the pty has not taken yet
     std::size_t pending_length;
+    int pace_both;           // both directions go through the pacers below
+    UartSettings host;       // the host's line settings, for pacing what it sends
+    LinePacer to_device;     // bytes from the host on their way to the adapter
+    LinePacer to_host;       // bytes from the adapter on their way to the host
 };
 
 volatile sig_atomic_t sim_stop_requested = 0;
@@ -152,6 +167,12 @@ std::uint64_t sim_now_ms() {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
 }
 
+std::uint64_t sim_now_us() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000 + static_cast<std::uint64_t>(ts.tv_nsec) / 1000;
+}
+
 void sim_usage(const char* problem) {
     std::fprintf(stderr,
                  "marrowlink-sim: %s\n"
@@ -159,7 +180,7 @@ void sim_usage(const char* problem) {
                  "       [--pnp-id TEXT] [--pnp-rev HHHH] [--pnp-extra TEXT] [--version standard|ci|TEXT]\n"
                  "       [--version-no-terminator] [--frames-before N] [--oversized-frame] [--fault NAME]\n"
                  "       [--garbage-before N] [--garbage-between N] [--chip-garbage N] [--chip-answer-delay MS[:N]]\n"
-                 "       [--no-pacing] [--chip-only] [--store FILE] [--build-id N] [--chip-error-key K] [--chip-error-varid V]\n"
+                 "       [--no-pacing] [--pace-both] [--chip-only] [--store FILE] [--build-id N] [--chip-error-key K] [--chip-error-varid V]\n"
                  "       [--chip-fault NAME] [--noise-[rx-]corrupt|drop|repeat RATE] [--seed N]\n"
                  "(the option list with meanings is at the top of sim/sim_main.cpp)\n",
                  problem);
@@ -308,6 +329,9 @@ int sim_parse_options(int argc, char** argv, SimOptions* o) {
         else if (!std::strcmp(opt, "--no-pacing")) {
             takes_value = 0;
             o->adapter.pacing = 0;
+        } else if (!std::strcmp(opt, "--pace-both")) {
+            takes_value = 0;
+            o->pace_both = 1;
         } else if (!std::strcmp(opt, "--chip-only")) {
             takes_value = 0;
             o->adapter.start_in_chip_phase = 1;
@@ -354,6 +378,13 @@ int sim_parse_options(int argc, char** argv, SimOptions* o) {
     if (!o->link) {
         sim_usage("--link is required");
         return 0;
+    }
+    if (o->pace_both) {
+        if (!o->adapter.pacing) {
+            sim_usage("--pace-both and --no-pacing exclude each other");
+            return 0;
+        }
+        o->adapter.pacing = 0;  // the adapter hands its bytes over at once; the pacer times them
     }
     return 1;
 }
@@ -494,6 +525,7 @@ void sim_follow_settings(Sim* sim, std::uint64_t now_ms) {
     termios t;
     if (tcgetattr(sim->master, &t) != 0) return;
     const UartSettings s = sim_host_settings(&t);
+    sim->host = s;
     adapter_host_settings(sim->adapter, &s, now_ms);
 }
 
@@ -564,6 +596,42 @@ void sim_read_lines(Sim* sim) {
 }
 
 // ---------------------------------------------------------------------------
+// Pacing both directions (--pace-both)
+
+// The adapter's UART in its present phase, as the adapter model sets it.
+const UartSettings* sim_device_settings(const Sim* sim) {
+    switch (adapter_phase(sim->adapter)) {
+    case ADAPTER_PHASE_WAIT_WAKE:
+    case ADAPTER_PHASE_PNP_REPLY: return &ADAPTER_PNP_SETTINGS;
+    case ADAPTER_PHASE_CHIP: return &ADAPTER_CHIP_SETTINGS;
+    default: return &ADAPTER_COMMAND_SETTINGS;
+    }
+}
+
+// Puts a burst on one direction of the line: `chars` characters at the
+// sender's settings, of which the far end receives the `count` bytes given.
+void sim_pace(Sim* sim, LinePacer* pacer, const char* dir, const std::uint8_t* bytes, std::size_t count,
+              std::size_t chars, const UartSettings* sender) {
+    const std::uint64_t dropped = pacer->dropped;
+    const LineBurst burst = line_pacer_send(pacer, bytes, count, line_time_us(sender, chars), sim_now_us());
+    const unsigned frame_bits = 1u + sender->data_bits + (sender->parity != 'N' ? 1u : 0u) + sender->stop_bits;
+    sim_event(sim, "wire",
+              ",\"dir\":\"%s\",\"chars\":%zu,\"bytes\":%zu,\"start_us\":%" PRIu64 ",\"end_us\":%" PRIu64
+              ",\"baud\":%u,\"frame_bits\":%u",
+              dir, chars, count, burst.start_us, burst.end_us, sender->baud, frame_bits);
+    if (pacer->dropped != dropped)
+        sim_log(sim, "line %s overfilled: %" PRIu64 " bytes dropped", dir, pacer->dropped - dropped);
+}
+
+// Hands the adapter the host's bytes that have finished arriving.
+void sim_deliver_to_device(Sim* sim, std::uint64_t now_ms) {
+    std::uint8_t bytes[SIM_READ_BYTES];
+    std::size_t n;
+    while ((n = line_pacer_take(&sim->to_device, sim_now_us(), bytes, sizeof bytes, nullptr)) > 0)
+        adapter_receive(sim->adapter, bytes, n, now_ms);
+}
+
+// ---------------------------------------------------------------------------
 // Bytes
 
 void sim_read_host(Sim* sim, std::uint64_t now_ms) {
@@ -571,6 +639,11 @@ void sim_read_host(Sim* sim, std::uint64_t now_ms) {
     for (;;) {
         const ssize_t n = read(sim->master, buffer, sizeof buffer);
         if (n <= 0) break;  // EAGAIN: all read (the held slave keeps EIO away)
+        if (buffer[0] == TIOCPKT_DATA && sim->pace_both) {
+            const std::size_t count = static_cast<std::size_t>(n - 1);
+            sim_pace(sim, &sim->to_device, "to_device", buffer + 1, count, count, &sim->host);
+            continue;
+        }
         if (buffer[0] == TIOCPKT_DATA) {
             adapter_receive(sim->adapter, buffer + 1, static_cast<std::size_t>(n - 1), now_ms);
             continue;
@@ -596,17 +669,32 @@ void sim_flush_pending(Sim* sim) {
 
 // What the adapter sends goes out on time whether the host reads or not: when
 // the pty will take no more, the bytes are lost, as in a host UART's overrun.
+// Queues bytes for the pty; returns how many found no room.
+std::size_t sim_queue_for_host(Sim* sim, const std::uint8_t* bytes, std::size_t count) {
+    const std::size_t room = SIM_PENDING_BYTES - sim->pending_length;
+    const std::size_t take = count < room ? count : room;
+    std::memcpy(sim->pending + sim->pending_length, bytes, take);
+    sim->pending_length += take;
+    return count - take;
+}
+
 void sim_send_host(Sim* sim, std::uint64_t now_ms) {
     std::uint8_t out[ADAPTER_TRANSMIT_MIN_OUT];
     std::size_t produced = 0;
     std::size_t lost = 0;
-    while (adapter_transmit(sim->adapter, now_ms, out, sizeof out, &produced) != 0) {
-        const std::size_t room = SIM_PENDING_BYTES - sim->pending_length;
-        const std::size_t take = produced < room ? produced : room;
-        std::memcpy(sim->pending + sim->pending_length, out, take);
-        sim->pending_length += take;
-        lost += produced - take;
+    for (;;) {
+        // Read before the call: the phase changes only after the bytes that end it.
+        const UartSettings* device = sim_device_settings(sim);
+        const std::size_t sent = adapter_transmit(sim->adapter, now_ms, out, sizeof out, &produced);
+        if (sent == 0) break;
+        if (sim->pace_both)
+            sim_pace(sim, &sim->to_host, "to_host", out, produced, sent, device);
+        else
+            lost += sim_queue_for_host(sim, out, produced);
     }
+    std::size_t arrived;
+    while ((arrived = line_pacer_take(&sim->to_host, sim_now_us(), out, sizeof out, nullptr)) > 0)
+        lost += sim_queue_for_host(sim, out, arrived);
     if (lost) {
         sim_log(sim, "the host is not reading: %zu bytes lost", lost);
         sim_event(sim, "host_overrun", ",\"lost\":%zu", lost);
@@ -616,20 +704,26 @@ void sim_send_host(Sim* sim, std::uint64_t now_ms) {
 
 // One turn of the main loop: everything that is due, then the wait.
 void sim_turn(Sim* sim, const sigset_t* wait_mask) {
-    std::uint64_t now = sim_now_ms();
+    const std::uint64_t now = sim_now_ms();
     sim_read_lines(sim);
     sim_follow_settings(sim, now);
     sim_read_host(sim, now);
+    sim_deliver_to_device(sim, now);
     sim_send_host(sim, now);
 
-    const std::uint64_t next = adapter_next_event_ms(sim->adapter);
-    now = sim_now_ms();
+    const std::uint64_t next_ms = adapter_next_event_ms(sim->adapter);
+    std::uint64_t next_us = next_ms == UINT64_MAX ? UINT64_MAX : next_ms * 1000;
+    for (const LinePacer* pacer : {&sim->to_device, &sim->to_host}) {
+        const std::uint64_t arrival_us = line_pacer_next_us(pacer);
+        if (arrival_us < next_us) next_us = arrival_us;
+    }
+    const std::uint64_t now_us = sim_now_us();
     struct timespec timeout = {};
     const struct timespec* wait = nullptr;  // no timed event: wait for input or a signal
-    if (next != UINT64_MAX) {
-        const std::uint64_t ms = next > now ? next - now : 0;
-        timeout.tv_sec = static_cast<time_t>(ms / 1000);
-        timeout.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
+    if (next_us != UINT64_MAX) {
+        const std::uint64_t us = next_us > now_us ? next_us - now_us : 0;
+        timeout.tv_sec = static_cast<time_t>(us / 1000000);
+        timeout.tv_nsec = static_cast<long>(us % 1000000) * 1000;
         wait = &timeout;
     }
     pollfd fds[2] = {{sim->master, static_cast<short>(POLLIN | (sim->pending_length ? POLLOUT : 0)), 0},
@@ -668,6 +762,13 @@ int sim_run(const SimOptions* options, Sim* sim) {
     termios t;
     AdapterConfig adapter_config = options->adapter;
     if (tcgetattr(sim->master, &t) == 0) adapter_config.host = sim_host_settings(&t);
+    sim->host = adapter_config.host;
+    sim->pace_both = options->pace_both;
+    line_pacer_reset(&sim->to_device);
+    line_pacer_reset(&sim->to_host);
+    // A character at 115200 baud lasts 87 to 96 us: wake-ups must not slip
+    // by the default timer slack of 50 us.
+    if (sim->pace_both) (void)prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     adapter_config.chip = sim->chip;
     adapter_config.log = sim->log;
     adapter_config.event_log = sim->events;
