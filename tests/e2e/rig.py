@@ -33,6 +33,25 @@ import wine
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LINUX_BUILD = os.environ.get("MARROWLINK_BUILD_DIR", os.path.join(ROOT, "build", "linux"))
 WINDOWS_BUILD = os.environ.get("MARROWLINK_WINDOWS_BUILD_DIR", os.path.join(ROOT, "build", "windows"))
+
+
+def sanitizer_runtime(build_dir):
+    """The ASan runtime when build_dir is a sanitizer build (MARROWLINK_SANITIZE),
+    else None: its programs need it loaded before the fixture, which is built
+    without sanitizers (tests/nullmodem/nullmodem.cpp)."""
+    cache = os.path.join(build_dir, "CMakeCache.txt")
+    if not os.path.exists(cache):
+        return None
+    with open(cache) as handle:
+        text = handle.read()
+    if "MARROWLINK_SANITIZE:BOOL=ON" not in text:
+        return None
+    compiler = re.search(r"^CMAKE_CXX_COMPILER:\w+=(.+)$", text, re.M)
+    return subprocess.run([compiler.group(1) if compiler else "g++", "-print-file-name=libasan.so"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+
+
+SANITIZER_RUNTIME = sanitizer_runtime(LINUX_BUILD)
 BUILD = os.environ.get("MARROWLINK_E2E_BUILD", "linux")
 WINE_PREFIXES = os.environ.get("MARROWLINK_WINE_PREFIXES", os.path.join(LINUX_BUILD, "wine-prefixes"))
 WINDOWS_UPDATER = "marrowlink-update.exe"
@@ -179,12 +198,19 @@ class Rig:
         env.update(self.run_variables())
         return env
 
+    def updater_command(self):
+        """The Linux build's command line; a subclass may wrap it (valgrind)."""
+        return [os.path.join(LINUX_BUILD, "marrowlink-update")]
+
     def run_variables(self):
         """What the updater, the fixture and the stand-in tool read in this run."""
+        preload = os.path.join(LINUX_BUILD, "tests", "nullmodem", "libnullmodem.so")
+        if self.build == "linux" and SANITIZER_RUNTIME:
+            preload = SANITIZER_RUNTIME + ":" + preload
         return {
             "COM1_DEVICE": self.link,
             "NULLMODEM_LOG": self.lines_log,
-            "LD_PRELOAD": os.path.join(LINUX_BUILD, "tests", "nullmodem", "libnullmodem.so"),
+            "LD_PRELOAD": preload,
             "DFUWIZARD_RECORD": self.tool_record,
             "DFUWIZARD_EXIT_CODE": str(self.tool_exit_code),
             "DFUWIZARD_RUN_MS": str(self.tool_run_ms),
@@ -205,7 +231,7 @@ class Rig:
             press_key = lambda: wine_session.press_key(WINDOWS_UPDATER)
             watch = wine.ToolPortWatch(process.pid, self.link, self.tool_record).poll
         else:
-            command = [os.path.join(LINUX_BUILD, "marrowlink-update")]
+            command = self.updater_command()
             started = time.monotonic()
             process = subprocess.Popen(command, cwd=self.work, env=self.environment(),
                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
