@@ -1,0 +1,243 @@
+// Soak: many persistent-store writes and reads through the product's own BCSP
+// port driver, BCCMD layer and chip commands, on the native platform layer,
+// over a real pseudo-terminal to marrowlink-sim --chip-only with 1 % of the
+// bytes corrupted in both directions. Every read must return what was
+// written; no transaction may fail. The retransmissions this takes are
+// counted from the chip's events and printed (and written to SOAK_REPORT).
+//
+// SOAK_WRITES sets the number of writes (each followed by a read of the same
+// key); the default is the short run ctest does. scripts/soak runs 10,000.
+// The program must run with the null-modem fixture preloaded (the pty
+// refuses even parity otherwise); ctest and scripts/soak set LD_PRELOAD.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bccmd/bccmd.h"
+#include "bccmd/chip_commands.h"
+#include "bcsp/bcsp_port.h"
+#include "platform/platform.h"
+
+#ifndef MARROWLINK_SIM_PATH
+#error "MARROWLINK_SIM_PATH must name the marrowlink-sim binary"
+#endif
+
+namespace {
+
+constexpr int SOAK_DEFAULT_WRITES = 150;  // about 40 s: the chip repeats a lost answer after 250 ms
+constexpr const char* SOAK_NOISE_RATE = "0.01";
+constexpr const char* SOAK_SEED = "20";
+constexpr int SIM_READY_TIMEOUT_MS = 10000;
+// The keys written in turn: sixteen keys the updater never touches, so the
+// store grows to its working size at once and every later write replaces.
+constexpr std::uint16_t SOAK_FIRST_KEY = 0x0300;
+constexpr int SOAK_KEYS = 16;
+constexpr int SOAK_MAX_WORDS = 10;  // the largest value the updater writes
+
+int soak_writes()
+{
+    const char* text = std::getenv("SOAK_WRITES");
+    const int n = text ? std::atoi(text) : 0;
+    return n > 0 ? n : SOAK_DEFAULT_WRITES;
+}
+
+// Value words for write i: every write differs from the one before on the
+// same key, and the length moves through 1 to SOAK_MAX_WORDS.
+int soak_value(int i, std::array<std::uint16_t, SOAK_MAX_WORDS>* words)
+{
+    const int count = 1 + i % SOAK_MAX_WORDS;
+    for (int w = 0; w < count; ++w) {
+        std::uint32_t x = static_cast<std::uint32_t>(i) * 2654435761u + static_cast<std::uint32_t>(w) * 40503u;
+        (*words)[w] = static_cast<std::uint16_t>(x ^ (x >> 16));
+    }
+    return count;
+}
+
+long count_of(const std::string& text, const char* needle)
+{
+    long count = 0;
+    const std::size_t length = std::strlen(needle);
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + length)) {
+        ++count;
+    }
+    return count;
+}
+
+// The chip's events, counted line by line: the file holds hundreds of
+// thousands of lines after a long run.
+struct ChipCounts {
+    long duplicate = 0;   // repeats of the host's reliable packets the chip saw
+    long frame_bad = 0;   // host frames the chip dropped as damaged
+    long chip_retry = 0;  // the chip's own repeats of its reliable packets
+    long ps_write = 0;
+    long ps_read = 0;
+    long noise_tx = 0;
+    long noise_rx = 0;
+    long peer_reset = 0;
+};
+
+ChipCounts chip_counts(const std::string& path)
+{
+    ChipCounts c;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        c.duplicate += count_of(line, "\"ev\":\"duplicate\"");
+        c.frame_bad += count_of(line, "\"ev\":\"frame_bad\"");
+        c.chip_retry += line.find("\"ev\":\"tx\"") != std::string::npos && count_of(line, "\"retry\":1");
+        c.ps_write += count_of(line, "\"ev\":\"ps_write\"");
+        c.ps_read += count_of(line, "\"ev\":\"ps_read\"");
+        c.noise_tx += count_of(line, "\"ev\":\"noise\",\"dir\":\"tx\"");
+        c.noise_rx += count_of(line, "\"ev\":\"noise\",\"dir\":\"rx\"");
+        c.peer_reset += count_of(line, "\"ev\":\"peer_reset\"");
+    }
+    return c;
+}
+
+class SoakTest : public ::testing::Test {
+protected:
+    std::string dir;
+    pid_t sim_pid = -1;
+
+    void SetUp() override
+    {
+        const char* preload = std::getenv("LD_PRELOAD");
+        ASSERT_TRUE(preload != nullptr && std::strstr(preload, "nullmodem") != nullptr)
+            << "run with the null-modem fixture preloaded (LD_PRELOAD=.../libnullmodem.so)";
+        char pattern[] = "/tmp/soak-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        setenv("COM1_DEVICE", (dir + "/com1").c_str(), 1);
+        setenv("NULLMODEM_LOG", (dir + "/lines").c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        bcsp_port_close();
+        stop_sim();
+        if (HasFailure()) {
+            std::printf("simulator files kept in %s\n", dir.c_str());
+            return;
+        }
+        for (const char* name : {"com1", "lines", "ready", "store", "log", "events"}) {
+            std::remove((dir + "/" + name).c_str());
+        }
+        rmdir(dir.c_str());
+    }
+
+    void start_sim()
+    {
+        std::vector<std::string> args = {MARROWLINK_SIM_PATH, "--chip-only",
+                                         "--link", dir + "/com1", "--lines", dir + "/lines",
+                                         "--ready-file", dir + "/ready", "--store", dir + "/store",
+                                         "--events", dir + "/events",
+                                         "--noise-corrupt", SOAK_NOISE_RATE, "--noise-rx-corrupt", SOAK_NOISE_RATE,
+                                         "--seed", SOAK_SEED};
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        sim_pid = fork();
+        ASSERT_GE(sim_pid, 0);
+        if (sim_pid == 0) {
+            unsetenv("LD_PRELOAD");  // the simulator must see the bare pty
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        struct stat st;
+        for (int waited = 0; stat((dir + "/ready").c_str(), &st) != 0; waited += 10) {
+            ASSERT_LT(waited, SIM_READY_TIMEOUT_MS) << "marrowlink-sim did not come up";
+            int status = 0;
+            ASSERT_EQ(waitpid(sim_pid, &status, WNOHANG), 0) << "marrowlink-sim ended";
+            usleep(10000);
+        }
+    }
+
+    void stop_sim()
+    {
+        if (sim_pid > 0) {
+            kill(sim_pid, SIGTERM);
+            int status = 0;
+            waitpid(sim_pid, &status, 0);  // its event log is complete once it has ended
+            sim_pid = -1;
+        }
+    }
+};
+
+TEST_F(SoakTest, EveryReadReturnsWhatWasWrittenWithOnePercentOfBytesCorrupted)
+{
+    const int writes = soak_writes();
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    const std::uint64_t started_ms = clock_ms();
+    ASSERT_EQ(bcsp_port_open(1, 115200), 1);
+
+    int write_failures = 0;
+    int read_failures = 0;
+    int mismatches = 0;
+    for (int i = 0; i < writes; ++i) {
+        const std::uint16_t key = static_cast<std::uint16_t>(SOAK_FIRST_KEY + i % SOAK_KEYS);
+        std::array<std::uint16_t, SOAK_MAX_WORDS> value{};
+        const int count = soak_value(i, &value);
+        if (!ps_write(key, count, value.data())) {
+            ADD_FAILURE() << "write " << i << " of key 0x" << std::hex << key << " failed";
+            ++write_failures;
+            continue;  // what the chip holds for this key is now unknown
+        }
+        std::array<std::uint16_t, SOAK_MAX_WORDS> back{};
+        if (!ps_read(key, count, back.data())) {
+            ADD_FAILURE() << "read " << i << " of key 0x" << std::hex << key << " failed";
+            ++read_failures;
+        } else if (back != value) {
+            ADD_FAILURE() << "read " << i << " of key 0x" << std::hex << key << " differs from what was written";
+            ++mismatches;
+        }
+        // Give up early on a line that has stopped working.
+        ASSERT_LT(write_failures + read_failures + mismatches, 20) << "too many failures";
+    }
+    const double seconds = static_cast<double>(clock_ms() - started_ms) / 1000.0;
+    bcsp_port_close();
+    stop_sim();
+
+    const ChipCounts c = chip_counts(dir + "/events");
+    char report[1024];
+    std::snprintf(report, sizeof report,
+                  "soak: %d writes and %d reads over the pty, 1 %% of bytes corrupted both ways, %.1f s "
+                  "(%.1f ms a write and its read)\n"
+                  "soak: write failures %d, read failures %d, reads differing from the write %d\n"
+                  "soak: retransmissions: host repeats seen by the chip (duplicate) %ld, host frames the chip "
+                  "dropped (frame_bad) %ld, the chip's own repeats (tx retry) %ld\n"
+                  "soak: bytes hit by noise: chip sending %ld, chip receiving %ld; chip stored %ld writes, "
+                  "served %ld reads; link restarts %ld\n",
+                  writes, writes - write_failures, seconds, 1000.0 * seconds / writes, write_failures,
+                  read_failures, mismatches, c.duplicate, c.frame_bad, c.chip_retry, c.noise_tx, c.noise_rx,
+                  c.ps_write, c.ps_read, c.peer_reset);
+    std::fputs(report, stdout);
+    if (const char* path = std::getenv("SOAK_REPORT")) {
+        if (std::FILE* f = std::fopen(path, "w")) {
+            std::fputs(report, f);
+            std::fclose(f);
+        }
+    }
+    EXPECT_EQ(write_failures + read_failures + mismatches, 0);
+    // Each write reached the store exactly once (a repeat is acknowledged,
+    // never applied again), and the line really was noisy.
+    EXPECT_EQ(c.ps_write, writes - write_failures);
+    EXPECT_EQ(c.ps_read, writes - write_failures - read_failures);
+    EXPECT_GT(c.noise_tx, 0);
+    EXPECT_GT(c.noise_rx, 0);
+    EXPECT_GT(c.frame_bad + c.chip_retry, 0) << "no damage needed a repeat: the noise did not act";
+}
+
+}  // namespace
