@@ -23,12 +23,72 @@ BcspPacket bcsp_held_packet;
 
 std::uint8_t bcsp_activity;
 
+// Input read ahead by the idle pause, in arrival order, for bcsp_get_uart to
+// hand out before it reads the port again. Positions count the bytes received
+// since the port was opened, whether read ahead or read by the engine itself.
+std::uint8_t bcsp_input[BCSP_INPUT_AHEAD_BYTES];
+std::uint64_t bcsp_input_received;  // bytes received so far
+std::uint64_t bcsp_input_taken;     // of those, bytes the engine has taken
+std::uint64_t bcsp_input_frame_end; // position just past the last frame end received
+std::uint32_t bcsp_input_run;       // bytes since the last delimiter
+
+// Drops what was read ahead: at open and close, together with the port's purge.
+void bcsp_input_clear()
+{
+    bcsp_input_received = 0;
+    bcsp_input_taken = 0;
+    bcsp_input_frame_end = 0;
+    bcsp_input_run = 0;
+}
+
+// Notes one received byte. A delimiter after at least a header's worth of
+// other bytes may close a frame the engine can act on.
+void bcsp_input_note(std::uint8_t byte)
+{
+    bcsp_input_received += 1;
+    if (byte != SLIP_END) {
+        bcsp_input_run += 1;
+        return;
+    }
+    if (bcsp_input_run >= BCSP_HEADER_BYTES) {
+        bcsp_input_frame_end = bcsp_input_received;
+    }
+    bcsp_input_run = 0;
+}
+
+int bcsp_input_frame_waiting()
+{
+    return bcsp_input_frame_end > bcsp_input_taken ? 1 : 0;
+}
+
+// Reads what the port holds into the read-ahead buffer. Returns the number of
+// bytes read: 0 when the buffer is full, nothing was waiting or the read failed.
+std::uint32_t bcsp_input_fill()
+{
+    const std::uint64_t held = bcsp_input_received - bcsp_input_taken;
+    const std::uint32_t at = static_cast<std::uint32_t>(bcsp_input_received % BCSP_INPUT_AHEAD_BYTES);
+    // Up to the end of the ring; the rest comes at the next fill.
+    std::uint32_t room = BCSP_INPUT_AHEAD_BYTES - at;
+    if (room > BCSP_INPUT_AHEAD_BYTES - held) {
+        room = static_cast<std::uint32_t>(BCSP_INPUT_AHEAD_BYTES - held);
+    }
+    std::uint32_t got = 0;
+    if (room == 0 || !serial_read(bcsp_port_handle, bcsp_input + at, room, &got)) {
+        return 0;
+    }
+    for (std::uint32_t i = 0; i < got; ++i) {
+        bcsp_input_note(bcsp_input[at + i]);
+    }
+    return got;
+}
+
 // Closes the handle of a port that is not (or no longer) usable, without the
 // purge of an orderly close, and ends the raised timer resolution.
 void bcsp_port_release()
 {
     serial_close(bcsp_port_handle);
     bcsp_port_handle = PLATFORM_INVALID_HANDLE;
+    bcsp_input_clear();
     timer_precise_end();
 }
 
@@ -123,6 +183,7 @@ int bcsp_port_open(int port, int baud)
     }
     // A failed purge only leaves stale bytes, which fail the frame checks.
     serial_purge(bcsp_port_handle, SERIAL_PURGE_ALL);
+    bcsp_input_clear();
 
     // A packet left with the engine by an earlier link (a send that ran out
     // of time, or one never acknowledged before the close) belongs to that
@@ -173,7 +234,27 @@ int bcsp_port_wait(int mode, Deadline deadline)
             return 0;
         }
         if (delay_hint != 0) {
+            bcsp_port_idle();
+        }
+    }
+}
+
+void bcsp_port_idle()
+{
+    const Deadline longest = deadline_after_ms(BCSP_IDLE_PAUSE_MAX_MS);
+    // A full read-ahead buffer ends the pause too: the engine empties it.
+    while (!bcsp_input_frame_waiting() && bcsp_input_received - bcsp_input_taken < BCSP_INPUT_AHEAD_BYTES) {
+        if (!serial_wait_input(bcsp_port_handle, BCSP_IDLE_POLL_SLEEP_MS)) {
+            return;  // a quiet millisecond
+        }
+        if (bcsp_input_fill() == 0) {
+            // Input reported but none to read (a line that hung up, a failed
+            // read): pause as a plain sleep would, then poll.
             sleep_ms(BCSP_IDLE_POLL_SLEEP_MS);
+            return;
+        }
+        if (deadline_expired(longest)) {
+            return;
         }
     }
 }
@@ -242,6 +323,11 @@ void bcsp_put_uart(std::uint8_t byte)
 
 std::uint8_t bcsp_get_uart(std::uint8_t* out)
 {
+    if (bcsp_input_taken < bcsp_input_received) {
+        *out = bcsp_input[bcsp_input_taken % BCSP_INPUT_AHEAD_BYTES];
+        bcsp_input_taken += 1;
+        return 1;
+    }
     std::uint32_t read = 0;
     if (!serial_read(bcsp_port_handle, out, 1, &read)) {
         if (bcsp_diagnostics) {
@@ -249,5 +335,10 @@ std::uint8_t bcsp_get_uart(std::uint8_t* out)
         }
         return 0;
     }
-    return read == 1 ? 1 : 0;
+    if (read != 1) {
+        return 0;
+    }
+    bcsp_input_note(*out);
+    bcsp_input_taken += 1;
+    return 1;
 }

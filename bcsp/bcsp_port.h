@@ -69,8 +69,20 @@ inline constexpr std::uint32_t BCSP_SEND_TIMEOUT_MS = 2000;
 // follow a persistent-store write in the chip's flash (tens of milliseconds).
 inline constexpr std::uint32_t BCSP_RECEIVE_TIMEOUT_MS = 5000;
 
-// The pause per idle poll of the wait loop (the engine's delay hint non-zero).
+// The pause per idle poll of the wait loop (the engine's delay hint non-zero):
+// a wait for input of up to this long, so that the engine's quiet period (25
+// idle polls) keeps its length in time. A whole frame arriving ends the pause
+// at once: the engine may be waiting for just that frame (an acknowledgement,
+// an answer, a link message), and a fixed sleep would add up to this much to
+// every exchange.
 inline constexpr std::uint32_t BCSP_IDLE_POLL_SLEEP_MS = 1;
+// Bytes of a frame still arriving do not end the pause; it ends anyway once it
+// has lasted this long (1 to 2 ms on a millisecond clock), so that a peer
+// sending bytes without frame delimiters cannot hold the engine up.
+inline constexpr std::uint32_t BCSP_IDLE_PAUSE_MAX_MS = 2;
+// The input the pause reads ahead, for the engine's byte reads to take first.
+// A full buffer ends the pause: the engine empties it at the next poll.
+inline constexpr std::uint32_t BCSP_INPUT_AHEAD_BYTES = 512;
 
 // Wait modes of bcsp_port_wait.
 inline constexpr int BCSP_WAIT_RECEIVED = 1;  // until a packet has been received
@@ -107,3 +119,8 @@ int bcsp_port_receive(std::uint8_t* buffer, std::size_t capacity, int channel);
 // event (1) or until deadline has passed (0). A received packet is taken into
 // the held record in either mode.
 int bcsp_port_wait(int mode, Deadline deadline);
+
+// Internal to the driver, exposed for tests: the pause of one idle poll (see
+// BCSP_IDLE_POLL_SLEEP_MS). Input that arrives meanwhile is read ahead for the
+// engine's byte reads.
+void bcsp_port_idle();

@@ -116,6 +116,12 @@ int serial_escape(PlatformHandle port, std::uint32_t function);                 
 int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uint32_t* bytes_read);
 int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, std::uint32_t* bytes_written);
 int serial_close(PlatformHandle port);  // CloseHandle
+// Waits until bytes are waiting to be read on the port, or timeout_ms has
+// passed; reads nothing. 1: bytes are waiting. 0: the time passed (or the wait
+// failed). Lets a polling caller that would otherwise sleep blindly wake for
+// the first byte. Windows cannot wait on a port opened without OVERLAPPED with
+// a time-out: there it is Sleep(timeout_ms) and reports 0.
+int serial_wait_input(PlatformHandle port, std::uint32_t timeout_ms);
 
 // ---------------------------------------------------------------------------
 // Folders and processes

@@ -696,7 +696,9 @@ int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uin
                             t.read_total_constant != 0 && t.read_total_constant != SERIAL_TIMEOUT_MAXDWORD;
     const int has_total = !at_once && (t.read_total_multiplier != 0 || t.read_total_constant != 0);
     const int has_interval = t.read_interval != 0 && t.read_interval != SERIAL_TIMEOUT_MAXDWORD;
-    const Deadline total = deadline_after_ms(
+    // The "return at once" form needs no clock: the BCSP engine reads that way
+    // once per poll and per byte.
+    const Deadline total = at_once ? Deadline{} : deadline_after_ms(
         first_bytes ? t.read_total_constant : serial_total_ms(t.read_total_multiplier, t.read_total_constant, count));
     Deadline interval{};
     auto* bytes = static_cast<unsigned char*>(buffer);
@@ -756,7 +758,9 @@ int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, s
     }
     const SerialTimeouts t = record->timeouts;
     const int has_total = t.write_total_multiplier != 0 || t.write_total_constant != 0;
-    const Deadline total = deadline_after_ms(serial_total_ms(t.write_total_multiplier, t.write_total_constant, count));
+    const Deadline total = has_total ? deadline_after_ms(serial_total_ms(t.write_total_multiplier,
+                                                                         t.write_total_constant, count))
+                                     : Deadline{};
     const auto* bytes = static_cast<const unsigned char*>(buffer);
     std::uint32_t sent = 0;
     while (sent < count) {
@@ -786,6 +790,37 @@ int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, s
     }
     *bytes_written = sent;
     return 1;
+}
+
+int serial_wait_input(PlatformHandle port, std::uint32_t timeout_ms)
+{
+    const SerialPortRecord* record = serial_port_find(port);
+    if (record == nullptr) {
+        return 0;
+    }
+    const Deadline deadline = deadline_after_ms(timeout_ms);
+    int wait_ms = timeout_ms > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeout_ms);
+    for (;;) {
+        pollfd entry{record->fd, POLLIN, 0};
+        const int ready = poll(&entry, 1, wait_ms);
+        if (ready > 0) {
+            if (entry.revents & POLLNVAL) {
+                errno = EBADF;
+                return 0;
+            }
+            // A hang-up or an error counts as input: the read that follows tells which.
+            return 1;
+        }
+        if (ready == 0 || errno != EINTR) {
+            return 0;
+        }
+        // A signal cut the wait short: wait out the rest.
+        const std::uint32_t remaining = deadline_remaining_ms(deadline);
+        if (remaining == 0) {
+            return 0;
+        }
+        wait_ms = remaining > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(remaining);
+    }
 }
 
 int serial_close(PlatformHandle port)

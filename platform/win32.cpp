@@ -210,6 +210,13 @@ int serial_close(PlatformHandle port)
     return CloseHandle(handle_of(port)) ? 1 : 0;
 }
 
+int serial_wait_input(PlatformHandle, std::uint32_t timeout_ms)
+{
+    // WaitCommEvent on a non-overlapped handle cannot time out: sleep instead.
+    Sleep(timeout_ms);
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Folders and processes
 

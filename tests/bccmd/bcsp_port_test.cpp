@@ -510,13 +510,14 @@ TEST_F(BcspPortTest, TheWaitLoopSleepsOneMillisecondOnlyWhenTheEngineIsIdle)
     ASSERT_EQ(bcsp_port_send(REQUEST.data(), static_cast<std::uint16_t>(REQUEST.size()), TEST_CHANNEL), 1);
 
     // Inside a frame the bytes go out back to back; the pauses come only
-    // between frames (after a delimiter), 1 ms each.
+    // between frames (after a delimiter), each a wait for input of up to 1 ms.
     const auto& calls = fake_calls();
     int writes = 0;
     int sleeps = 0;
     std::uint8_t last_written = 0xC0;
     for (std::size_t i = first; i < calls.size(); ++i) {
-        if (calls[i].kind == FAKE_SLEEP) {
+        EXPECT_NE(calls[i].kind, FAKE_SLEEP) << "the peer answers: no blind sleep";
+        if (calls[i].kind == FAKE_SERIAL_WAIT_INPUT) {
             EXPECT_EQ(calls[i].value, 1u);
             EXPECT_EQ(last_written, 0xC0) << "a pause inside a frame";
             sleeps += 1;

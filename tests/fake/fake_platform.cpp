@@ -314,7 +314,8 @@ const char* fake_call_name(FakeCallKind kind)
     static const char* const names[FAKE_CALL_KIND_COUNT] = {
         "serial_open",         "serial_setup",        "serial_get_state",     "serial_set_state",
         "serial_set_timeouts", "serial_purge",        "serial_escape",        "serial_read",
-        "serial_write",        "serial_close",        "folder_change",        "process_start",
+        "serial_write",        "serial_close",        "serial_wait_input",    "folder_change",
+        "process_start",
         "process_open",        "process_exit_code",   "process_has_ended",    "process_close",
         "sleep_ms",            "timer_precise_begin", "timer_precise_end",    "console_printf",
         "console_key_wait_begin", "console_key_wait_end", "console_key_waiting", "process_exit",
@@ -744,6 +745,30 @@ int serial_close(PlatformHandle port)
         fake.device.on_close(fake.device.context, fake.now_ms);
     }
     return 1;
+}
+
+// Moves the clock to the first arrival or to the end of the time-out,
+// whichever comes first, waking the device on the way.
+int serial_wait_input(PlatformHandle port, std::uint32_t timeout_ms)
+{
+    const std::size_t call = log_call(FAKE_SERIAL_WAIT_INPUT, port);
+    logged(call).value = timeout_ms;
+    if (!serial_handle_valid(port)) {
+        return fail_with(call, FAKE_ERROR_INVALID_HANDLE);
+    }
+    if (scripted_failure(FAKE_SERIAL_WAIT_INPUT)) {
+        clock_advance_to(fake.now_ms + timeout_ms);
+        logged(call).end_ms = fake.now_ms;
+        return fail_with(call, fake.last_error);
+    }
+    const std::uint64_t end_ms = fake.now_ms + timeout_ms;
+    while (next_arrival_ms() > fake.now_ms && fake.now_ms < end_ms) {
+        clock_advance_to(std::min({next_arrival_ms(), device_next_event_ms(), end_ms}));
+    }
+    const int waiting = next_arrival_ms() <= fake.now_ms ? 1 : 0;
+    logged(call).end_ms = fake.now_ms;
+    logged(call).result = waiting;
+    return waiting;
 }
 
 int folder_change(const char* path)
