@@ -196,7 +196,7 @@ def comparison(before, after):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build", required=True, help="the benchmark build folder (build/bench)")
+    parser.add_argument("--build", help="the benchmark build folder (build/bench)")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--writes", type=int, default=50, help="ps_writes per BCSP session in bcsp_bench")
     parser.add_argument("--callgrind-writes", type=int, default=200, help="0: no callgrind run")
@@ -208,6 +208,8 @@ def main():
     if args.from_json:
         with open(args.from_json) as handle:
             result = json.load(handle)
+    elif not args.build:
+        parser.error("--build or --from-json is required")
     else:
         result = measure(args)
     if args.json:
