@@ -48,6 +48,11 @@ constexpr std::uint8_t FUZZ_DIAGNOSTICS = 0x10;  // bcsp_diagnostics on
 // without it wait out every time limit (thousands of polls), so they are
 // kept to one input in eight.
 constexpr std::uint8_t FUZZ_NO_REPAIR = 0xE0;
+// 0x40 without 0x80: the bytes arrive 1 ms apart instead of together, so that
+// frames come in pieces across the driver's idle pauses (one input in four).
+constexpr std::uint8_t FUZZ_SPACED_MASK = 0xC0;
+constexpr std::uint8_t FUZZ_SPACED = 0x40;
+constexpr std::uint32_t FUZZ_SPACED_GAP_MS = 1;
 
 constexpr std::size_t FUZZ_HEADER_BYTES = 2;
 constexpr int ADAPTER_PORT = 1;
@@ -232,7 +237,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fake_reset();
     fuzz_line_reset();
     fuzz_line_attach();
-    fuzz_line_schedule(line.data(), line.size(), 0, 0);
+    const std::uint32_t gap_ms = (mode & FUZZ_SPACED_MASK) == FUZZ_SPACED ? FUZZ_SPACED_GAP_MS : 0;
+    fuzz_line_schedule(line.data(), line.size(), 0, gap_ms);
     // Every run starts from the engine's start-up state, as the program does.
     bcsp_engine = BcspEngineState{};
     bcsp_port_handle = PLATFORM_INVALID_HANDLE;

@@ -51,6 +51,16 @@ void fuzz_line_on_time(void*, std::uint64_t now_ms)
     }
 }
 
+// The far end also answers as the program writes: bytes already due go over
+// then, between two reads, as they would on a real line, and not only while
+// the program waits.
+void fuzz_line_on_write(void*, const std::uint8_t*, std::size_t, std::uint64_t now_ms)
+{
+    if (fuzz_line_next_event_ms(nullptr) <= now_ms) {
+        fuzz_line_on_time(nullptr, now_ms);
+    }
+}
+
 void fuzz_line_on_escape(void*, std::uint32_t function, std::uint64_t now_ms)
 {
     if (line.wait_for_wake && !line.armed && function == SERIAL_SETRTS && fake_serial_dtr()) {
@@ -80,6 +90,7 @@ void fuzz_line_schedule_on_wake(const std::uint8_t* bytes, std::size_t count, st
 void fuzz_line_attach()
 {
     FakeSerialDevice device{};
+    device.on_write = fuzz_line_on_write;
     device.on_escape = fuzz_line_on_escape;
     device.next_event_ms = fuzz_line_next_event_ms;
     device.on_time = fuzz_line_on_time;
