@@ -153,7 +153,13 @@ class ToolPortWatch:
     transcript ends with TOOL_STARTED), the updater's process must hold no
     descriptor of COM1's pseudo-terminal (Wine keeps one per used handle until
     CloseHandle). If it does, the line the tool would have written goes into
-    its record, and the scenario's check of the tool's record fails."""
+    its record, and the scenario's check of the tool's record fails.
+
+    The transcript alone does not prove the tool still runs: under load the
+    rig reads the updater's output late, and the updater may by then have
+    seen the tool end and reopened COM1 for its next step. So the updater's
+    descriptors count only when the tool's own process (found by its record
+    path in its environment) is alive both before and after they are read."""
 
     def __init__(self, pid, device_path, record_path):
         self.pid = pid
@@ -164,11 +170,36 @@ class ToolPortWatch:
     def poll(self, transcript):
         if self.reported or not transcript.endswith(TOOL_STARTED):
             return
-        if self._descriptors_of_device():
+        if not self._tool_processes():
+            return
+        held = self._descriptors_of_device()
+        if held and self._tool_processes():
             with open(self.record_path, "a") as record:
                 record.write("DFUWizard: COM1 not free: the updater still has it open"
                              " (seen in /proc by the Wine rig)\n")
             self.reported = True
+
+    def _tool_processes(self):
+        """Live (not zombie) processes of this run's stand-in tool."""
+        marker = b"DFUWIZARD_RECORD=" + os.fsencode(self.record_path)
+        found = []
+        for name in os.listdir("/proc"):
+            if not name.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % name, "rb") as handle:
+                    if b"DFUWizard" not in handle.read():
+                        continue
+                with open("/proc/%s/environ" % name, "rb") as handle:
+                    if marker not in handle.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/stat" % name, "rb") as handle:
+                    if handle.read().rsplit(b")", 1)[1].split()[0] == b"Z":
+                        continue
+            except OSError:
+                continue  # ended meanwhile, or not ours to read
+            found.append(int(name))
+        return found
 
     def _descriptors_of_device(self):
         folder = "/proc/%d/fd" % self.pid
