@@ -171,9 +171,10 @@ class Rig:
                    "--lines", self.lines_log, "--events", self.events,
                    "--log", os.path.join(self.folder, "sim.log"), "--ready-file", ready,
                    "--store", self.store] + self.sim_args
-        self.sim = subprocess.Popen(command, stdin=subprocess.DEVNULL,
-                                    stdout=open(os.path.join(self.folder, "sim.out"), "w"),
-                                    stderr=subprocess.STDOUT)
+        # The child has its own copy of the descriptor once started.
+        with open(os.path.join(self.folder, "sim.out"), "w") as output:
+            self.sim = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
+                                        stderr=subprocess.STDOUT)
         deadline = time.monotonic() + SIM_READY_TIMEOUT_S
         while not os.path.exists(ready):
             if self.sim.poll() is not None or time.monotonic() > deadline:
@@ -191,7 +192,10 @@ class Rig:
 
     def sim_output(self):
         path = os.path.join(self.folder, "sim.out")
-        return open(path).read() if os.path.exists(path) else ""
+        if not os.path.exists(path):
+            return ""
+        with open(path) as handle:
+            return handle.read()
 
     def environment(self):
         env = dict(os.environ)
@@ -291,6 +295,8 @@ class Rig:
         reader.join(timeout=5)
         if process.stdin is not None:
             process.stdin.close()
+        if not reader.is_alive():
+            process.stdout.close()
         return "".join(chunks), waited
 
     def _tool_calls(self):
