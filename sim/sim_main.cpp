@@ -639,6 +639,14 @@ void sim_read_host(Sim* sim, std::uint64_t now_ms) {
     for (;;) {
         const ssize_t n = read(sim->master, buffer, sizeof buffer);
         if (n <= 0) break;  // EAGAIN: all read (the held slave keeps EIO away)
+        // The host may have changed its settings and written at once since the
+        // settings were last read (the BCSP open sends its first SYNC right after
+        // switching to 8E1): judge the bytes by the settings as they are now,
+        // which are never older than the bytes.
+        if (buffer[0] == TIOCPKT_DATA) {
+            sim_read_lines(sim);
+            sim_follow_settings(sim, now_ms);
+        }
         if (buffer[0] == TIOCPKT_DATA && sim->pace_both) {
             const std::size_t count = static_cast<std::size_t>(n - 1);
             sim_pace(sim, &sim->to_device, "to_device", buffer + 1, count, count, &sim->host);
