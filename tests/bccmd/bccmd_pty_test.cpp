@@ -25,6 +25,7 @@
 #include "bccmd/chip_commands.h"
 #include "bcsp/bcsp_port.h"
 #include "platform/platform.h"
+#include "sim_process.h"
 
 #ifndef MARROWLINK_SIM_PATH
 #error "MARROWLINK_SIM_PATH must name the marrowlink-sim binary"
@@ -32,7 +33,6 @@
 
 namespace {
 
-constexpr int SIM_READY_TIMEOUT_MS = 10000;
 constexpr std::uint16_t SIM_BUILD_ID = 4242;
 constexpr std::uint32_t COLD_RESET_PAUSE_MS = 200;  // as the post-update profile waits
 constexpr std::uint32_t DEFRAG_PAUSE_MS = 1000;     // as the pre-update profile waits
@@ -97,36 +97,13 @@ protected:
                                          "--events", dir + "/events",
                                          "--build-id", std::to_string(SIM_BUILD_ID)};
         args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-
-        sim_pid = fork();
-        ASSERT_GE(sim_pid, 0);
-        if (sim_pid == 0) {
-            unsetenv("LD_PRELOAD");  // the simulator must see the bare pty
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        struct stat st;
-        for (int waited = 0; stat((dir + "/ready").c_str(), &st) != 0; waited += 10) {
-            ASSERT_LT(waited, SIM_READY_TIMEOUT_MS) << "marrowlink-sim did not come up";
-            int status = 0;
-            ASSERT_EQ(waitpid(sim_pid, &status, WNOHANG), 0) << "marrowlink-sim ended";
-            usleep(10000);
-        }
+        std::string error;
+        ASSERT_TRUE(sim_process_start(args, dir + "/ready", &sim_pid, &error)) << error;
     }
 
     void stop_sim()
     {
-        if (sim_pid > 0) {
-            kill(sim_pid, SIGTERM);
-            int status = 0;
-            waitpid(sim_pid, &status, 0);
-            sim_pid = -1;
-        }
+        sim_process_stop(&sim_pid);  // its logs are complete once it has ended
     }
 
     std::string events() const { return file_text(dir + "/events"); }

@@ -28,6 +28,7 @@
 #include "bccmd/chip_commands.h"
 #include "bcsp/bcsp_port.h"
 #include "platform/platform.h"
+#include "sim_process.h"
 
 #ifndef MARROWLINK_SIM_PATH
 #error "MARROWLINK_SIM_PATH must name the marrowlink-sim binary"
@@ -38,7 +39,6 @@ namespace {
 constexpr int SOAK_DEFAULT_WRITES = 150;  // about 40 s: the chip repeats a lost answer after 250 ms
 constexpr const char* SOAK_NOISE_RATE = "0.01";
 constexpr const char* SOAK_SEED = "20";
-constexpr int SIM_READY_TIMEOUT_MS = 10000;
 // The keys written in turn: sixteen keys the updater never touches, so the
 // store grows to its working size at once and every later write replaces.
 constexpr std::uint16_t SOAK_FIRST_KEY = 0x0300;
@@ -144,35 +144,13 @@ protected:
                                          "--events", dir + "/events",
                                          "--noise-corrupt", SOAK_NOISE_RATE, "--noise-rx-corrupt", SOAK_NOISE_RATE,
                                          "--seed", SOAK_SEED};
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        sim_pid = fork();
-        ASSERT_GE(sim_pid, 0);
-        if (sim_pid == 0) {
-            unsetenv("LD_PRELOAD");  // the simulator must see the bare pty
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        struct stat st;
-        for (int waited = 0; stat((dir + "/ready").c_str(), &st) != 0; waited += 10) {
-            ASSERT_LT(waited, SIM_READY_TIMEOUT_MS) << "marrowlink-sim did not come up";
-            int status = 0;
-            ASSERT_EQ(waitpid(sim_pid, &status, WNOHANG), 0) << "marrowlink-sim ended";
-            usleep(10000);
-        }
+        std::string error;
+        ASSERT_TRUE(sim_process_start(args, dir + "/ready", &sim_pid, &error)) << error;
     }
 
     void stop_sim()
     {
-        if (sim_pid > 0) {
-            kill(sim_pid, SIGTERM);
-            int status = 0;
-            waitpid(sim_pid, &status, 0);  // its event log is complete once it has ended
-            sim_pid = -1;
-        }
+        sim_process_stop(&sim_pid);  // its logs are complete once it has ended
     }
 };
 
