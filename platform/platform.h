@@ -3,8 +3,9 @@
 //
 // The Win32 implementation (win32.cpp) passes each call straight to the Win32
 // function named beside it, with the values given here (DCB fields,
-// COMMTIMEOUTS, purge flags, escape codes). The POSIX implementation
-// (posix.cpp) gives the same semantics with termios, poll() and waitpid().
+// COMMTIMEOUTS, purge flags, escape codes). The POSIX implementation gives
+// the same semantics with termios, poll() and waitpid(), one file per concern:
+// posix_serial.cpp, posix_process.cpp, posix_console.cpp.
 // Tests link a third implementation with a scripted port and a virtual clock.
 // Only platform/ includes <windows.h>, <termios.h> or <unistd.h>.
 //
