@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -28,6 +29,13 @@ namespace {
 constexpr std::size_t SERIAL_PORT_SLOTS = 8;
 constexpr std::size_t SERIAL_DEVICE_PATH_MAX_BYTES = 256;
 
+// The drain looks at the queue again after the line time of what it holds,
+// within these limits, so that a deadline is kept to within a few ms.
+constexpr long SERIAL_DRAIN_POLL_MIN_US = 100;
+constexpr long SERIAL_DRAIN_POLL_MAX_US = 5000;
+// Line time of one character when the port's speed is not known: 1200 8N1.
+constexpr long SERIAL_DRAIN_CHAR_DEFAULT_US = 8334;
+
 // A port's handle is its file descriptor. termios keeps the line settings; this
 // record keeps the time-outs and the DCB fields termios has no place for.
 struct SerialPortRecord {
@@ -35,6 +43,7 @@ struct SerialPortRecord {
     int fd;
     SerialTimeouts timeouts;
     SerialState kept;
+    int lines_driven;  // a serial_set_state has driven DTR and RTS since the open
 };
 
 std::array<SerialPortRecord, SERIAL_PORT_SLOTS> serial_ports{};
@@ -205,9 +214,16 @@ int serial_termios_took(const termios* wanted, const termios* got)
 }
 
 // SetCommState drives DTR and RTS for the two fixed control modes; the other
-// modes (handshake, toggle) leave the lines to the driver.
-void serial_apply_line_control(int fd, std::uint8_t control, int line)
+// modes (handshake, toggle) leave the lines to the driver. A Windows serial
+// driver acts on a mode only when it changes: a line that the program set by
+// hand since (the command port's wake-up raises DTR) keeps its level through
+// later settings that leave its mode alone. So a line is driven only at the
+// first setting after the open, or when its mode changes.
+void serial_apply_line_control(int fd, std::uint8_t control, std::uint8_t old_control, int first, int line)
 {
+    if (!first && control == old_control) {
+        return;
+    }
     int bits = line;
     if (control == SERIAL_DTR_CONTROL_DISABLE) {
         (void)ioctl(fd, TIOCMBIC, &bits);  // a pseudo-terminal has no modem lines
@@ -245,6 +261,56 @@ int serial_wait(int fd, short events, const Deadline* total, const Deadline* int
         if (ready < 0 && errno != EINTR) {
             return -1;
         }
+    }
+}
+
+// The line time of one character as the port is set: start bit, data bits,
+// parity bit, stop bits.
+long serial_char_us(const SerialState& state)
+{
+    if (state.baud_rate == 0) {
+        return SERIAL_DRAIN_CHAR_DEFAULT_US;
+    }
+    const long bits = 1 + state.byte_size + (state.parity != SERIAL_NOPARITY ? 1 : 0) +
+                      (state.stop_bits == SERIAL_TWOSTOPBITS ? 2 : 1);
+    return (bits * 1000000L + state.baud_rate - 1) / state.baud_rate;
+}
+
+// Waits until the bytes written to fd have left the driver's transmit queue,
+// until total passes (when the port has a write time-out) or until the queue
+// has not shrunk for SERIAL_DRAIN_STALL_TIMEOUT_MS (when it has none).
+// Returns the bytes still queued (0: all gone), or -1 with errno.
+//
+// TIOCOUTQ, not tcdrain(): tcdrain() cannot be bounded, and on a UART it also
+// waits for the shift register in steps of a scheduler tick, which would cost
+// each of BCSP's one-byte writes milliseconds. What has left the queue sits in
+// the UART's FIFO or a USB transfer and goes out; a purge no longer reaches it.
+int serial_drain(const SerialPortRecord& record, const Deadline* total)
+{
+    const long char_us = serial_char_us(record.kept);
+    Deadline stall = deadline_after_ms(SERIAL_DRAIN_STALL_TIMEOUT_MS);
+    int last_queued = -1;
+    for (;;) {
+        int queued = 0;
+        if (ioctl(record.fd, TIOCOUTQ, &queued) != 0) {
+            return -1;
+        }
+        if (queued <= 0) {
+            return 0;
+        }
+        if (total == nullptr && last_queued >= 0 && queued < last_queued) {
+            stall = deadline_after_ms(SERIAL_DRAIN_STALL_TIMEOUT_MS);
+        }
+        last_queued = queued;
+        const Deadline& limit = total != nullptr ? *total : stall;
+        if (deadline_expired(limit)) {
+            return queued;
+        }
+        long wait_us = queued * char_us;
+        wait_us = wait_us < SERIAL_DRAIN_POLL_MIN_US ? SERIAL_DRAIN_POLL_MIN_US : wait_us;
+        wait_us = wait_us > SERIAL_DRAIN_POLL_MAX_US ? SERIAL_DRAIN_POLL_MAX_US : wait_us;
+        const timespec pause{0, wait_us * 1000L};
+        (void)nanosleep(&pause, nullptr);  // a signal only makes the next look come sooner
     }
 }
 
@@ -340,6 +406,7 @@ PlatformHandle serial_open(const char* device_path)
     record->fd = fd;
     record->timeouts = SerialTimeouts{};
     record->kept = serial_state_initial();
+    record->lines_driven = 0;
     return fd;
 }
 
@@ -385,9 +452,12 @@ int serial_set_state(PlatformHandle port, const SerialState* state)
         errno = EINVAL;
         return 0;
     }
+    const SerialState old = record->kept;
+    const int first = !record->lines_driven;
     record->kept = *state;
-    serial_apply_line_control(record->fd, state->dtr_control, TIOCM_DTR);
-    serial_apply_line_control(record->fd, state->rts_control, TIOCM_RTS);
+    record->lines_driven = 1;
+    serial_apply_line_control(record->fd, state->dtr_control, old.dtr_control, first, TIOCM_DTR);
+    serial_apply_line_control(record->fd, state->rts_control, old.rts_control, first, TIOCM_RTS);
     return 1;
 }
 
@@ -507,7 +577,9 @@ int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uin
 }
 
 // WriteFile under COMMTIMEOUTS: bounded by write multiplier x count + constant
-// (0 and 0: no bound). A write that times out succeeds with the partial count.
+// (0 and 0: no bound but a stalled line, see serial_drain). It ends once the
+// bytes have left the transmit queue; a write that times out succeeds with the
+// count of bytes that did.
 int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, std::uint32_t* bytes_written)
 {
     if (bytes_written != nullptr) {
@@ -550,7 +622,16 @@ int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, s
             return 0;
         }
     }
-    *bytes_written = sent;
+    // WriteFile returns once the bytes have gone to the device, so a purge
+    // right after it (the command port's close) cannot take them back; write()
+    // returns once they are queued. Bytes still queued when the time runs out
+    // do not count as written.
+    const int queued = sent > 0 ? serial_drain(*record, has_total ? &total : nullptr) : 0;
+    if (queued < 0) {
+        *bytes_written = 0;
+        return 0;
+    }
+    *bytes_written = static_cast<std::uint32_t>(queued) >= sent ? 0 : sent - static_cast<std::uint32_t>(queued);
     return 1;
 }
 

@@ -78,6 +78,7 @@ class Run:
     events: list = field(default_factory=list)
     store: dict = field(default_factory=dict)
     folder: str = ""
+    line_log: list = field(default_factory=list)  # the null-modem fixture's entries: (ms, what, value)
 
     def lines(self):
         return self.transcript.splitlines(keepends=True)
@@ -97,6 +98,19 @@ def read_store(path):
             if match:
                 store[int(match.group(1), 16)] = [int(word, 16) for word in match.group(2).split()]
     return store
+
+
+def read_line_log(path):
+    """The null-modem fixture's log (tests/nullmodem/nullmodem.cpp):
+    "<ms> RTS 1", "<ms> FLUSH 3", "<ms> LINE 115200 8 E 1" as (ms, "RTS", "1")..."""
+    entries = []
+    if os.path.exists(path):
+        with open(path) as handle:
+            for line in handle:
+                parts = line.split(None, 2)
+                if len(parts) == 3:
+                    entries.append((int(parts[0]), parts[1], parts[2].strip()))
+    return entries
 
 
 def read_events(path):
@@ -253,7 +267,7 @@ class Rig:
         return Run(transcript=transcript, exit_status=process.returncode, elapsed_s=elapsed,
                    waited_for_key=waited, tool_calls=self._tool_calls(),
                    events=read_events(self.events), store=read_store(self.store),
-                   folder=self.folder)
+                   folder=self.folder, line_log=read_line_log(self.lines_log))
 
     def _press_key_on_stdin(self, process):
         process.stdin.write(b"k")
