@@ -24,6 +24,8 @@ inline constexpr PlatformHandle PLATFORM_INVALID_HANDLE = -1;
 
 // ERROR_INVALID_PARAMETER on Windows; POSIX reports EINVAL's value instead.
 inline constexpr std::uint32_t PLATFORM_ERROR_INVALID_PARAMETER = 87;
+// ERROR_INVALID_HANDLE on Windows; POSIX reports EBADF's value instead.
+inline constexpr std::uint32_t PLATFORM_ERROR_INVALID_HANDLE = 6;
 
 std::uint32_t platform_last_error();
 
@@ -141,7 +143,11 @@ struct ProcessInfo {  // PROCESS_INFORMATION
 // program is the command line's first word, searched in the current folder
 // first, then on the PATH.
 int process_start(const char* command_line, ProcessInfo* info);
-// OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id).
+// OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id);
+// PLATFORM_INVALID_HANDLE when it fails. Every process call below refuses
+// PLATFORM_INVALID_HANDLE with the invalid-handle error: on Windows -1 is also
+// the pseudo-handle of the calling process, and a failed open must not turn
+// into questions about the updater itself.
 PlatformHandle process_open(std::uint32_t process_id);
 // GetExitCodeProcess: PROCESS_STILL_ACTIVE while the process runs, else its
 // exit code (128 + N on POSIX for a process killed by signal N).

@@ -92,7 +92,7 @@ ChildRecord* child_find(PlatformHandle process)
             return &child;
         }
     }
-    errno = EINVAL;
+    errno = EBADF;  // no open process handle, PLATFORM_INVALID_HANDLE included
     return nullptr;
 }
 
@@ -243,7 +243,10 @@ PlatformHandle process_open(std::uint32_t process_id)
 int process_exit_code(PlatformHandle process, std::uint32_t* exit_code)
 {
     ChildRecord* child = child_find(process);
-    if (child == nullptr || exit_code == nullptr) {
+    if (child == nullptr) {
+        return 0;
+    }
+    if (exit_code == nullptr) {
         errno = EINVAL;
         return 0;
     }

@@ -42,6 +42,14 @@ int fail_invalid_parameter()
     return 0;
 }
 
+// The process calls' answer to PLATFORM_INVALID_HANDLE, which Windows would
+// otherwise take for GetCurrentProcess().
+int fail_invalid_handle()
+{
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+}
+
 void dcb_from_state(const SerialState* state, DCB* dcb)
 {
     dcb->DCBlength = state->length;
@@ -262,6 +270,9 @@ PlatformHandle process_open(std::uint32_t process_id)
 
 int process_exit_code(PlatformHandle process, std::uint32_t* exit_code)
 {
+    if (process == PLATFORM_INVALID_HANDLE) {
+        return fail_invalid_handle();
+    }
     if (exit_code == nullptr) {
         return fail_invalid_parameter();
     }
@@ -275,6 +286,9 @@ int process_exit_code(PlatformHandle process, std::uint32_t* exit_code)
 
 int process_has_ended(PlatformHandle process)
 {
+    if (process == PLATFORM_INVALID_HANDLE) {
+        return fail_invalid_handle();
+    }
     // Needs SYNCHRONIZE access: the handle from CreateProcessA has it, a
     // PROCESS_QUERY_INFORMATION handle from OpenProcess does not.
     return WaitForSingleObject(handle_of(process), 0) == WAIT_OBJECT_0 ? 1 : 0;
@@ -282,6 +296,9 @@ int process_has_ended(PlatformHandle process)
 
 int process_close(PlatformHandle process)
 {
+    if (process == PLATFORM_INVALID_HANDLE) {
+        return fail_invalid_handle();
+    }
     return CloseHandle(handle_of(process)) ? 1 : 0;
 }
 

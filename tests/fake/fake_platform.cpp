@@ -871,6 +871,9 @@ int process_exit_code(PlatformHandle process, std::uint32_t* exit_code)
 int process_has_ended(PlatformHandle process)
 {
     const std::size_t call = log_call(FAKE_PROCESS_HAS_ENDED, process);
+    if (process == PLATFORM_INVALID_HANDLE) {
+        return fail_with(call, FAKE_ERROR_INVALID_HANDLE);
+    }
     // Only the handle from process_start may be waited on; the query handle
     // carries query rights alone, as OpenProcess gives them.
     if (!handle_is(process, HANDLE_PROCESS)) {

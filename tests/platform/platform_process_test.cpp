@@ -167,6 +167,27 @@ TEST_F(ProcessTest, StartFailuresAreReported)
     EXPECT_EQ(process_has_ended(PLATFORM_INVALID_HANDLE), 0);
 }
 
+// What process_open returns when it fails is refused by every process call
+// with the invalid-handle error, never taken for a process.
+TEST_F(ProcessTest, InvalidHandleIsRefusedByEveryProcessCall)
+{
+    std::uint32_t code = 0;
+    const struct {
+        const char* call;
+        int (*make)(std::uint32_t*);
+    } calls[] = {
+        {"process_exit_code", [](std::uint32_t* c) { return process_exit_code(PLATFORM_INVALID_HANDLE, c); }},
+        {"process_has_ended", [](std::uint32_t*) { return process_has_ended(PLATFORM_INVALID_HANDLE); }},
+        {"process_close", [](std::uint32_t*) { return process_close(PLATFORM_INVALID_HANDLE); }},
+    };
+    for (const auto& c : calls) {
+        SCOPED_TRACE(c.call);
+        errno = 0;
+        EXPECT_EQ(c.make(&code), 0);
+        EXPECT_EQ(platform_last_error(), static_cast<std::uint32_t>(EBADF));
+    }
+}
+
 TEST_F(ProcessTest, ChildDoesNotInheritAnOpenSerialPort)
 {
     // fd_open N: exit 0 when the child has descriptor N open, 1 when not.
