@@ -352,6 +352,11 @@ std::uint8_t bcsp_process_frame()
 
     // A SYNC while established means the peer restarted. Its ack field (always
     // 0) acknowledges nothing: the packet still held is sent again on the new link.
+    // The order is decided here: the peer reset is taken before the
+    // acknowledgement step below, so a SYNC whose ack field differs from tx_seq
+    // does not release the held reliable packet; after the new link
+    // establishment it goes out again with seq 0. Releasing it first would
+    // tell the caller a packet was delivered that the restarted peer never kept.
     if (le_message == LE_MESSAGE_SYNC && e.le_state == LINK_ESTABLISHED) {
         bcsp_initialize();
         return ACTIVITY_PEER_RESET;

@@ -148,6 +148,11 @@ void bcsp_rx_take()
 
 int bcsp_port_open(int port, int baud)
 {
+    return bcsp_port_open_within(port, baud, BCSP_LINK_TIMEOUT_MS);
+}
+
+int bcsp_port_open_within(int port, int baud, std::uint32_t link_timeout_ms)
+{
     char device_name[BCSP_PORT_PATH_SIZE] = {};
     const int name_length = std::snprintf(device_name, sizeof device_name, "\\\\.\\COM%d", port);
     if (name_length < 0 || name_length >= BCSP_PORT_PATH_SIZE) {
@@ -196,7 +201,7 @@ int bcsp_port_open(int port, int baud)
 
     // No packet is handed in, so the ACTIVITY_SENT that ends this wait is the
     // engine's report that link establishment has completed.
-    if (!bcsp_port_wait(BCSP_WAIT_SENT, deadline_after_ms(BCSP_LINK_TIMEOUT_MS))) {
+    if (!bcsp_port_wait(BCSP_WAIT_SENT, deadline_after_ms(link_timeout_ms))) {
         bcsp_port_close();
         return 0;
     }

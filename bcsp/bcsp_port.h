@@ -59,11 +59,18 @@ inline constexpr std::uint16_t BCSP_TX_BUFFER_BYTES = 512;
 // when some frames are damaged; the bounds only have to end a dead link.
 
 // Link establishment in bcsp_port_open: a live chip completes it within a few
-// exchanges (well under 100 ms); 5 s also covers a chip that is still booting
-// after the download tool or a reset, and ends a dead one quickly.
+// exchanges (well under 100 ms); 5 s also covers a chip that is restarting
+// after a reset it was just sent, and ends a dead one quickly. A caller that
+// expects a longer boot passes its own bound to bcsp_port_open_within.
 inline constexpr std::uint32_t BCSP_LINK_TIMEOUT_MS = 5000;
 // One packet's acknowledgement in bcsp_port_send: some 60 transmissions, so
 // even a badly damaged line gets a packet through long before this.
+// A send that runs out is withdrawn without advancing the engine's tx_seq: the
+// next packet goes out with the same sequence number. If the chip did take the
+// withdrawn packet and only its acknowledgements were lost, it takes the next
+// one for a repeat and drops it with an acknowledgement: that send completes,
+// its answer never comes, and the request fails when bcsp_port_receive runs
+// out. Both ends are in step again from the packet after it.
 inline constexpr std::uint32_t BCSP_SEND_TIMEOUT_MS = 2000;
 // The next packet on a channel in bcsp_port_receive: a BCCMD answer, which may
 // follow a persistent-store write in the chip's flash (tens of milliseconds).
@@ -97,6 +104,8 @@ inline constexpr int BCSP_WAIT_SENT = 2;      // until the engine reports ACTIVI
 // was not established within BCSP_LINK_TIMEOUT_MS); the port is closed again.
 // A packet an earlier link left with the engine is dropped, not sent on this one.
 int bcsp_port_open(int port, int baud);
+// The same with link establishment bounded by link_timeout_ms instead.
+int bcsp_port_open_within(int port, int baud, std::uint32_t link_timeout_ms);
 
 // Purges and closes the port when it is open; does nothing when it is not.
 void bcsp_port_close();

@@ -58,9 +58,9 @@ int pack_device_name(const char* name, std::array<std::uint16_t, DEVICE_NAME_BUF
     return word_count;
 }
 
-int open_chip_link()
+int open_chip_link(std::uint32_t link_timeout_ms)
 {
-    if (bcsp_port_open(ADAPTER_COM_PORT, BCSP_BAUD_RATE)) {
+    if (bcsp_port_open_within(ADAPTER_COM_PORT, BCSP_BAUD_RATE, link_timeout_ms)) {
         return 1;
     }
     console_printf("failed to start BCSP communication\n");
@@ -72,7 +72,7 @@ int open_chip_link()
 int configure_before_update()
 {
     int result = 1;
-    if (!open_chip_link()) {
+    if (!open_chip_link(BCSP_LINK_TIMEOUT_MS)) {
         return 0;
     }
 
@@ -90,10 +90,10 @@ int configure_before_update()
     return result;
 }
 
-int configure_after_update(int download_failed)
+int configure_after_update(int download_failed, std::uint32_t link_timeout_ms)
 {
     int result = 1;
-    if (!open_chip_link()) {
+    if (!open_chip_link(link_timeout_ms)) {
         return 0;
     }
 

@@ -9,6 +9,11 @@
 
 inline constexpr int BCSP_BAUD_RATE = 115200;
 
+// Link establishment right after the download tool has ended. The chip is
+// booting the image just written for the first time, which can take far
+// longer than a restart; a chip taken for dead here loses its configuration.
+inline constexpr std::uint32_t POST_DOWNLOAD_LINK_TIMEOUT_MS = 20000;
+
 // Pauses after a reset request, before the port is closed.
 inline constexpr std::uint32_t DEFRAG_RESET_PAUSE_MS = 1000;
 inline constexpr std::uint32_t COLD_RESET_PAUSE_MS = 200;
@@ -44,5 +49,6 @@ int configure_before_update();
 
 // Restores the chip's configuration after the download (download_failed
 // non-zero selects the failed-download keys) and cold-resets it. 1 when every
-// counted step succeeded.
-int configure_after_update(int download_failed);
+// counted step succeeded. link_timeout_ms bounds the wait for the BCSP link:
+// the caller knows whether the chip has just been flashed.
+int configure_after_update(int download_failed, std::uint32_t link_timeout_ms);

@@ -1,5 +1,6 @@
 #include "driver/update.h"
 
+#include "bcsp/bcsp_port.h"
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
 #include "driver/profiles.h"
@@ -33,11 +34,14 @@ void update_contact_adapter()
 
 // The chip could not be prepared: restore its configuration as after a failed
 // download and end at once, without starting the tool and without a key wait.
+// No new image has been written, so the chip boots no longer than after any
+// reset: the link gets the usual bound (and a chip that has just failed to link
+// is not waited for four times as long).
 [[noreturn]] void update_recover()
 {
     console_printf("Pre-Update Configuration failed !\n");
     console_printf("Trying to recover..\n");
-    console_printf(configure_after_update(1) ? "SUCCESS\n" : "FAILED\n");
+    console_printf(configure_after_update(1, BCSP_LINK_TIMEOUT_MS) ? "SUCCESS\n" : "FAILED\n");
     process_exit(0);
 }
 
@@ -64,7 +68,7 @@ int update_run()
     }
     const std::int32_t download_exit_code = run_download_tool();
     folder_change("..");  // failure ignored: nothing later depends on the folder
-    configure_after_update(download_exit_code != 0 ? 1 : 0);
+    configure_after_update(download_exit_code != 0 ? 1 : 0, POST_DOWNLOAD_LINK_TIMEOUT_MS);
 
     console_printf("Update done\n");
     console_printf("Please power off and on Marrowlink Device\n");

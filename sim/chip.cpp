@@ -55,6 +55,7 @@ struct Chip {
     int restarting;
     std::uint64_t restart_at_ms;
     const char* restart_reason;
+    int resets_accepted;
     int packets_received;
     // Responses held back by answer_delay_ms, oldest first (all share one delay).
     std::uint8_t delayed[CHIP_DELAYED_ANSWERS][CHIP_LINK_MAX_TX_PAYLOAD];
@@ -213,8 +214,10 @@ void restart(Chip* chip, std::uint64_t now_ms, const char* reason)
 
 void request_reset(Chip* chip, std::uint64_t now_ms, const char* reason)
 {
+    const int slow = chip->config.slow_boot_ms > 0 && chip->resets_accepted == 0;
+    chip->resets_accepted += 1;
     chip->restarting = 1;
-    chip->restart_at_ms = now_ms + CHIP_RESTART_DELAY_MS;
+    chip->restart_at_ms = now_ms + (slow ? static_cast<std::uint64_t>(chip->config.slow_boot_ms) : CHIP_RESTART_DELAY_MS);
     chip->restart_reason = reason;
     chip_log_text(&chip->log, now_ms, "chip: %s accepted, restarting at %llu ms", reason,
                   static_cast<unsigned long long>(chip->restart_at_ms));

@@ -45,8 +45,12 @@
 //   --chip-error-key K     PS requests for key K answered with an error status
 //   --chip-error-varid V   requests for varid V answered with an error status
 //   --chip-fault NAME      silent-after:N | no-ack | no-link | reset-after:N | no-answer-after:N | no-restart
+//                          | slow-boot:MS
 //                          (no-answer-after: the Nth packet and later ones are acknowledged, never served;
-//                          no-restart: the chip stays dead after the first reset it accepts)
+//                          no-restart: the chip stays dead after the first reset it accepts;
+//                          slow-boot: the restart after the first reset it accepts, the store
+//                          defragmenting reset before the download, takes MS ms (at most 60000):
+//                          a new image's slow first boot, seen by the post-download open)
 //   --chip-garbage N       N random bytes (never 0xC0) before each frame the chip sends (at most 64)
 //   --chip-answer-delay MS[:N]  BCCMD responses leave MS ms after their request (at most 60000);
 //                          with :N only the answer to the Nth packet (counted as for --chip-fault)
@@ -120,6 +124,7 @@ constexpr std::size_t SIM_PENDING_BYTES = 65536;
 constexpr std::size_t SIM_LINES_TEXT_BYTES = 256;
 constexpr long SIM_MAX_CHIP_GARBAGE_BYTES = 64;
 constexpr long SIM_MAX_ANSWER_DELAY_MS = 60000;
+constexpr long SIM_MAX_SLOW_BOOT_MS = 60000;
 constexpr int SIM_EXIT_USAGE = 2;
 constexpr int SIM_EXIT_FAILURE = 1;
 
@@ -248,6 +253,8 @@ int parse_chip_fault(const char* text, ChipConfig* c) {
         c->no_answer_after_packets = static_cast<int>(count);
     } else if (parse_named(text, "no-restart", 0, &count)) {
         c->no_restart = 1;
+    } else if (parse_named(text, "slow-boot", 1, &count) && count > 0 && count <= SIM_MAX_SLOW_BOOT_MS) {
+        c->slow_boot_ms = static_cast<int>(count);
     } else {
         return 0;
     }

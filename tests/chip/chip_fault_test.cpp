@@ -136,6 +136,29 @@ TEST_F(ChipFaultTest, AcknowledgedButNeverAnsweredFromTheNthPacket)
     EXPECT_EQ(events("fault").size(), 2u);
 }
 
+TEST_F(ChipFaultTest, SlowBootLengthensOnlyTheFirstRestart)
+{
+    ChipConfig config{};
+    config.slow_boot_ms = 12000;
+    create(config);
+    ASSERT_NO_FATAL_FAILURE(establish());
+    request(test_bccmd(2, 0, 0x400F, {}));
+    ASSERT_EQ(events("reset_request").size(), 1u);
+    EXPECT_EQ(chip_next_event_ms(chip), now + 12000);
+    now += 12000 - 1;
+    EXPECT_EQ(drain(), Bytes{});
+    EXPECT_TRUE(events("restart").empty()) << "restarted before its slow boot ended";
+    now += 1;
+    drain();
+    ASSERT_EQ(events("restart").size(), 1u);
+
+    // Every later reset restarts at the usual pace.
+    ASSERT_NO_FATAL_FAILURE(establish());
+    request(test_bccmd(2, 0, 0x4001, {}));
+    ASSERT_EQ(events("reset_request").size(), 2u);
+    EXPECT_EQ(chip_next_event_ms(chip), now + CHIP_RESTART_DELAY_MS);
+}
+
 TEST_F(ChipFaultTest, NoRestartAfterAnAcceptedReset)
 {
     ChipConfig config{};

@@ -7,9 +7,9 @@ ProfileStub profile_stub;
 
 namespace {
 
-ProfileStubCall profile_stub_call(int download_failed)
+ProfileStubCall profile_stub_call(int download_failed, std::uint32_t link_timeout_ms)
 {
-    return ProfileStubCall{fake_now_ms(), fake_serial_is_open(), download_failed,
+    return ProfileStubCall{fake_now_ms(), fake_serial_is_open(), download_failed, link_timeout_ms,
                            fake_calls_of(FAKE_PROCESS_EXIT_CODE).size()};
 }
 
@@ -22,12 +22,12 @@ void profile_stub_reset()
 
 int configure_before_update()
 {
-    profile_stub.before_calls.push_back(profile_stub_call(0));
+    profile_stub.before_calls.push_back(profile_stub_call(0, 0));
     return profile_stub.before_result;
 }
 
-int configure_after_update(int download_failed)
+int configure_after_update(int download_failed, std::uint32_t link_timeout_ms)
 {
-    profile_stub.after_calls.push_back(profile_stub_call(download_failed));
+    profile_stub.after_calls.push_back(profile_stub_call(download_failed, link_timeout_ms));
     return profile_stub.after_result;
 }

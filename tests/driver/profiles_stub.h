@@ -10,6 +10,7 @@ struct ProfileStubCall {
     std::uint64_t at_ms;
     int port_open;        // a serial handle was open during the call
     int download_failed;  // configure_after_update only
+    std::uint32_t link_timeout_ms;  // configure_after_update only
     std::uint64_t tool_queries_before;  // exit-code queries made before the call
 };
 

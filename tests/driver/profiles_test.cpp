@@ -199,7 +199,7 @@ TEST_F(ProfilesTest, AfterUpdateWritesTheKeysOfEachBranchInOrder)
         ci_firmware = branch.ci;
         start_chip();
 
-        EXPECT_EQ(configure_after_update(branch.download_failed), 1);
+        EXPECT_EQ(configure_after_update(branch.download_failed, BCSP_LINK_TIMEOUT_MS), 1);
         EXPECT_EQ(fake_console_output(), "Build ID = 4835\nCold Reset sent\n");
         EXPECT_EQ(keys_written(), branch.keys);
 
@@ -226,7 +226,7 @@ TEST_F(ProfilesTest, SequenceNumbersCountOnAcrossBothProfiles)
 {
     start_chip();
     ASSERT_EQ(configure_before_update(), 1);
-    ASSERT_EQ(configure_after_update(0), 1);
+    ASSERT_EQ(configure_after_update(0, BCSP_LINK_TIMEOUT_MS), 1);
     std::vector<int> seqnos;
     static const std::regex pattern("\"seqno\":(\\d+)");
     for (const std::string& line : fake_chip_events(&fake, "\"ev\":\"bccmd\",\"dir\":\"rx\"")) {
@@ -275,7 +275,7 @@ TEST_F(ProfilesTest, EachFailedKeyPrintsItsLineAndTheProfileGoesOn)
         ci_firmware = failure.ci;
         start_chip();
 
-        EXPECT_EQ(configure_after_update(failure.download_failed), failure.result);
+        EXPECT_EQ(configure_after_update(failure.download_failed, BCSP_LINK_TIMEOUT_MS), failure.result);
         EXPECT_EQ(fake_console_output(), std::string("Build ID = 4835\n") + failure.line + "Cold Reset sent\n");
         // Every key of the branch was still tried, and the reset still went out.
         const auto all = varids();
@@ -288,7 +288,7 @@ TEST_F(ProfilesTest, AFailedBuildIdReadCountsThoughEveryKeyIsWritten)
 {
     chip.error_status_varid = VARID_BUILD_ID;
     start_chip();
-    EXPECT_EQ(configure_after_update(0), 0);
+    EXPECT_EQ(configure_after_update(0, BCSP_LINK_TIMEOUT_MS), 0);
     EXPECT_EQ(fake_console_output(), "Read BuildID failed\nCold Reset sent\n");
     EXPECT_EQ(fake_chip_events(&fake, "\"ev\":\"ps_write\"").size(), 9u);
 }
@@ -297,9 +297,46 @@ TEST_F(ProfilesTest, AFailedColdResetIsReportedButDoesNotCount)
 {
     chip.silent_after_packets = 11;  // build id and nine keys answered; the reset is not acknowledged
     start_chip();
-    EXPECT_EQ(configure_after_update(0), 1);
+    EXPECT_EQ(configure_after_update(0, BCSP_LINK_TIMEOUT_MS), 1);
     EXPECT_EQ(fake_console_output(), "Build ID = 4835\nCold Reset Failed\n");
     EXPECT_FALSE(fake_serial_is_open());
+}
+
+// The chip boots the image the download wrote: the post-update profile waits
+// for its link as long as the bound its caller gives, so a chip that takes 12 s
+// is still configured within the post-download bound and given up within the
+// usual one.
+TEST_F(ProfilesTest, PostUpdateLinkWaitsAsLongAsItsBound)
+{
+    constexpr std::uint64_t BOOT_AFTER_OPEN_MS = 12000;
+    const struct {
+        std::uint32_t bound_ms;
+        int result;
+        std::string lines;
+        std::uint64_t least_ms;  // the profile's run time, from least to most
+        std::uint64_t most_ms;
+    } cases[] = {
+        {POST_DOWNLOAD_LINK_TIMEOUT_MS, 1, "Build ID = 4835\nCold Reset sent\n", BOOT_AFTER_OPEN_MS,
+         BOOT_AFTER_OPEN_MS + 2000},
+        {BCSP_LINK_TIMEOUT_MS, 0, "failed to start BCSP communication\n", BCSP_LINK_TIMEOUT_MS,
+         BCSP_LINK_TIMEOUT_MS + 50},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bound_ms);
+        TearDown();
+        SetUp();
+        chip.slow_boot_ms = static_cast<int>(DEFRAG_RESET_PAUSE_MS + BOOT_AFTER_OPEN_MS);
+        start_chip();
+        ASSERT_EQ(configure_before_update(), 1);
+        const std::size_t before = fake_console_output().size();
+        const std::uint64_t start_ms = fake_now_ms();
+        EXPECT_EQ(configure_after_update(0, c.bound_ms), c.result);
+        EXPECT_EQ(fake_console_output().substr(before), c.lines);
+        // The crystal amplitude, then the nine keys of a successful download.
+        EXPECT_EQ(fake_chip_events(&fake, "\"ev\":\"ps_write\"").size(), c.result ? 10u : 1u);
+        EXPECT_GE(fake_now_ms() - start_ms, c.least_ms);
+        EXPECT_LT(fake_now_ms() - start_ms, c.most_ms);
+    }
 }
 
 TEST_F(ProfilesTest, APortThatWillNotOpenWritesNothingAndResetsNothing)
@@ -307,8 +344,8 @@ TEST_F(ProfilesTest, APortThatWillNotOpenWritesNothingAndResetsNothing)
     chip.no_link = 1;
     start_chip();
     EXPECT_EQ(configure_before_update(), 0);
-    EXPECT_EQ(configure_after_update(0), 0);
-    EXPECT_EQ(configure_after_update(1), 0);
+    EXPECT_EQ(configure_after_update(0, BCSP_LINK_TIMEOUT_MS), 0);
+    EXPECT_EQ(configure_after_update(1, BCSP_LINK_TIMEOUT_MS), 0);
     EXPECT_EQ(fake_console_output(), "failed to start BCSP communication\n"
                                      "failed to start BCSP communication\n"
                                      "failed to start BCSP communication\n");

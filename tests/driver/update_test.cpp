@@ -2,8 +2,10 @@
 // its exit status and exact console lines, the adapter commands on the wire,
 // the hand-over of the port, the supervision of the download tool (timing,
 // exit codes, handles) and the key wait.
+#include "bcsp/bcsp_port.h"
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
+#include "driver/profiles.h"
 #include "driver/update.h"
 #include "fake_adapter.h"
 #include "fake_fixture.h"
@@ -252,6 +254,8 @@ TEST_P(UpdateToolTest, ReportsOutcomeRunsProfileAndClosesEveryHandle)
               CONTACT_LINES + version_line(FAKE_ADAPTER_STANDARD_VERSION) + c.report + CLOSING_LINES);
     ASSERT_EQ(profile_stub.after_calls.size(), 1u);
     EXPECT_EQ(profile_stub.after_calls[0].download_failed, c.download_failed);
+    // Whatever the tool did, the chip may be booting a new image.
+    EXPECT_EQ(profile_stub.after_calls[0].link_timeout_ms, POST_DOWNLOAD_LINK_TIMEOUT_MS);
     EXPECT_EQ(fake_calls_of(FAKE_PROCESS_EXIT_CODE).size(), c.queries);
     EXPECT_EQ(fake_process_handles_open(), 0);
     EXPECT_EQ(fake_folder_current(), "");
@@ -337,6 +341,8 @@ TEST_F(UpdateTest, FailedPreUpdateProfileRecoversAndEnds)
                       (after_result ? "SUCCESS\n" : "FAILED\n"));
         ASSERT_EQ(profile_stub.after_calls.size(), 1u);
         EXPECT_EQ(profile_stub.after_calls[0].download_failed, 1);
+        // Nothing was flashed: the chip gets no longer to link than before.
+        EXPECT_EQ(profile_stub.after_calls[0].link_timeout_ms, BCSP_LINK_TIMEOUT_MS);
         EXPECT_EQ(fake_processes_started(), 0);
         EXPECT_TRUE(fake_calls_of(FAKE_CONSOLE_KEY_WAITING).empty());
         EXPECT_EQ(fake_folder_current(), "DFUWizard");
