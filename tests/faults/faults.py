@@ -105,6 +105,7 @@ SETTLE_S = 0.2           # HANDSHAKE_SETTLE_MS
 IDENTIFY_WAIT_S = 10.0   # IDENTIFY_VERSION_WAIT_MS
 HANDOVER_S = 0.5         # HANDOVER_PAUSE_MS
 LINK_S = 5.0             # BCSP_LINK_TIMEOUT_MS
+POST_LINK_S = 20.0       # POST_DOWNLOAD_LINK_TIMEOUT_MS: the link right after the download tool
 SEND_S = 2.0             # BCSP_SEND_TIMEOUT_MS
 RECEIVE_S = 5.0          # BCSP_RECEIVE_TIMEOUT_MS
 DEFRAG_PAUSE_S = 1.0     # DEFRAG_RESET_PAUSE_MS
@@ -116,6 +117,10 @@ SLACK_S = 3.0
 SLACK_FACTOR = 1.15
 
 CONTACT_S = WAKE_S + PNP_REPLY_S + SETTLE_S + 0.1   # a working command port
+# The slow-booting chip: it answers 12 s after the post-download open, which
+# comes DEFRAG_PAUSE_S + TOOL_POLL_S after the reset that starts its boot.
+SLOW_BOOT_AFTER_UPDATE_S = 12.0
+SLOW_BOOT_MS = int((SLOW_BOOT_AFTER_UPDATE_S + DEFRAG_PAUSE_S + TOOL_POLL_S) * 1000)
 IDENTIFY_S = 0.1 + HANDOVER_S                       # a working identification and the hand-over
 
 
@@ -128,8 +133,9 @@ def pre_profile_worst_s():
     return LINK_S + request_worst_s() + request_worst_s(answered=False) + DEFRAG_PAUSE_S
 
 
-def post_profile_worst_s(key_count):
-    return LINK_S + request_worst_s() * (1 + key_count) + request_worst_s(answered=False) + COLD_PAUSE_S
+def post_profile_worst_s(key_count, link_s=POST_LINK_S):
+    """After the download (link_s POST_LINK_S) or on the recovery path (LINK_S)."""
+    return link_s + request_worst_s() * (1 + key_count) + request_worst_s(answered=False) + COLD_PAUSE_S
 
 
 def bound(nominal_s):
@@ -140,7 +146,7 @@ def whole_run_bound(ci=False, download_failed=False, recovery=False):
     """Contact, identify, pre-update, tool, post-update (or the recovery), key wait."""
     total = CONTACT_S + IDENTIFY_S + pre_profile_worst_s()
     if recovery:
-        return bound(total + post_profile_worst_s(len(post_keys(ci, True))))
+        return bound(total + post_profile_worst_s(len(post_keys(ci, True)), LINK_S))
     total += TOOL_POLL_S + post_profile_worst_s(len(post_keys(ci, download_failed))) + KEY_CHECK_S
     return bound(total)
 
@@ -204,6 +210,7 @@ class Scenario:
     tool_env: dict = field(default_factory=dict)
     tool_present: bool = True
     ci: bool = False
+    least_s: float = 0.0  # the run lasts at least this long (the fault did act)
     quick: bool = False   # also in the ctest subset
     group: str = ""       # the ctest class it runs in
     windows_only: str = ""  # why it applies to one build only (empty: both)
@@ -262,7 +269,15 @@ def _silences():
         Scenario("silent_after_reset", "Silence after a reset (the chip never comes back from the store defragmenting reset)",
                  ["--chip-fault", "no-restart"],
                  whole_run(post=NO_LINK), 1, True,
-                 bound(c + IDENTIFY_S + pre_profile_worst_s() + TOOL_POLL_S + LINK_S + KEY_CHECK_S), quick=True),
+                 bound(c + IDENTIFY_S + pre_profile_worst_s() + TOOL_POLL_S + POST_LINK_S + KEY_CHECK_S),
+                 least_s=POST_LINK_S, quick=True),
+        Scenario("slow_boot_after_update", "The chip's first boot after the download takes 12 s (its restart after "
+                 "the store defragmenting reset takes %d s: 1 s pause before the close, 1 s to the tool's first poll)"
+                 % (SLOW_BOOT_MS // 1000),
+                 ["--chip-fault", "slow-boot:%d" % SLOW_BOOT_MS],
+                 whole_run(), 1, True,
+                 bound(c + IDENTIFY_S + DEFRAG_PAUSE_S + TOOL_POLL_S + POST_LINK_S + COLD_PAUSE_S + KEY_CHECK_S),
+                 least_s=SLOW_BOOT_AFTER_UPDATE_S, quick=True),
     ]
 
 
@@ -503,6 +518,8 @@ def check(scenario, run):
         problems.append("key wait %s, expected %s" % (run.waited_for_key, waits_for_key))
     if run.elapsed_s > scenario.bound_s:
         problems.append("took %.1f s, bound %.1f s" % (run.elapsed_s, scenario.bound_s))
+    if run.elapsed_s < scenario.least_s:
+        problems.append("took %.1f s, less than the %.1f s the fault holds the run up" % (run.elapsed_s, scenario.least_s))
 
     values = key_values(scenario.ci)
     written = {}

@@ -96,7 +96,7 @@ def table(scenarios, results, builds, quick):
                "`Press any key to exit the update program` or the abort prompt `Update Aborted, press any key "
                "to exit`; ⏎ separates lines. Bound: the sum of the updater's own waits along the path the fault "
                "leads to, each wait that the fault can make run out counted at its full limit "
-               "(BCSP_LINK_TIMEOUT_MS 5 s, BCSP_SEND_TIMEOUT_MS 2 s, BCSP_RECEIVE_TIMEOUT_MS 5 s, "
+               "(BCSP_LINK_TIMEOUT_MS 5 s, POST_DOWNLOAD_LINK_TIMEOUT_MS 20 s after the tool, BCSP_SEND_TIMEOUT_MS 2 s, BCSP_RECEIVE_TIMEOUT_MS 5 s, "
                "IDENTIFY_VERSION_WAIT_MS 10 s, a 1.5 s command-port read, the fixed pauses), "
                "x %.2f + %.0f s for start-up and load. Times are wall time from the updater's start to its exit, "
                "including the rig's %.1f s look at a key wait.\n"
