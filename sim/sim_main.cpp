@@ -58,6 +58,9 @@
 //   --noise-rx-corrupt RATE, --noise-rx-drop RATE, --noise-rx-repeat RATE  on bytes it receives
 //   --seed N               random seed for the noise
 //
+// Environment, for tests only: MARROWLINK_SIM_READ_STALL_US=N pauses N us
+// (at most 100000) between reading the host's settings and reading its bytes.
+//
 // Events (--events): every line is {"t_ms":<CLOCK_MONOTONIC ms>,"src":...,"ev":NAME,...}.
 // From the simulator ("src":"sim"):
 //   start        pty, link, pid          stop
@@ -125,6 +128,13 @@ constexpr std::size_t SIM_LINES_TEXT_BYTES = 256;
 constexpr long SIM_MAX_CHIP_GARBAGE_BYTES = 64;
 constexpr long SIM_MAX_ANSWER_DELAY_MS = 60000;
 constexpr long SIM_MAX_SLOW_BOOT_MS = 60000;
+// Test-only: a pause of this many microseconds (at most SIM_MAX_READ_STALL_US)
+// between reading the host's settings and reading its bytes, in every turn of
+// the main loop: the stall a loaded machine can put there, made to happen.
+// A host that changes its settings and writes at once inside the pause must
+// still have its bytes judged by the new settings (scripts/e2e-load-repeat).
+constexpr const char* SIM_READ_STALL_VARIABLE = "MARROWLINK_SIM_READ_STALL_US";
+constexpr long SIM_MAX_READ_STALL_US = 100000;
 constexpr int SIM_EXIT_USAGE = 2;
 constexpr int SIM_EXIT_FAILURE = 1;
 
@@ -160,6 +170,7 @@ struct Sim {
     UartSettings host;       // the host's line settings, for pacing what it sends
     LinePacer to_device;     // bytes from the host on their way to the adapter
     LinePacer to_host;       // bytes from the adapter on their way to the host
+    long read_stall_us;      // test-only: SIM_READ_STALL_VARIABLE
 };
 
 volatile sig_atomic_t sim_stop_requested = 0;
@@ -722,6 +733,10 @@ void sim_turn(Sim* sim, const sigset_t* wait_mask) {
     const std::uint64_t now = sim_now_ms();
     sim_read_lines(sim);
     sim_follow_settings(sim, now);
+    if (sim->read_stall_us > 0) {
+        const struct timespec stall = {0, sim->read_stall_us * 1000L};
+        (void)nanosleep(&stall, nullptr);
+    }
     sim_read_host(sim, now);
     sim_deliver_to_device(sim, now);
     sim_send_host(sim, now);
@@ -779,6 +794,10 @@ int sim_run(const SimOptions* options, Sim* sim) {
     if (tcgetattr(sim->master, &t) == 0) adapter_config.host = sim_host_settings(&t);
     sim->host = adapter_config.host;
     sim->pace_both = options->pace_both;
+    if (const char* stall = std::getenv(SIM_READ_STALL_VARIABLE)) {
+        const long us = std::strtol(stall, nullptr, 10);
+        sim->read_stall_us = us > 0 && us <= SIM_MAX_READ_STALL_US ? us : 0;
+    }
     line_pacer_reset(&sim->to_device);
     line_pacer_reset(&sim->to_host);
     // A character at 115200 baud lasts 87 to 96 us: wake-ups must not slip
