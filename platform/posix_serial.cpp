@@ -287,23 +287,17 @@ long serial_char_us(const SerialState& state)
 // the UART's FIFO or a USB transfer and goes out; a purge no longer reaches it.
 int serial_drain(const SerialPortRecord& record, const Deadline* total)
 {
+    int queued = 0;
+    if (ioctl(record.fd, TIOCOUTQ, &queued) != 0) {
+        return -1;
+    }
+    if (queued <= 0) {
+        return 0;  // the usual case, and no clock read for it
+    }
     const long char_us = serial_char_us(record.kept);
     Deadline stall = deadline_after_ms(SERIAL_DRAIN_STALL_TIMEOUT_MS);
-    int last_queued = -1;
     for (;;) {
-        int queued = 0;
-        if (ioctl(record.fd, TIOCOUTQ, &queued) != 0) {
-            return -1;
-        }
-        if (queued <= 0) {
-            return 0;
-        }
-        if (total == nullptr && last_queued >= 0 && queued < last_queued) {
-            stall = deadline_after_ms(SERIAL_DRAIN_STALL_TIMEOUT_MS);
-        }
-        last_queued = queued;
-        const Deadline& limit = total != nullptr ? *total : stall;
-        if (deadline_expired(limit)) {
+        if (deadline_expired(total != nullptr ? *total : stall)) {
             return queued;
         }
         long wait_us = queued * char_us;
@@ -311,6 +305,16 @@ int serial_drain(const SerialPortRecord& record, const Deadline* total)
         wait_us = wait_us > SERIAL_DRAIN_POLL_MAX_US ? SERIAL_DRAIN_POLL_MAX_US : wait_us;
         const timespec pause{0, wait_us * 1000L};
         (void)nanosleep(&pause, nullptr);  // a signal only makes the next look come sooner
+        const int before = queued;
+        if (ioctl(record.fd, TIOCOUTQ, &queued) != 0) {
+            return -1;
+        }
+        if (queued <= 0) {
+            return 0;
+        }
+        if (queued < before) {
+            stall = deadline_after_ms(SERIAL_DRAIN_STALL_TIMEOUT_MS);  // the line moves
+        }
     }
 }
 
