@@ -231,6 +231,18 @@ TEST_F(BcspPortTest, ThePortOpensAgainAfterAClose)
 // ---------------------------------------------------------------------------
 // Bounded waits
 
+TEST_F(BcspPortTest, OpenWithinWaitsForTheLinkAsLongAsItsBound)
+{
+    peer.link_enabled = 0;
+    constexpr std::uint32_t BOUND_MS = 12345;
+
+    EXPECT_EQ(bcsp_port_open_within(1, 115200, BOUND_MS), 0);
+
+    EXPECT_GE(fake_now_ms(), BOUND_MS);
+    EXPECT_LE(fake_now_ms(), BOUND_MS + WAIT_SLACK_MS);
+    EXPECT_EQ(fake_serial_is_open(), 0);
+}
+
 TEST_F(BcspPortTest, OpenGivesUpOnASilentChipAndClosesThePort)
 {
     peer.link_enabled = 0;

@@ -118,6 +118,17 @@ TEST_F(FakeSerialTest, DeviceTimerIsServicedDuringBlockingRead)
     serial_close(port);
 }
 
+// What a failed process_open returns is no process: every call refuses it
+// with the invalid-handle error, as the real platforms do.
+TEST_F(FakePlatformTest, ProcessCallsRefuseTheInvalidHandle)
+{
+    std::uint32_t code = 0;
+    EXPECT_EQ(process_exit_code(PLATFORM_INVALID_HANDLE, &code), 0);
+    EXPECT_EQ(platform_last_error(), FAKE_ERROR_INVALID_HANDLE);
+    EXPECT_EQ(process_has_ended(PLATFORM_INVALID_HANDLE), 0);
+    EXPECT_EQ(platform_last_error(), FAKE_ERROR_INVALID_HANDLE);
+}
+
 TEST_F(FakePlatformTest, ProcessReportsStillActiveUntilItsRunTimeHasPassed)
 {
     FakeProcessScript script = fake_process_default_script();

@@ -31,7 +31,11 @@ NOTES = """Notes:
   it printed `Writing Device Name failed` and reported the refused 0x04f8 as written. BCCMD now drops a
   late answer to a request it gave up on (by that request's seqno); the row is its end-to-end regression.
 - Exit codes 259 and -5 are Windows-only rows: a POSIX exit status is 8 bits. The killed tool is a
-  Linux-only row: the stand-in tool kills itself with SIGKILL (the updater reports 128 + 9)."""
+  Linux-only row: the stand-in tool kills itself with SIGKILL (the updater reports 128 + 9).
+- The chip's first boot after the download (`--chip-fault slow-boot:MS`): the link right after the tool
+  waits POST_DOWNLOAD_LINK_TIMEOUT_MS (20 s), so a chip that answers 12 s after that open is configured in
+  full (with the former 5 s bound the run printed `failed to start BCSP communication`, wrote no key and
+  still ended `Update done`); a chip that never comes back is given up after the 20 s."""
 # Scenarios longest first, so that the slow ones do not end the run alone.
 LONG_FIRST = lambda scenario: -scenario.bound_s  # noqa: E731
 
