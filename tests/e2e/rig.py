@@ -79,6 +79,11 @@ class Run:
     store: dict = field(default_factory=dict)
     folder: str = ""
     line_log: list = field(default_factory=list)  # the null-modem fixture's entries: (ms, what, value)
+    line_times: list = field(default_factory=list)  # (CLOCK_MONOTONIC s, line) as each line arrived
+
+    def line_time_s(self, line):
+        """When the first line equal to line arrived (the fixture's clock, in s), or None."""
+        return next((t for t, text in self.line_times if text == line), None)
 
     def lines(self):
         return self.transcript.splitlines(keepends=True)
@@ -258,7 +263,7 @@ class Rig:
             press_key = lambda: self._press_key_on_stdin(process)
             watch = None
         try:
-            transcript, waited = self._answer_key_wait(process, timeout_s, press_key, watch)
+            transcript, waited, line_times = self._answer_key_wait(process, timeout_s, press_key, watch)
         finally:
             if wine_process is not None:
                 wine_process.close()
@@ -267,7 +272,7 @@ class Rig:
         return Run(transcript=transcript, exit_status=process.returncode, elapsed_s=elapsed,
                    waited_for_key=waited, tool_calls=self._tool_calls(),
                    events=read_events(self.events), store=read_store(self.store),
-                   folder=self.folder, line_log=read_line_log(self.lines_log))
+                   folder=self.folder, line_log=read_line_log(self.lines_log), line_times=line_times)
 
     def _press_key_on_stdin(self, process):
         process.stdin.write(b"k")
@@ -277,6 +282,7 @@ class Rig:
         """Collects the output; at a key prompt checks the program waits, then
         presses a key. watch, if any, sees the transcript so far on every turn."""
         chunks = []
+        line_times = []
         # The Windows C runtime writes each "\n" to a pipe as "\r\n" (text mode).
         line_end = b"\r\n" if self.build == "windows" else b"\n"
 
@@ -284,6 +290,8 @@ class Rig:
             for line in iter(process.stdout.readline, b""):
                 if line.endswith(line_end):
                     line = line[:-len(line_end)] + b"\n"
+                # time.monotonic() is CLOCK_MONOTONIC, the fixture's clock.
+                line_times.append((time.monotonic(), line.decode("latin-1")))
                 chunks.append(line.decode("latin-1"))
         reader = threading.Thread(target=pump, daemon=True)
         reader.start()
@@ -311,7 +319,7 @@ class Rig:
             process.stdin.close()
         if not reader.is_alive():
             process.stdout.close()
-        return "".join(chunks), waited
+        return "".join(chunks), waited, line_times
 
     def _tool_calls(self):
         if not os.path.exists(self.tool_record):
