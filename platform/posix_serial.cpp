@@ -27,7 +27,6 @@ namespace {
 
 // Ports open at once; the program itself holds at most one.
 constexpr std::size_t SERIAL_PORT_SLOTS = 8;
-constexpr std::size_t SERIAL_DEVICE_PATH_MAX_BYTES = 256;
 
 // The drain looks at the queue again after the line time of what it holds,
 // within these limits, so that a deadline is kept to within a few ms.
