@@ -34,11 +34,12 @@ struct PortInfo {
 };
 
 enum PortAccess {
-    PORT_FREE,     // nothing keeps this user from opening it now
-    PORT_BUSY,     // another program has it open
-    PORT_DENIED,   // this user may not open it
-    PORT_MISSING,  // no such port
-    PORT_FAILED,   // the open failed for another reason: os_error
+    PORT_FREE,        // nothing keeps this user from opening it now
+    PORT_BUSY,        // another program has it open
+    PORT_DENIED,      // this user may not open it
+    PORT_MISSING,     // no such port
+    PORT_NOT_SERIAL,  // something else answers to that name (a file, /dev/null)
+    PORT_FAILED,      // the open failed for another reason: os_error
 };
 
 struct PortState {
@@ -63,8 +64,5 @@ int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, std:
 
 // Why serial_open(device_path) failed with os_error (platform_last_error()
 // right after it): missing, busy (with the holder when the system can tell),
-// denied (with the device's group), or failed.
+// denied (with the device's group), not a serial port, or failed.
 void port_open_diagnose(const PortRoots& roots, const char* device_path, std::uint32_t os_error, PortState* state);
-
-// The system's own text for an OS error: strerror() or FormatMessage().
-std::string platform_error_text(std::uint32_t os_error);

@@ -374,13 +374,12 @@ void port_open_diagnose(const PortRoots& roots, const char* device_path, std::ui
         }
         return;
     }
+    // serial_open's first terminal call on a file or a non-tty device.
+    case ENOTTY:
+        state->access = PORT_NOT_SERIAL;
+        return;
     default:
         state->access = PORT_FAILED;
         return;
     }
-}
-
-std::string platform_error_text(std::uint32_t os_error)
-{
-    return std::strerror(static_cast<int>(os_error));
 }

@@ -207,15 +207,3 @@ void port_open_diagnose(const PortRoots&, const char*, std::uint32_t os_error, P
         return;
     }
 }
-
-std::string platform_error_text(std::uint32_t os_error)
-{
-    char buffer[PORT_TEXT_MAX_BYTES] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, os_error,
-                                        0, buffer, sizeof buffer, nullptr);
-    std::string text(buffer, length);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
-        text.pop_back();
-    }
-    return text.empty() ? "error " + std::to_string(os_error) : text;
-}
