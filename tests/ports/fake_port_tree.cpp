@@ -1,5 +1,9 @@
 #include "fake_port_tree.h"
 
+#include <grp.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -40,6 +44,23 @@ bool make_folder(const fs::path& path)
     std::error_code error;
     fs::create_directories(path, error);
     return error ? fail("cannot make " + path.string(), error) : true;
+}
+
+// A device node as udev leaves it: read and write for root and the group
+// dialout (when there is one and the tree is root's to give away).
+bool make_node(const fs::path& path)
+{
+    if (!write_file(path, "")) {
+        return false;
+    }
+    const group* dialout = getgrnam("dialout");
+    if (geteuid() == 0 && dialout != nullptr && chown(path.c_str(), 0, dialout->gr_gid) != 0) {
+        return fail("cannot give " + path.string() + " to dialout", std::error_code(errno, std::generic_category()));
+    }
+    std::error_code error;
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::group_write, error);
+    return error ? fail("cannot set the mode of " + path.string(), error) : true;
 }
 
 // A symlink at root/link to root/target, relative as the kernel and udev make them.
@@ -125,7 +146,7 @@ bool FakePortTree::add(const FakePort& port)
         !make_link(root, fs::path("sys/class/tty") / port.name, class_device)) {
         return false;
     }
-    if (port.node && !write_file(root / "dev" / port.name, "")) {
+    if (port.node && !make_node(root / "dev" / port.name)) {
         return false;
     }
     const bool usb = port.kind == FAKE_USB_SERIAL || port.kind == FAKE_USB_ACM;

@@ -3,7 +3,8 @@
 // under their USB interface and device, cdc_acm ports on the interface, 8250
 // ports on their platform device with a "type", /dev/serial/by-id links and
 // /proc/PID/fd links to the nodes a process holds. The nodes in dev/ are plain
-// files: nothing here is a real port.
+// files, mode 0660 and, when root builds the tree, of the group dialout as
+// udev makes them: nothing here is a real port.
 #pragma once
 
 #include "platform/platform_ports.h"
