@@ -165,11 +165,11 @@ TEST_F(PortTreeTest, NodeThisUserMayNotOpenIsDeniedWithItsGroup)
     FakePortTree tree(root);
     ASSERT_TRUE(tree.add_all(fake_ports_many(1)));
     const std::string node = tree.node("ttyUSB0");
-    const group* dialout = getgrnam("dialout");
-    if (geteuid() == 0 && dialout != nullptr) {
-        ASSERT_EQ(chown(node.c_str(), 0, dialout->gr_gid), 0);
+    // Root's tree gives the node to root and dialout (0660); a user's own
+    // node must be taken away from its owner.
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(node.c_str(), 0000), 0);
     }
-    ASSERT_EQ(chmod(node.c_str(), geteuid() == 0 ? 0660 : 0000), 0);
     struct stat status {};
     ASSERT_EQ(stat(node.c_str(), &status), 0);
     const std::string expected_group = group_name(status.st_gid);
