@@ -6,6 +6,7 @@
 #include "bcsp/bcsp_port.h"
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
+#include "tool/open_reason.h"
 #include "tool/os_error.h"
 
 namespace {
@@ -205,13 +206,12 @@ std::string reason_varid(std::uint16_t varid)
     return "varid " + hex16(varid);
 }
 
-ToolFailure reason_contact(const ToolPort& port)
+ToolFailure reason_contact(const ToolPort& port, const PortRoots& roots)
 {
     const std::string opening = "opening " + port.name;
     switch (command_port_report.failed_step) {
     case COMMAND_PORT_STEP_OPEN:
-        return {ExitStatus::port, opening, os_error_text(command_port_report.os_error),
-                "check the port's name; marrowlink ports lists the serial ports"};
+        return open_failure(port, command_port_report.os_error, roots);
     case COMMAND_PORT_STEP_SETTINGS:
     case COMMAND_PORT_STEP_HANDSHAKE_SPEED:
         return {ExitStatus::port, opening,

@@ -85,8 +85,8 @@ TEST_F(CommandTest, ProbeOutcomesHaveTheirExitStatus)
     } cases[] = {
         {"bad port name", {"probe", "--port", "COM0"}, FAKE_ADAPTER_PNP_REPLY, "LUMA PORT READY",
          FAKE_ADAPTER_STANDARD_VERSION, 2, "error: --port COM0: "},
-        {"missing port", {"probe", "--port", "COM7"}, FAKE_ADAPTER_PNP_REPLY, "LUMA PORT READY",
-         FAKE_ADAPTER_STANDARD_VERSION, 3, "error: opening COM7: fake error 2"},
+        {"missing port", {"probe", "--port", "/nonexistent/ttyUSB9"}, FAKE_ADAPTER_PNP_REPLY, "LUMA PORT READY",
+         FAKE_ADAPTER_STANDARD_VERSION, 3, "error: opening /nonexistent/ttyUSB9: there is no such port"},
         {"silent adapter", {"probe"}, "", "", FAKE_ADAPTER_STANDARD_VERSION, 4,
          "error: contacting the adapter on COM1: no Plug-and-Play reply within 2.8 s"},
         {"handshake differs", {"probe"}, FAKE_ADAPTER_PNP_REPLY, "LUMA PORT READX", FAKE_ADAPTER_STANDARD_VERSION,
