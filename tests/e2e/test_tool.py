@@ -139,7 +139,7 @@ class ReasonTest(unittest.TestCase):
         self.assertEqual(run.exit_status, 3, run.errors)
         # The simulator holds the pseudo-terminal too, so either may be named as the holder.
         self.assertRegex(run.errors.splitlines()[0], r"^error: opening %s: the port is in use by "
-                         r"(port-holder \(pid %d\)|marrowlink-sim \(pid \d+\))$" % (run.port, run.holder_pid))
+                         r"(port-holder \(pid %d\)|marrowlink-sim \(pid \d+\))$" % (re.escape(run.port), run.holder_pid))
         self.assertEqual(run.events_named("command"), [])
 
     def test_unknown_firmware_in_an_update_ends_as_the_updater_does_with_status_five(self):
