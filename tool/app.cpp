@@ -13,7 +13,7 @@ namespace {
 void tool_global_options(CLI::App& app, ToolContext& context)
 {
     app.add_option("--port", context.port,
-                   "the adapter's serial port: COMn, or a device path such as /dev/ttyUSB0 (default COM1)");
+                   "the adapter's serial port: COMn, a device path such as /dev/ttyUSB0, or auto (default COM1)");
     app.add_flag("--json", context.json, "print one JSON object with the outcome and the facts found, for scripts");
     port_roots_add_options(&app, &context.port_roots);
 }

@@ -20,9 +20,7 @@ constexpr std::uint32_t PNP_WAIT_MS = MODEM_LINES_RESET_MS + 4 * MODEM_LINES_STE
 // Where the identifier starts in the reply: after "(" and the two bytes compared with nothing.
 constexpr int PNP_IDENTIFIER_OFFSET = 1 + PNP_IGNORED_BYTES;
 
-const char* const POWER_CYCLE_HINT =
-    "power the adapter off and on (after a probe or an update it listens to its Bluetooth chip "
-    "only) and try again";
+const char* const POWER_CYCLE_HINT = "power the adapter off and on, then try again";
 
 std::string seconds_text(std::uint32_t milliseconds)
 {
@@ -55,8 +53,8 @@ ToolFailure reason_pnp(const ToolPort& port)
     if (length == 0) {
         return {ExitStatus::no_adapter, step,
                 "no Plug-and-Play reply within " + seconds_text(PNP_WAIT_MS),
-                "is the adapter powered and plugged into this port? If it was probed or updated since it "
-                "was powered on, " + std::string(POWER_CYCLE_HINT)};
+                "is the adapter powered and plugged into this port? After a probe or an update it answers "
+                "only once it has been powered off and on. marrowlink ports --probe tries every port"};
     }
     const std::string came = quoted(reason_shown_bytes(reply, length));
     if (reply[0] != PNP_REPLY_BEGIN) {
