@@ -12,14 +12,9 @@
 #include "fake_adapter.h"
 #include "fake_fixture.h"
 #include "tool/app.h"
+#include "tool_run.h"
 
 namespace {
-
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
 
 class CommandTest : public FakePlatformTest {
 protected:
@@ -45,16 +40,7 @@ protected:
         fake_console_key_at(0);
     }
 
-    static ToolRun run_tool(std::vector<const char*> arguments)
-    {
-        arguments.insert(arguments.begin(), "marrowlink");
-        std::ostringstream out;
-        std::ostringstream err;
-        const int status = tool_main(static_cast<int>(arguments.size()), arguments.data(), out, err);
-        return {status, out.str(), err.str()};
-    }
-
-    FakeAdapter adapter;
+        FakeAdapter adapter;
 };
 
 TEST_F(CommandTest, ProbeOnAWorkingAdapterPrintsItsFindingsAndHandsOver)
