@@ -22,8 +22,8 @@ struct UpdateOptions {
 
 void update_facts(const UpdateResult& result, Report& report)
 {
-    if (command_port_report.failed_step == COMMAND_PORT_STEP_NONE ||
-        command_port_report.failed_step == COMMAND_PORT_STEP_HANDSHAKE) {
+    if (result.end != UPDATE_END_NO_TOOL_FOLDER && (command_port_report.failed_step == COMMAND_PORT_STEP_NONE ||
+                                                     command_port_report.failed_step == COMMAND_PORT_STEP_HANDSHAKE)) {
         report.fact("pnp_id", reason_pnp_identifier());
     }
     if (identify_report.version_frame_seen) {
@@ -115,7 +115,8 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
     command->add_flag("--no-wait", options->no_wait, "end without waiting for a key press");
     command->callback([&context, options] {
         tool_command_run(context, [&context](Report& report) { update_run_command(context, report); });
-        if (!options->no_wait) {
+        // A usage error comes from a command line just typed: nothing to keep on the screen.
+        if (!options->no_wait && context.exit_status != static_cast<int>(ExitStatus::usage)) {
             update_wait_for_key(context);
         }
     });

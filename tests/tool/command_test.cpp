@@ -121,6 +121,7 @@ TEST_F(CommandTest, UpdateEndsWithTheOutcomesStatusAndWaitsForAKeyUnlessToldNot)
     } cases[] = {
         {"no tool folder", {"update"}, false, 7, true, "Press any key to exit\n"},
         {"no tool folder, no wait", {"update", "--no-wait"}, false, 7, false, "Failed to locate the update wizard.\n"},
+        {"bad port name", {"update", "--port", "COM 1"}, true, 2, false, ""},
         // The fake adapter has no chip behind it: the chip cannot be prepared.
         {"no chip", {"update", "--no-wait"}, true, 6, false, "FAILED\n"},
     };
