@@ -206,6 +206,48 @@ def update_figures(run):
     return figures
 
 
+@dataclass
+class ProbeFigures:
+    wall_ms: float   # process start to its end
+    floor_ms: float  # the wake-up's and the hand-over's fixed pauses plus the bytes waited for
+    wire_ms: float
+    wire_bytes: int
+
+    @property
+    def ratio(self):
+        return self.wall_ms / self.floor_ms
+
+
+# The fixed pauses of a probe: the wake-up's modem lines, the settling after
+# the switch to 115200 baud, and the pause after the hand-over command.
+PROBE_FIXED_PAUSES_MS = PAUSE_MODEM_LINES_MS + PAUSE_AFTER_SWITCH_MS + PAUSE_HANDOVER_MS
+
+
+def probe_figures(run):
+    """The floor of a probe as of a whole update's command-port part: its
+    fixed pauses, and the bytes on the line outside them while it listens."""
+    events = run.events
+    modem = adapter_events(events, "modem")
+    fast_line = next(e for e in adapter_events(events, "line") if e["baud"] == 115200)
+    handover = next(e for e in adapter_events(events, "command") if e["name"] == "identified")
+    host_bursts = wire_bursts(events, "to_device")
+    first_handshake = first_after(host_bursts, event_us(fast_line))
+    pauses = [
+        Window("modem lines", event_us(modem[0]), min(event_us(modem[0]) + PAUSE_MODEM_LINES_MS * 1000,
+                                                      event_us(fast_line))),
+        Window("after 115200", event_us(fast_line), min(event_us(fast_line) + PAUSE_AFTER_SWITCH_MS * 1000,
+                                                        first_handshake["start_us"])),
+        Window("hand-over", event_us(handover), event_us(handover) + PAUSE_HANDOVER_MS * 1000),
+    ]
+    listening = Window("command port", event_us(modem[0]), event_us(handover) + 1000)
+    counted = [b for b in wire_bursts(events) if listening.holds(b["start_us"])
+               and not any(p.holds(b["start_us"]) for p in pauses)]
+    wire_us = busy_us(counted)
+    return ProbeFigures(wall_ms=(run.end_us - run.start_us) / 1000,
+                        floor_ms=PROBE_FIXED_PAUSES_MS + wire_us / 1000, wire_ms=wire_us / 1000,
+                        wire_bytes=sum(b["chars"] for b in counted))
+
+
 # Where the time above the floor goes: each stretch of a run in which no fixed
 # pause runs and no counted byte is on the line, by what it waited for.
 EXCESS_SYNC_WAIT = "waiting for the chip's own SYNC (it repeats it every 250 ms)"

@@ -23,6 +23,7 @@ import runs
 import timeline
 
 TARGET_UPDATE_RATIO = 1.05
+TARGET_PROBE_RATIO = 1.05
 TARGET_ROUND_TRIP_RATIO = 1.15
 TARGET_CPU_PERCENT = 2.0
 
@@ -90,6 +91,24 @@ def measure(args):
             handle.write(timeline.timeline_svg(updates[middle], figures[middle],
                                                "marrowlink-update against marrowlink-sim --pace-both: one whole update"))
 
+    probes = []
+    for index in range(args.runs):
+        probe = runs.run_probe(build, root)
+        if probe.exit_status != 0:
+            raise SystemExit("probe %d failed:\n%s" % (index, probe.output))
+        probes.append(analyse.probe_figures(probe))
+        print("  probe %d: %.1f ms (floor %.1f ms)" % (index + 1, probes[-1].wall_ms, probes[-1].floor_ms),
+              file=sys.stderr)
+    result["probe"] = {
+        "wall_ms": m([f.wall_ms for f in probes]),
+        "floor_ms": m([f.floor_ms for f in probes]),
+        "fixed_pauses_ms": analyse.PROBE_FIXED_PAUSES_MS,
+        "wire_ms": m([f.wire_ms for f in probes]),
+        "wire_bytes": m([f.wire_bytes for f in probes]),
+        "ratio": m([f.ratio for f in probes]),
+        "walls_ms": [f.wall_ms for f in probes],
+    }
+
     # Three sessions a run: the first on a chip that has just started, the
     # others on a chip still linked from the session before.
     bcsp_runs = [runs.run_bcsp_bench(build, root, args.writes, cycles=3) for _ in range(args.runs)]
@@ -135,6 +154,12 @@ def report(result):
                   u["wire_bytes"], u["ratio"], TARGET_UPDATE_RATIO, verdict(u["ratio"] <= TARGET_UPDATE_RATIO)))
     out.append("| the same against the floor plus the waits for the chip's own SYNC | %.0f ms | %.0f ms | %.3f | |"
                % (u["wall_without_tool_ms"], u["floor_ms"] + sync_ms, u["wall_without_tool_ms"] / (u["floor_ms"] + sync_ms)))
+    if "probe" in result:
+        p = result["probe"]
+        out.append("| marrowlink probe, process start to end | %.0f ms | %.0f ms (pauses %d ms + %.1f ms on the "
+                   "line, %d bytes) | %.3f | ≤ %.2f: %s |"
+                   % (p["wall_ms"], p["floor_ms"], p["fixed_pauses_ms"], p["wire_ms"], p["wire_bytes"], p["ratio"],
+                      TARGET_PROBE_RATIO, verdict(p["ratio"] <= TARGET_PROBE_RATIO)))
     out.append("| ps_write round trip at 115200 8E1 (p90 %.2f ms; the chip's own reaction %.2f ms) | %.2f ms | "
                "%.2f ms (%d bytes) | %.3f | ≤ %.2f: %s |"
                % (b["round_trip_p90_ms"], b["chip_reaction_ms"], b["round_trip_ms"], b["round_trip_wire_ms"],
@@ -169,6 +194,8 @@ def report(result):
 COMPARED = [
     ("whole update, tool excluded (ms)", "update", "wall_without_tool_ms", "%.0f"),
     ("whole update / floor", "update", "ratio", "%.3f"),
+    ("marrowlink probe (ms)", "probe", "wall_ms", "%.0f"),
+    ("marrowlink probe / floor", "probe", "ratio", "%.3f"),
     ("time above the floor (ms)", "update", "excess_ms", "%.0f"),
     ("ps_write round trip (ms)", "bcsp", "round_trip_ms", "%.2f"),
     ("ps_write round trip, p90 (ms)", "bcsp", "round_trip_p90_ms", "%.2f"),

@@ -49,6 +49,10 @@ class Build:
         return self.path("marrowlink-update")
 
     @property
+    def field_tool(self):
+        return self.path("marrowlink")
+
+    @property
     def sim(self):
         return self.path("marrowlink-sim")
 
@@ -222,6 +226,34 @@ def run_update(build, root, keep=False):
     if not keep:
         shutil.rmtree(folder, ignore_errors=True)
     return run
+
+
+@dataclass
+class ProbeRun:
+    start_us: int
+    end_us: int       # the process has ended
+    exit_status: int
+    output: str
+    events: list
+
+
+def run_probe(build, root, keep=False):
+    """marrowlink probe on the simulator's pseudo-terminal, named by --port."""
+    folder = tempfile.mkdtemp(prefix="probe-", dir=root)
+    sim = Simulator(build, folder)
+    env = dict(os.environ)
+    env.update(sim.port_environment(build))
+    try:
+        start = now_us()
+        process = subprocess.run([build.field_tool, "probe", "--port", sim.link], env=env,
+                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=UPDATE_TIMEOUT_S)
+        end = now_us()
+    finally:
+        events = sim.stop()
+    if not keep:
+        shutil.rmtree(folder, ignore_errors=True)
+    return ProbeRun(start_us=start, end_us=end, exit_status=process.returncode,
+                    output=(process.stdout + process.stderr).decode("latin-1"), events=events)
 
 
 @dataclass

@@ -9,7 +9,7 @@ accounted for in full by its categories.
 import unittest
 
 import analyse
-from runs import ConsoleLine, UpdateRun
+from runs import ConsoleLine, ProbeRun, UpdateRun
 
 T0 = 1_000_000_000  # microseconds
 
@@ -118,6 +118,21 @@ class UpdateFiguresTest(unittest.TestCase):
         figures = analyse.update_figures(self.run)
         self.assertAlmostEqual(figures.wall_ms, 6373)
         self.assertAlmostEqual(figures.wall_without_tool_ms, 4373)
+
+
+class ProbeFiguresTest(unittest.TestCase):
+    """A probe is the command-port part of the update: its events up to the
+    hand-over pause, ending when the port is closed."""
+
+    def test_the_floor_is_the_three_pauses_and_the_command_port_bytes(self):
+        events = [event for event in made_up_run().events
+                  if (event["start_us"] if event["ev"] == "wire" else analyse.event_us(event)) < ms(2020)]
+        run = ProbeRun(start_us=T0, end_us=ms(2030), exit_status=0, output="", events=events)
+        figures = analyse.probe_figures(run)
+        self.assertAlmostEqual(figures.wire_ms, 1 + 1 + 0.5 + 4 + 0.5)
+        self.assertEqual(figures.wire_bytes, 15 + 15 + 4 + 45 + 4)
+        self.assertAlmostEqual(figures.floor_ms, 1300 + 200 + 500 + 7)
+        self.assertAlmostEqual(figures.ratio, 2030 / 2007)
 
 
 if __name__ == "__main__":

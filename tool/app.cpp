@@ -2,7 +2,10 @@
 
 #include <ostream>
 
-#include "tool/commands.h"
+#include "tool/cmd_ports.h"
+#include "tool/cmd_probe.h"
+#include "tool/cmd_update.h"
+#include "tool/port_auto.h"
 #include "tool/version.h"
 
 namespace {
@@ -10,8 +13,9 @@ namespace {
 void tool_global_options(CLI::App& app, ToolContext& context)
 {
     app.add_option("--port", context.port,
-                   "the adapter's serial port: COMn, or a device path such as /dev/ttyUSB0 (default COM1)");
+                   "the adapter's serial port: COMn, a device path such as /dev/ttyUSB0, or auto (default COM1)");
     app.add_flag("--json", context.json, "print one JSON object with the outcome and the facts found, for scripts");
+    port_roots_add_options(&app, &context.port_roots);
 }
 
 }  // namespace
@@ -49,6 +53,7 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
     tool_global_options(app, context);
 
     // One line per command.
+    cmd_ports_register(app, context);
     cmd_probe_register(app, context);
     cmd_update_register(app, context);
 

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "platform/platform.h"
+#include "platform/platform_ports.h"
 #include "tool/outcome.h"
 #include "tool/port_choice.h"
 
@@ -15,6 +16,7 @@
 struct ToolContext {
     std::string port = TOOL_DEFAULT_PORT;  // --port
     bool json = false;                     // --json
+    PortRoots port_roots;                  // hidden --sys-root, --dev-root, --proc-root: tests' fake trees
     std::ostream* out;
     std::ostream* err;
     int exit_status = static_cast<int>(ExitStatus::ok);

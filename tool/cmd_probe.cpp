@@ -4,6 +4,8 @@
 // to the chip, and leaves the adapter as the updater would after the same
 // steps: identified (it then listens to its chip until it is powered off and
 // on) or told it was not recognised.
+#include "tool/cmd_probe.h"
+
 #include <cstdint>
 #include <string>
 
@@ -13,8 +15,7 @@
 #include "cmdport/identify.h"
 #include "driver/profiles.h"
 #include "driver/update.h"
-#include "tool/app.h"
-#include "tool/commands.h"
+#include "tool/port_auto.h"
 #include "tool/reasons.h"
 
 namespace {
@@ -22,7 +23,7 @@ namespace {
 const char* const PROBE_HANDED_OVER =
     "The adapter now listens to its Bluetooth chip: power it off and on before the next probe or update.";
 
-void probe_contact(const ToolPort& port, Report& report)
+void probe_contact(const ToolPort& port, const PortRoots& roots, Report& report)
 {
     report.begin("Waking the adapter on " + port.name);
     if (!command_port_open_path(port.device_path.c_str())) {
@@ -30,7 +31,7 @@ void probe_contact(const ToolPort& port, Report& report)
             report.done(reason_pnp_identifier());
             report.begin("Setup handshake");
         }
-        throw reason_contact(port);
+        throw reason_contact(port, roots);
     }
     const std::string identifier = reason_pnp_identifier();
     report.done(identifier);
@@ -87,11 +88,11 @@ void probe_chip(const ToolPort& port, Report& report)
 
 void probe_run(const ToolContext& context, Report& report, bool chip)
 {
-    const ToolPort port = port_choice_parse(context.port);
-    report.fact("port", port.name);
     // identify_firmware's version line is shown in the tool's own words.
     const ConsoleOutput quiet(CONSOLE_OUTPUT_NONE);
-    probe_contact(port, report);
+    const ToolPort port = port_resolve(context.port, report, context.port_roots);
+    report.fact("port", port.name);
+    probe_contact(port, context.port_roots, report);
     probe_identify(report);
     // From here on the adapter listens to its chip whatever follows.
     report.fact("next", "power the adapter off and on");

@@ -1,6 +1,8 @@
 // marrowlink update: the updater's whole update sequence (the same driver
 // code, with its console lines) on the chosen port, ending in an exit status
 // per outcome instead of the updater's fixed ones.
+#include "tool/cmd_update.h"
+
 #include <cstdint>
 #include <string>
 
@@ -9,8 +11,7 @@
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
 #include "driver/update.h"
-#include "tool/app.h"
-#include "tool/commands.h"
+#include "tool/port_auto.h"
 #include "tool/reasons.h"
 
 namespace {
@@ -21,8 +22,8 @@ struct UpdateOptions {
 
 void update_facts(const UpdateResult& result, Report& report)
 {
-    if (command_port_report.failed_step == COMMAND_PORT_STEP_NONE ||
-        command_port_report.failed_step == COMMAND_PORT_STEP_HANDSHAKE) {
+    if (result.end != UPDATE_END_NO_TOOL_FOLDER && (command_port_report.failed_step == COMMAND_PORT_STEP_NONE ||
+                                                     command_port_report.failed_step == COMMAND_PORT_STEP_HANDSHAKE)) {
         report.fact("pnp_id", reason_pnp_identifier());
     }
     if (identify_report.version_frame_seen) {
@@ -64,9 +65,9 @@ void update_check_completed(const ToolPort& port, const UpdateResult& result)
 
 void update_run_command(const ToolContext& context, Report& report)
 {
-    const ToolPort port = port_choice_parse(context.port);
-    report.fact("port", port.name);
     const ConsoleOutput lines(report.json() ? CONSOLE_OUTPUT_STDERR : CONSOLE_OUTPUT_STDOUT);
+    const ToolPort port = port_resolve(context.port, report, context.port_roots);
+    report.fact("port", port.name);
     bcsp_open_failure_clear();
     bccmd_failure_clear();
 
@@ -78,7 +79,7 @@ void update_run_command(const ToolContext& context, Report& report)
                           std::string("there is no \"") + DOWNLOAD_TOOL_FOLDER + "\" folder in the current folder",
                           "run marrowlink update from the folder that holds the DFUWizard folder"};
     case UPDATE_END_NOT_FOUND:
-        throw reason_contact(port);
+        throw reason_contact(port, context.port_roots);
     case UPDATE_END_UNKNOWN_FIRMWARE:
         throw reason_identify();
     case UPDATE_END_RECOVERED: {
@@ -114,7 +115,8 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
     command->add_flag("--no-wait", options->no_wait, "end without waiting for a key press");
     command->callback([&context, options] {
         tool_command_run(context, [&context](Report& report) { update_run_command(context, report); });
-        if (!options->no_wait) {
+        // A usage error comes from a command line just typed: nothing to keep on the screen.
+        if (!options->no_wait && context.exit_status != static_cast<int>(ExitStatus::usage)) {
             update_wait_for_key(context);
         }
     });

@@ -6,6 +6,7 @@
 #include "bcsp/bcsp_port.h"
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
+#include "tool/open_reason.h"
 #include "tool/os_error.h"
 
 namespace {
@@ -19,9 +20,7 @@ constexpr std::uint32_t PNP_WAIT_MS = MODEM_LINES_RESET_MS + 4 * MODEM_LINES_STE
 // Where the identifier starts in the reply: after "(" and the two bytes compared with nothing.
 constexpr int PNP_IDENTIFIER_OFFSET = 1 + PNP_IGNORED_BYTES;
 
-const char* const POWER_CYCLE_HINT =
-    "power the adapter off and on (after a probe or an update it listens to its Bluetooth chip "
-    "only) and try again";
+const char* const POWER_CYCLE_HINT = "power the adapter off and on, then try again";
 
 std::string seconds_text(std::uint32_t milliseconds)
 {
@@ -54,8 +53,8 @@ ToolFailure reason_pnp(const ToolPort& port)
     if (length == 0) {
         return {ExitStatus::no_adapter, step,
                 "no Plug-and-Play reply within " + seconds_text(PNP_WAIT_MS),
-                "is the adapter powered and plugged into this port? If it was probed or updated since it "
-                "was powered on, " + std::string(POWER_CYCLE_HINT)};
+                "is the adapter powered and plugged into this port? After a probe or an update it answers "
+                "only once it has been powered off and on. marrowlink ports --probe tries every port"};
     }
     const std::string came = quoted(reason_shown_bytes(reply, length));
     if (reply[0] != PNP_REPLY_BEGIN) {
@@ -205,13 +204,12 @@ std::string reason_varid(std::uint16_t varid)
     return "varid " + hex16(varid);
 }
 
-ToolFailure reason_contact(const ToolPort& port)
+ToolFailure reason_contact(const ToolPort& port, const PortRoots& roots)
 {
     const std::string opening = "opening " + port.name;
     switch (command_port_report.failed_step) {
     case COMMAND_PORT_STEP_OPEN:
-        return {ExitStatus::port, opening, os_error_text(command_port_report.os_error),
-                "check the port's name; marrowlink ports lists the serial ports"};
+        return open_failure(port, command_port_report.os_error, roots);
     case COMMAND_PORT_STEP_SETTINGS:
     case COMMAND_PORT_STEP_HANDSHAKE_SPEED:
         return {ExitStatus::port, opening,

@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform_ports.h"
 #include "tool/outcome.h"
 #include "tool/port_choice.h"
 
-// After command_port_open_path returned 0.
-ToolFailure reason_contact(const ToolPort& port);
+// After command_port_open_path returned 0. roots: where to look for the
+// process that holds a busy port (tests' fake trees).
+ToolFailure reason_contact(const ToolPort& port, const PortRoots& roots);
 // After identify_firmware returned 0.
 ToolFailure reason_identify();
 // After a chip step failed: the BCSP open's or BCCMD's first noted failure,

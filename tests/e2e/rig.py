@@ -254,9 +254,13 @@ class Rig:
 
     # -- the run -----------------------------------------------------------
 
+    def before_program(self):
+        """Called once the simulator is ready, just before the program starts."""
+
     def run(self, timeout_s=60):
         self._prepare_folder()
         self.start_sim()
+        self.before_program()
         if self.build == "windows":
             wine_session = wine.session(WINE_PREFIXES, WINDOWS_BUILD)
             for port in wine.MAPPED_PORTS:

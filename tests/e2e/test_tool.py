@@ -3,6 +3,8 @@ named by --port (the pseudo-terminal's path, or COM5 mapped to it)."""
 
 import json
 import os
+import re
+import subprocess
 import unittest
 
 from rig import LINUX_BUILD, STANDARD_COMMAND_LINE, STANDARD_VERSION, Rig
@@ -20,13 +22,28 @@ class ToolRig(Rig):
     key_prompts = TOOL_KEY_PROMPTS
     separate_stderr = True
 
-    def __init__(self, arguments, port=None, **options):
+    def __init__(self, arguments, port=None, hold_port=False, **options):
         super().__init__(**options)
         self.arguments = list(arguments)
         self.port = port
+        self.hold_port = hold_port  # another process holds the port, as a second updater would
+        self.holder = None
 
     def program_arguments(self):
         return self.arguments + ["--port", self.port or self.link]
+
+    def before_program(self):
+        if self.hold_port:
+            self.holder = subprocess.Popen([os.path.join(LINUX_BUILD, "port-holder"), self.link],
+                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            self.holder_pid = int(self.holder.stdout.readline().split()[1])
+
+    def __exit__(self, *exc):
+        if self.holder is not None:
+            self.holder.stdin.close()
+            self.holder.stdout.close()
+            self.holder.wait(timeout=10)
+        return super().__exit__(*exc)
 
     def updater_command(self):
         return [os.path.join(LINUX_BUILD, "marrowlink")] + self.program_arguments()
@@ -41,6 +58,7 @@ def run_tool(arguments, sim_args=(), port=None, **options):
     with ToolRig(arguments, port=port, sim_args=sim_args, **options) as rig:
         run = rig.run()
         run.port = port or rig.link
+        run.holder_pid = rig.holder_pid if rig.holder is not None else None
     return run
 
 
@@ -112,9 +130,17 @@ class ReasonTest(unittest.TestCase):
         result = json.loads(run.transcript)
         self.assertEqual(result["outcome"], "failed")
         self.assertEqual(result["step"], "opening /dev/marrowlink-no-such-port")
-        self.assertIn("No such file or directory", result["reason"])
+        self.assertEqual(result["reason"], "there is no such port")
         self.assertIn("marrowlink ports", result["hint"])
         self.assertEqual(result["exit_status"], 3)
+
+    def test_a_busy_port_is_named_busy(self):
+        run = run_tool(["probe"], hold_port=True)
+        self.assertEqual(run.exit_status, 3, run.errors)
+        # The simulator holds the pseudo-terminal too, so either may be named as the holder.
+        self.assertRegex(run.errors.splitlines()[0], r"^error: opening %s: the port is in use by "
+                         r"(port-holder \(pid %d\)|marrowlink-sim \(pid \d+\))$" % (re.escape(run.port), run.holder_pid))
+        self.assertEqual(run.events_named("command"), [])
 
     def test_unknown_firmware_in_an_update_ends_as_the_updater_does_with_status_five(self):
         run = run_tool(["update", "--no-wait"], sim_args=["--version", "Acme Serial Bridge 3.1"])

@@ -6,23 +6,9 @@
 
 #include "fake_fixture.h"
 #include "tool/app.h"
+#include "tool_run.h"
 
 namespace {
-
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-ToolRun run_tool(std::vector<const char*> arguments)
-{
-    arguments.insert(arguments.begin(), "marrowlink");
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = tool_main(static_cast<int>(arguments.size()), arguments.data(), out, err);
-    return {status, out.str(), err.str()};
-}
 
 class AppTest : public FakePlatformTest {};
 

@@ -12,14 +12,9 @@
 #include "fake_adapter.h"
 #include "fake_fixture.h"
 #include "tool/app.h"
+#include "tool_run.h"
 
 namespace {
-
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-};
 
 class CommandTest : public FakePlatformTest {
 protected:
@@ -45,16 +40,7 @@ protected:
         fake_console_key_at(0);
     }
 
-    static ToolRun run_tool(std::vector<const char*> arguments)
-    {
-        arguments.insert(arguments.begin(), "marrowlink");
-        std::ostringstream out;
-        std::ostringstream err;
-        const int status = tool_main(static_cast<int>(arguments.size()), arguments.data(), out, err);
-        return {status, out.str(), err.str()};
-    }
-
-    FakeAdapter adapter;
+        FakeAdapter adapter;
 };
 
 TEST_F(CommandTest, ProbeOnAWorkingAdapterPrintsItsFindingsAndHandsOver)
@@ -85,8 +71,8 @@ TEST_F(CommandTest, ProbeOutcomesHaveTheirExitStatus)
     } cases[] = {
         {"bad port name", {"probe", "--port", "COM0"}, FAKE_ADAPTER_PNP_REPLY, "LUMA PORT READY",
          FAKE_ADAPTER_STANDARD_VERSION, 2, "error: --port COM0: "},
-        {"missing port", {"probe", "--port", "COM7"}, FAKE_ADAPTER_PNP_REPLY, "LUMA PORT READY",
-         FAKE_ADAPTER_STANDARD_VERSION, 3, "error: opening COM7: fake error 2"},
+        {"missing port", {"probe", "--port", "/nonexistent/ttyUSB9"}, FAKE_ADAPTER_PNP_REPLY, "LUMA PORT READY",
+         FAKE_ADAPTER_STANDARD_VERSION, 3, "error: opening /nonexistent/ttyUSB9: there is no such port"},
         {"silent adapter", {"probe"}, "", "", FAKE_ADAPTER_STANDARD_VERSION, 4,
          "error: contacting the adapter on COM1: no Plug-and-Play reply within 2.8 s"},
         {"handshake differs", {"probe"}, FAKE_ADAPTER_PNP_REPLY, "LUMA PORT READX", FAKE_ADAPTER_STANDARD_VERSION,
@@ -135,6 +121,7 @@ TEST_F(CommandTest, UpdateEndsWithTheOutcomesStatusAndWaitsForAKeyUnlessToldNot)
     } cases[] = {
         {"no tool folder", {"update"}, false, 7, true, "Press any key to exit\n"},
         {"no tool folder, no wait", {"update", "--no-wait"}, false, 7, false, "Failed to locate the update wizard.\n"},
+        {"bad port name", {"update", "--port", "COM 1"}, true, 2, false, ""},
         // The fake adapter has no chip behind it: the chip cannot be prepared.
         {"no chip", {"update", "--no-wait"}, true, 6, false, "FAILED\n"},
     };

@@ -1,0 +1,272 @@
+// The POSIX port listing against fake sysfs, /dev and /proc trees: which ports
+// are listed and what is told of each, whether each can be opened, why an open
+// failed, and the time a long list takes. Only the busy pseudo-terminal case
+// looks at the real /proc, for this test's own descriptors.
+#include "platform/platform.h"
+#include "platform/platform_ports.h"
+#include "fake_port_tree.h"
+#include "pseudo_terminal.h"
+
+#include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uid_t NOBODY_ID = 65534;
+constexpr std::uint64_t MANY_PORTS_BUDGET_MS = 100;
+constexpr int MANY_PORTS = 64;
+
+class PortTreeTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/marrowlink-ports-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        // Searchable by everyone: the denied case looks at it as another user.
+        ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    }
+
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    }
+
+    std::string root;
+};
+
+std::string group_name(gid_t id)
+{
+    const group* entry = getgrgid(id);
+    return entry != nullptr ? entry->gr_name : std::to_string(id);
+}
+
+TEST_F(PortTreeTest, ListsPortsWithHardwareInNameOrderWithWhatSysfsTellsOfThem)
+{
+    FakePortTree tree(root);
+    ASSERT_TRUE(tree.add_all(fake_ports_standard()));
+    std::vector<PortInfo> ports;
+    ASSERT_EQ(ports_list(tree.roots(), &ports), 1);
+
+    struct Expected {
+        const char* name;
+        const char* driver;
+        const char* usb_id;
+        const char* manufacturer;
+        const char* product;
+        const char* serial_number;
+        const char* by_id;
+    };
+    // No virtual consoles, no placeholder ttyS1..3; ttyUSB10 after ttyUSB1.
+    const Expected expected[] = {
+        {"ttyACM0", "cdc_acm", "2341:0043", "Arduino (www.arduino.cc)", "Arduino Uno", "7543331",
+         "usb-Arduino_(www.arduino.cc)_Arduino_Uno_7543331-if00"},
+        {"ttyS0", "serial8250", "", "", "", "", ""},
+        {"ttyUSB0", "ftdi_sio", "0403:6001", "FTDI", "FT232R USB UART", "A10K2F3Q",
+         "usb-FTDI_FT232R_USB_UART_A10K2F3Q-if00-port0"},
+        {"ttyUSB1", "pl2303", "067b:2303", "Prolific Technology Inc.", "USB-Serial Controller", "",
+         "usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0"},
+        {"ttyUSB10", "ch341-uart", "1a86:7523", "QinHeng Electronics", "USB Serial", "", ""},
+    };
+    ASSERT_EQ(ports.size(), std::size(expected));
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const Expected& want = expected[i];
+        SCOPED_TRACE(want.name);
+        EXPECT_EQ(ports[i].name, tree.node(want.name));
+        EXPECT_EQ(ports[i].device_path, tree.node(want.name));
+        EXPECT_EQ(ports[i].driver, want.driver);
+        EXPECT_EQ(ports[i].usb_id, want.usb_id);
+        EXPECT_EQ(ports[i].manufacturer, want.manufacturer);
+        EXPECT_EQ(ports[i].product, want.product);
+        EXPECT_EQ(ports[i].serial_number, want.serial_number);
+        EXPECT_EQ(ports[i].by_id, *want.by_id ? root + "/dev/serial/by-id/" + want.by_id : "");
+        EXPECT_TRUE(ports[i].description.empty());
+    }
+}
+
+TEST_F(PortTreeTest, ListingWithoutSysfsFailsWithTheSystemsError)
+{
+    std::vector<PortInfo> ports{PortInfo{}};
+    EXPECT_EQ(ports_list(PortRoots{root + "/sys", root + "/dev", root + "/proc"}, &ports), 0);
+    EXPECT_EQ(platform_last_error(), static_cast<std::uint32_t>(ENOENT));
+    EXPECT_TRUE(ports.empty());
+}
+
+TEST_F(PortTreeTest, StatesTellFreeBusyWithTheHolderAndMissing)
+{
+    FakePortTree tree(root);
+    ASSERT_TRUE(tree.add_all(fake_ports_standard()));
+    FakePort unplugged = fake_ports_many(6).back();  // ttyUSB5: in sysfs, no node in dev/
+    unplugged.node = false;
+    unplugged.by_id = false;
+    ASSERT_TRUE(tree.add(unplugged));
+    ASSERT_TRUE(tree.add_holder(4121, "minicom", "ttyUSB1"));
+    // The whole program name, not comm's first 15 characters.
+    ASSERT_TRUE(tree.add_holder(77, "/usr/bin/marrowlink-update", "ttyACM0"));
+    ASSERT_TRUE(tree.add_holder(78, "/usr/bin/marrowlink-update", "ttyACM0"));
+    std::vector<PortInfo> ports;
+    ASSERT_EQ(ports_list(tree.roots(), &ports), 1);
+    std::vector<PortState> states;
+    ASSERT_EQ(ports_check(tree.roots(), ports, &states), 1);
+    ASSERT_EQ(states.size(), ports.size());
+
+    struct Expected {
+        const char* name;
+        PortAccess access;
+        std::uint32_t holder_pid;
+        const char* holder_name;
+    };
+    const Expected expected[] = {
+        {"ttyACM0", PORT_BUSY, 77, "marrowlink-update"},
+        {"ttyS0", PORT_FREE, 0, ""},
+        {"ttyUSB0", PORT_FREE, 0, ""},
+        {"ttyUSB1", PORT_BUSY, 4121, "minicom"},
+        {"ttyUSB5", PORT_MISSING, 0, ""},
+        {"ttyUSB10", PORT_FREE, 0, ""},
+    };
+    ASSERT_EQ(ports.size(), std::size(expected));
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        SCOPED_TRACE(expected[i].name);
+        EXPECT_EQ(ports[i].name, tree.node(expected[i].name));
+        EXPECT_EQ(states[i].access, expected[i].access);
+        EXPECT_EQ(states[i].holder_pid, expected[i].holder_pid);
+        EXPECT_EQ(states[i].holder_name, expected[i].holder_name);
+    }
+}
+
+TEST_F(PortTreeTest, HolderNameFallsBackToCommWhenCmdlineIsEmpty)
+{
+    FakePortTree tree(root);
+    ASSERT_TRUE(tree.add_all(fake_ports_many(1)));
+    ASSERT_TRUE(tree.add_holder(300, "gpsd", "ttyUSB0"));
+    // A zombie or a kernel thread has an empty cmdline.
+    ASSERT_EQ(truncate((root + "/proc/300/cmdline").c_str(), 0), 0);
+    PortState state;
+    port_open_diagnose(tree.roots(), tree.node("ttyUSB0").c_str(), EBUSY, &state);
+    EXPECT_EQ(state.access, PORT_BUSY);
+    EXPECT_EQ(state.holder_pid, 300u);
+    EXPECT_EQ(state.holder_name, "gpsd");
+}
+
+// What another user sees: the node is not theirs to open. Run as nobody in a
+// child when the test runs as root (root passes every permission check).
+TEST_F(PortTreeTest, NodeThisUserMayNotOpenIsDeniedWithItsGroup)
+{
+    FakePortTree tree(root);
+    ASSERT_TRUE(tree.add_all(fake_ports_many(1)));
+    const std::string node = tree.node("ttyUSB0");
+    // Root's tree gives the node to root and dialout (0660); a user's own
+    // node must be taken away from its owner.
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(node.c_str(), 0000), 0);
+    }
+    struct stat status {};
+    ASSERT_EQ(stat(node.c_str(), &status), 0);
+    const std::string expected_group = group_name(status.st_gid);
+
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(NOBODY_ID) != 0 || setuid(NOBODY_ID) != 0)) {
+            _exit(3);
+        }
+        std::vector<PortInfo> ports;
+        std::vector<PortState> states;
+        PortState diagnosed;
+        port_open_diagnose(tree.roots(), node.c_str(), EACCES, &diagnosed);
+        if (ports_list(tree.roots(), &ports) != 1 || ports_check(tree.roots(), ports, &states) != 1 ||
+            states.size() != 1) {
+            _exit(4);
+        }
+        const std::string report = std::to_string(states[0].access) + " " + states[0].group + " " +
+                                   std::to_string(diagnosed.access) + " " + diagnosed.group;
+        _exit(write(pipe_ends[1], report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0 : 5);
+    }
+    close(pipe_ends[1]);
+    char buffer[256] = {};
+    const ssize_t got = read(pipe_ends[0], buffer, sizeof buffer - 1);
+    close(pipe_ends[0]);
+    int status_code = 0;
+    ASSERT_EQ(waitpid(child, &status_code, 0), child);
+    ASSERT_TRUE(WIFEXITED(status_code) && WEXITSTATUS(status_code) == 0) << "child status " << status_code;
+    ASSERT_GT(got, 0);
+    const std::string denied = std::to_string(PORT_DENIED) + " " + expected_group;
+    EXPECT_EQ(std::string(buffer), denied + " " + denied);
+}
+
+TEST(PortOpenDiagnose, EachOpenErrorGivesItsReason)
+{
+    struct Case {
+        int os_error;
+        PortAccess access;
+    };
+    const Case cases[] = {
+        {ENOENT, PORT_MISSING}, {ENOTDIR, PORT_MISSING}, {ENODEV, PORT_MISSING}, {ENXIO, PORT_MISSING},
+        {EACCES, PORT_DENIED},  {EPERM, PORT_DENIED},    {EBUSY, PORT_BUSY},     {ENOTTY, PORT_NOT_SERIAL},
+        {EIO, PORT_FAILED},     {EINVAL, PORT_FAILED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.os_error);
+        PortState state;
+        state.holder_pid = 99;
+        port_open_diagnose(PortRoots{"/nonexistent/sys", "/nonexistent/dev", "/nonexistent/proc"},
+                           "/nonexistent/dev/ttyUSB0", static_cast<std::uint32_t>(c.os_error), &state);
+        EXPECT_EQ(state.access, c.access);
+        EXPECT_EQ(state.os_error, static_cast<std::uint32_t>(c.os_error));
+        EXPECT_EQ(state.holder_pid, 0u);
+    }
+}
+
+// The real thing, on a pseudo-terminal: a second exclusive open is refused as
+// busy, and /proc names this very process as the holder.
+TEST(PortOpenDiagnose, BusyPseudoTerminalNamesTheProcessHoldingIt)
+{
+    PseudoTerminal pty = pseudo_terminal_open();
+    ASSERT_GE(pty.master, 0);
+    const PlatformHandle first = serial_open(pty.slave_path.c_str());
+    ASSERT_NE(first, PLATFORM_INVALID_HANDLE);
+    EXPECT_EQ(serial_open(pty.slave_path.c_str()), PLATFORM_INVALID_HANDLE);
+    const std::uint32_t error = platform_last_error();
+    PortState state;
+    port_open_diagnose(PortRoots{}, pty.slave_path.c_str(), error, &state);
+    serial_close(first);
+    pseudo_terminal_close(&pty);
+    EXPECT_EQ(error, static_cast<std::uint32_t>(EBUSY));
+    EXPECT_EQ(state.access, PORT_BUSY);
+    EXPECT_EQ(state.holder_pid, static_cast<std::uint32_t>(getpid()));
+    EXPECT_EQ(state.holder_name, "platform_posix_tests");
+}
+
+TEST_F(PortTreeTest, SixtyFourPortsAreListedAndCheckedWithinBudget)
+{
+    FakePortTree tree(root);
+    ASSERT_TRUE(tree.add_all(fake_ports_many(MANY_PORTS)));
+    ASSERT_TRUE(tree.add_holder(500, "minicom", "ttyUSB63"));
+    const std::uint64_t start = clock_ms();
+    std::vector<PortInfo> ports;
+    std::vector<PortState> states;
+    ASSERT_EQ(ports_list(tree.roots(), &ports), 1);
+    ASSERT_EQ(ports_check(tree.roots(), ports, &states), 1);
+    const std::uint64_t elapsed_ms = clock_ms() - start;
+    RecordProperty("elapsed_ms", static_cast<int>(elapsed_ms));
+    std::printf("64 ports listed and checked in %llu ms\n", static_cast<unsigned long long>(elapsed_ms));
+    ASSERT_EQ(ports.size(), static_cast<std::size_t>(MANY_PORTS));
+    EXPECT_EQ(ports.back().name, tree.node("ttyUSB63"));
+    EXPECT_EQ(ports.back().serial_number, "A11063");
+    EXPECT_EQ(states.back().access, PORT_BUSY);
+    EXPECT_LT(elapsed_ms, MANY_PORTS_BUDGET_MS);
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+// marrowlink ports: every serial port of the machine, one line each (its
+// /dev/serial/by-id name, when it has one, on the line below), what it is and
+// whether this user can open it now; --probe also wakes each free port and says
+// whether a Marrowlink answers.
+#include "tool/cmd_ports.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "tool/open_reason.h"
+#include "tool/port_survey.h"
+
+namespace {
+
+// Blanks between the table's columns.
+constexpr std::size_t PORTS_COLUMN_GAP = 2;
+
+struct PortsOptions {
+    bool probe = false;
+    PortRoots roots;  // the context's, when the command runs
+};
+
+std::string padded(const std::string& text, std::size_t width)
+{
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+void ports_print(Report& report, std::vector<PortFinding>& findings, const PortsOptions& options)
+{
+    std::size_t name_width = std::string("PORT").size();
+    std::size_t device_width = std::string("DEVICE").size();
+    std::size_t state_width = std::string("STATE").size();
+    for (const PortFinding& finding : findings) {
+        name_width = std::max(name_width, finding.info.name.size());
+        device_width = std::max(device_width, port_device_text(finding.info).size());
+        state_width = std::max(state_width, port_state_text(finding.state).size());
+    }
+    name_width += PORTS_COLUMN_GAP;
+    device_width += PORTS_COLUMN_GAP;
+    if (findings.empty()) {
+        report.say("No serial ports found.");
+        return;
+    }
+    // The probe's result follows Report::begin's " ... ".
+    report.say(padded("PORT", name_width) + padded("DEVICE", device_width) +
+               (options.probe ? padded("STATE", state_width) + "     ADAPTER" : "STATE"));
+    for (PortFinding& finding : findings) {
+        const std::string line = padded(finding.info.name, name_width) +
+                                 padded(port_device_text(finding.info), device_width) +
+                                 port_state_text(finding.state);
+        if (!options.probe) {
+            report.say(line);
+        } else {
+            report.begin(padded(line, name_width + device_width + state_width));
+            if (finding.state.access == PORT_FREE) {
+                port_survey_probe(&finding, options.roots);
+            }
+            report.done(finding.probe.tried ? finding.probe.text : "not probed");
+        }
+        if (!finding.info.by_id.empty()) {
+            report.say(std::string(name_width, ' ') + finding.info.by_id);
+        }
+    }
+}
+
+void ports_run(Report& report, const PortsOptions& options)
+{
+    std::vector<PortFinding> findings = port_survey(options.roots);
+    if (report.json()) {
+        for (PortFinding& finding : findings) {
+            if (options.probe && finding.state.access == PORT_FREE) {
+                port_survey_probe(&finding, options.roots);
+            }
+        }
+    } else {
+        ports_print(report, findings, options);
+    }
+    nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+    for (const PortFinding& finding : findings) {
+        ports.push_back(port_finding_json(finding));
+    }
+    report.fact("ports", ports);
+}
+
+}  // namespace
+
+void cmd_ports_register(CLI::App& app, ToolContext& context)
+{
+    auto options = std::make_shared<PortsOptions>();
+    CLI::App* command =
+        tool_command_add(app, context, "ports",
+                         "list the machine's serial ports, what each is and whether it can be opened now");
+    command->add_flag("--probe", options->probe,
+                      "also wake each free port and say whether a Marrowlink answers (takes about 3 s a port)");
+    command->callback([&context, options] {
+        options->roots = context.port_roots;
+        tool_command_run(context, [&](Report& report) { ports_run(report, *options); });
+    });
+}

@@ -1,0 +1,94 @@
+#include "tool/open_reason.h"
+
+#include "tool/os_error.h"
+
+namespace {
+
+const char* const PORTS_COMMAND_HINT = "marrowlink ports lists the serial ports of this machine";
+
+std::string holder_text(const PortState& state)
+{
+    return state.holder_name.empty() ? "process " + std::to_string(state.holder_pid)
+                                     : state.holder_name + " (pid " + std::to_string(state.holder_pid) + ")";
+}
+
+// A group people may be added to: not root's own, which would make them root.
+bool group_can_be_joined(const std::string& group)
+{
+    return !group.empty() && group != "root";
+}
+
+}  // namespace
+
+OpenReason open_reason_of(const PortState& state)
+{
+    switch (state.access) {
+    case PORT_FREE:
+        return {"the port opened", ""};
+    case PORT_MISSING:
+        return {"there is no such port", std::string("is the adapter plugged in? ") + PORTS_COMMAND_HINT};
+    case PORT_BUSY:
+        if (state.holder_pid != 0) {
+            return {"the port is in use by " + holder_text(state),
+                    "close that program, or choose another port (marrowlink ports lists them)"};
+        }
+        return {"the port is in use by another program",
+                "close the program that has it open (a terminal, another updater), or choose another port "
+                "(marrowlink ports lists them)"};
+    case PORT_DENIED:
+        if (group_can_be_joined(state.group)) {
+            return {"permission denied (the port belongs to the group " + state.group + ")",
+                    "add yourself to that group with: sudo usermod -aG " + state.group +
+                        " \"$USER\", then log out and in again"};
+        }
+        return {"permission denied", "this user may not open the port: run marrowlink as root, or ask the "
+                                     "administrator for access to it"};
+    case PORT_NOT_SERIAL:
+        return {"this is not a serial port", std::string("name the adapter's serial port; ") + PORTS_COMMAND_HINT};
+    case PORT_FAILED:
+        break;
+    }
+    return {"the system refused to open it: " + os_error_text(state.os_error),
+            "marrowlink ports shows every serial port and whether it can be opened"};
+}
+
+ToolFailure open_failure(const ToolPort& port, std::uint32_t os_error, const PortRoots& roots)
+{
+    PortState state;
+    port_open_diagnose(roots, port.device_path.c_str(), os_error, &state);
+    const OpenReason why = open_reason_of(state);
+    return ToolFailure{ExitStatus::port, "opening " + port.name, why.reason, why.hint};
+}
+
+std::string port_state_text(const PortState& state)
+{
+    switch (state.access) {
+    case PORT_FREE:
+        return "free";
+    case PORT_BUSY:
+        return state.holder_pid != 0 ? "busy: " + holder_text(state) : "busy";
+    case PORT_DENIED:
+        return group_can_be_joined(state.group) ? "permission denied (group " + state.group + ")"
+                                                : "permission denied";
+    case PORT_MISSING:
+        return "no device node";
+    case PORT_NOT_SERIAL:
+        return "not a serial port";
+    case PORT_FAILED:
+        break;
+    }
+    return "cannot open: " + os_error_text(state.os_error);
+}
+
+std::string port_state_name(PortAccess access)
+{
+    switch (access) {
+    case PORT_FREE: return "free";
+    case PORT_BUSY: return "busy";
+    case PORT_DENIED: return "denied";
+    case PORT_MISSING: return "missing";
+    case PORT_NOT_SERIAL: return "not_serial";
+    case PORT_FAILED: break;
+    }
+    return "failed";
+}

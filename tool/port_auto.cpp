@@ -1,0 +1,92 @@
+#include "tool/port_auto.h"
+
+#include <algorithm>
+
+#include "tool/open_reason.h"
+#include "tool/port_survey.h"
+
+namespace {
+
+std::string names_of(const std::vector<const PortFinding*>& findings, bool with_id)
+{
+    std::string text;
+    for (const PortFinding* finding : findings) {
+        text += (text.empty() ? "" : ", ") + finding->info.name;
+        if (with_id) {
+            text += " (" + finding->probe.pnp_id + ")";
+        }
+    }
+    return text;
+}
+
+// "/dev/ttyUSB0: no answer; /dev/ttyUSB1: busy: minicom (pid 4121)"
+std::string found_text(const std::vector<PortFinding>& findings)
+{
+    std::string text;
+    for (const PortFinding& finding : findings) {
+        text += (text.empty() ? "" : "; ") + finding.info.name + ": " +
+                (finding.probe.tried ? finding.probe.text : port_state_text(finding.state));
+    }
+    return text;
+}
+
+}  // namespace
+
+void port_roots_add_options(CLI::App* command, PortRoots* roots)
+{
+    // Group "": left out of --help; they exist for the tests' fake trees.
+    command->add_option("--sys-root", roots->sys, "where sysfs is")->group("");
+    command->add_option("--dev-root", roots->dev, "where the device nodes are")->group("");
+    command->add_option("--proc-root", roots->proc, "where procfs is")->group("");
+}
+
+ToolPort port_auto_find(Report& report, const PortRoots& roots)
+{
+    std::vector<PortFinding> findings = port_survey(roots);
+    const std::string step = "finding the adapter (--port auto)";
+    if (findings.empty()) {
+        throw ToolFailure{ExitStatus::port, step, "this machine has no serial ports",
+                          "plug the adapter in; marrowlink ports lists the serial ports"};
+    }
+    std::vector<const PortFinding*> tried;
+    std::vector<const PortFinding*> answering;
+    for (PortFinding& finding : findings) {
+        if (finding.state.access != PORT_FREE) {
+            continue;
+        }
+        report.begin("Probing " + finding.info.name);
+        port_survey_probe(&finding, roots);
+        report.done(finding.probe.text);
+        if (finding.state.access == PORT_FREE) {
+            tried.push_back(&finding);
+        }
+        if (finding.probe.marrowlink) {
+            answering.push_back(&finding);
+        }
+    }
+    nlohmann::ordered_json json_findings = nlohmann::ordered_json::array();
+    for (const PortFinding& finding : findings) {
+        json_findings.push_back(port_finding_json(finding));
+    }
+    report.fact("ports", json_findings);
+    if (answering.size() == 1) {
+        const PortFinding& found = *answering.front();
+        report.say("Found a Marrowlink (" + found.probe.pnp_id + ") on " + found.info.name);
+        return ToolPort{found.info.device_path, found.info.name};
+    }
+    if (answering.size() > 1) {
+        throw ToolFailure{ExitStatus::usage, step, "a Marrowlink answered on " + names_of(answering, true),
+                          "choose one with --port"};
+    }
+    if (tried.empty()) {
+        throw ToolFailure{ExitStatus::port, step, "no serial port could be opened: " + found_text(findings),
+                          "marrowlink ports says why each port cannot be opened"};
+    }
+    throw ToolFailure{ExitStatus::no_adapter, step, "no Marrowlink answered: " + found_text(findings),
+                      "is the adapter plugged in and powered? marrowlink ports --probe shows what each port answers"};
+}
+
+ToolPort port_resolve(const std::string& text, Report& report, const PortRoots& roots)
+{
+    return text == PORT_AUTO ? port_auto_find(report, roots) : port_choice_parse(text);
+}

@@ -1,0 +1,25 @@
+// --port auto: the one port of the machine where a Marrowlink answers.
+#pragma once
+
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "platform/platform_ports.h"
+#include "tool/outcome.h"
+#include "tool/port_choice.h"
+
+inline constexpr char PORT_AUTO[] = "auto";
+
+// Where the port listing looks: hidden options --sys-root, --dev-root and
+// --proc-root, so that tests can point it at a fake tree.
+void port_roots_add_options(CLI::App* command, PortRoots* roots);
+
+// Probes every serial port this user can open (as `marrowlink ports --probe`
+// does) and returns the one where a Marrowlink answered. Throws ToolFailure:
+// no serial port, or none could be opened (status 3); none answered (4);
+// several answered (2: the user must name one with --port).
+ToolPort port_auto_find(Report& report, const PortRoots& roots);
+
+// --port as given: "auto" found by probing, anything else parsed.
+ToolPort port_resolve(const std::string& text, Report& report, const PortRoots& roots);
