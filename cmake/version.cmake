@@ -38,6 +38,13 @@ if(GIT_FOUND AND EXISTS "${PROJECT_SOURCE_DIR}/.git")
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${git_dir}/logs/HEAD")
     endif()
 endif()
+# The time dated files (manual pages, the Debian changelog) carry: the commit's, else VERSION's.
+file(TIMESTAMP "${PROJECT_SOURCE_DIR}/VERSION" MARROWLINK_SOURCE_DATE_EPOCH "%s" UTC)
+if(describe)
+    execute_process(COMMAND "${GIT_EXECUTABLE}" log -1 --format=%ct
+                    WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
+                    OUTPUT_VARIABLE MARROWLINK_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
 marrowlink_version_from_describe("${MARROWLINK_RELEASE}" "${describe}" MARROWLINK_VERSION MARROWLINK_VERSION_COMMITS)
 message(STATUS "marrowlink version ${MARROWLINK_VERSION}")
 
