@@ -22,6 +22,7 @@ if(help MATCHES "\nSubcommands:\n(([ ][ ]+[^\n]*\n)+)")
         # Verbatim in the page: groff's escape character doubled, lines kept as they are.
         string(REPLACE "\\" "\\\\" command_help "${command_help}")
         string(REGEX REPLACE "\n([.'])" "\n\\\\&\\1" command_help "\n${command_help}")
+        string(SUBSTRING "${command_help}" 1 -1 command_help)
         file(APPEND "${commands_file}" "[COMMAND: ${name}]\n.nf\n${command_help}\n.fi\n\n")
     endforeach()
 endif()
