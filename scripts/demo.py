@@ -11,7 +11,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from rig import LINUX_BUILD, Rig, read_store  # noqa: E402
+from rig import PROGRAM_DIR, Rig, read_store  # noqa: E402
 
 KEY_NAMES = {
     0x024B: "PSKEY_CRYSTAL_TARGET_AMPLITUDE", 0x03CC: "PSKEY_ONCHIP_HCI_CLIENT",
@@ -46,10 +46,10 @@ def main():
         print("The simulated chip's persistent store before the update (%s):" % rig.store)
         for key in sorted(before):
             print(describe(key, before[key]))
-        print("\n--- marrowlink-update (firmware variant: %s) ---" % variant, flush=True)
+        updater = os.path.join(PROGRAM_DIR, "marrowlink-update")
+        print("\n--- %s (firmware variant: %s) ---" % (updater, variant), flush=True)
         rig._prepare_folder()
-        status = subprocess.call([os.path.join(LINUX_BUILD, "marrowlink-update")],
-                                 cwd=rig.work, env=rig.environment())
+        status = subprocess.call([updater], cwd=rig.work, env=rig.environment())
         rig.stop_sim()
         print("--- exit status %d ---\n" % status)
         after = read_store(rig.store)

@@ -17,46 +17,7 @@
 // the chip model (sim/chip.h). It runs until SIGTERM or SIGINT and then exits
 // 0 after flushing its logs.
 //
-// Options:
-//   --link PATH            symlink to the pty's slave (replaced if it is a symlink)
-//   --lines FILE           the null-modem fixture's line log (created if missing; read from its end)
-//   --ready-file FILE      written once the pty is served: "pty=/dev/pts/N\npid=N\n"
-//   --log FILE             readable log of every exchange with timestamps
-//   --events FILE          machine-readable log, one JSON object per line
-//   Adapter:
-//   --pnp-id TEXT          Plug-and-Play identifier (default QXZ4702)
-//   --pnp-rev HHHH         the two bytes after "(" in hex (default 0124)
-//   --pnp-extra TEXT       bytes between the identifier and ")"
-//   --version standard|ci|TEXT   firmware version text (default standard)
-//   --version-no-terminator      no zero byte after the version text
-//   --frames-before N      other reply frames before the version frame
-//   --oversized-frame      one frame with more than 256 data bytes before the version frame
-//   --garbage-before N     N bytes of line garbage (0xFF) before the first reply frame (at most 32)
-//   --garbage-between N    N bytes of line garbage (0xFF) between each two reply frames (at most 32)
-//   --fault NAME           silent | wrong-id | wrong-handshake | pnp-cut:N | version-cut:N | no-version
-//   --no-pacing            send at once instead of at the line rate
-//   --pace-both            pace both directions at the line rate, to the microsecond: the host's
-//                          bytes reach the models, and the models' bytes reach the host, only once
-//                          their last stop bit would have passed on a real cable (see sim/line_pacer.h)
-//   --chip-only            start after the hand-over: the port is the chip's BCSP link from the start
-//   Chip:
-//   --store FILE           persistent store file (default marrowlink-sim-store.txt)
-//   --build-id N           build id answered by the chip (default 4835)
-//   --chip-error-key K     PS requests for key K answered with an error status
-//   --chip-error-varid V   requests for varid V answered with an error status
-//   --chip-fault NAME      silent-after:N | no-ack | no-link | reset-after:N | no-answer-after:N | no-restart
-//                          | slow-boot:MS
-//                          (no-answer-after: the Nth packet and later ones are acknowledged, never served;
-//                          no-restart: the chip stays dead after the first reset it accepts;
-//                          slow-boot: the restart after the first reset it accepts, the store
-//                          defragmenting reset before the download, takes MS ms (at most 60000):
-//                          a new image's slow first boot, seen by the post-download open)
-//   --chip-garbage N       N random bytes (never 0xC0) before each frame the chip sends (at most 64)
-//   --chip-answer-delay MS[:N]  BCCMD responses leave MS ms after their request (at most 60000);
-//                          with :N only the answer to the Nth packet (counted as for --chip-fault)
-//   --noise-corrupt RATE, --noise-drop RATE, --noise-repeat RATE         on bytes the chip sends
-//   --noise-rx-corrupt RATE, --noise-rx-drop RATE, --noise-rx-repeat RATE  on bytes it receives
-//   --seed N               random seed for the noise
+// Options: `marrowlink-sim --help` (SIM_HELP_TEXT below).
 //
 // Environment, for tests only: MARROWLINK_SIM_READ_STALL_US=N pauses N us
 // (at most 100000) between reading the host's settings and reading its bytes.
@@ -114,6 +75,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "marrowlink_version.h"
 #include "sim/adapter.h"
 #include "sim/chip.h"
 #include "sim/line_pacer.h"
@@ -138,7 +100,11 @@ constexpr long SIM_MAX_READ_STALL_US = 100000;
 constexpr int SIM_EXIT_USAGE = 2;
 constexpr int SIM_EXIT_FAILURE = 1;
 
+// What a run does: serve the pty, or only print a text.
+enum SimAction { SIM_ACTION_SERVE, SIM_ACTION_HELP, SIM_ACTION_VERSION };
+
 struct SimOptions {
+    SimAction action;
     const char* link;
     const char* lines;
     const char* ready_file;
@@ -173,6 +139,60 @@ struct Sim {
     long read_stall_us;      // test-only: SIM_READ_STALL_VARIABLE
 };
 
+// What --help prints (and the manual page is made of).
+constexpr const char* SIM_HELP_TEXT =
+    "Usage: marrowlink-sim --link PATH --lines FILE [options]\n"
+    "The Marrowlink adapter and its Bluetooth chip on a pseudo-terminal, for running\n"
+    "marrowlink-update and marrowlink without a device. It serves the pseudo-terminal\n"
+    "at PATH and runs until it is stopped (SIGTERM, SIGINT).\n"
+    "\n"
+    "Options:\n"
+    "  --link PATH            symlink to the pty's slave (replaced if it is a symlink)\n"
+    "  --lines FILE           the null-modem fixture's line log (created if missing; read from its end)\n"
+    "  --ready-file FILE      written once the pty is served: \"pty=/dev/pts/N\\npid=N\\n\"\n"
+    "  --log FILE             readable log of every exchange with timestamps\n"
+    "  --events FILE          machine-readable log, one JSON object per line\n"
+    "\n"
+    "Adapter options:\n"
+    "  --pnp-id TEXT          Plug-and-Play identifier (default QXZ4702)\n"
+    "  --pnp-rev HHHH         the two bytes after \"(\" in hex (default 0124)\n"
+    "  --pnp-extra TEXT       bytes between the identifier and \")\"\n"
+    "  --version standard|ci|TEXT   firmware version text (default standard)\n"
+    "  --version-no-terminator      no zero byte after the version text\n"
+    "  --frames-before N      other reply frames before the version frame\n"
+    "  --oversized-frame      one frame with more than 256 data bytes before the version frame\n"
+    "  --garbage-before N     N bytes of line garbage (0xFF) before the first reply frame (at most 32)\n"
+    "  --garbage-between N    N bytes of line garbage (0xFF) between each two reply frames (at most 32)\n"
+    "  --fault NAME           silent | wrong-id | wrong-handshake | pnp-cut:N | version-cut:N | no-version\n"
+    "  --no-pacing            send at once instead of at the line rate\n"
+    "  --pace-both            pace both directions at the line rate, to the microsecond: the host's\n"
+    "                         bytes reach the models, and the models' bytes reach the host, only once\n"
+    "                         their last stop bit would have passed on a real cable\n"
+    "  --chip-only            start after the hand-over: the port is the chip's BCSP link from the start\n"
+    "\n"
+    "Chip options:\n"
+    "  --store FILE           persistent store file (default marrowlink-sim-store.txt)\n"
+    "  --build-id N           build id answered by the chip (default 4835)\n"
+    "  --chip-error-key K     PS requests for key K answered with an error status\n"
+    "  --chip-error-varid V   requests for varid V answered with an error status\n"
+    "  --chip-fault NAME      silent-after:N | no-ack | no-link | reset-after:N | no-answer-after:N | no-restart\n"
+    "                         | slow-boot:MS\n"
+    "                         (no-answer-after: the Nth packet and later ones are acknowledged, never served;\n"
+    "                         no-restart: the chip stays dead after the first reset it accepts;\n"
+    "                         slow-boot: the restart after the first reset it accepts, the store\n"
+    "                         defragmenting reset before the download, takes MS ms (at most 60000):\n"
+    "                         a new image's slow first boot, seen by the post-download open)\n"
+    "  --chip-garbage N       N random bytes (never 0xC0) before each frame the chip sends (at most 64)\n"
+    "  --chip-answer-delay MS[:N]  BCCMD responses leave MS ms after their request (at most 60000);\n"
+    "                         with :N only the answer to the Nth packet (counted as for --chip-fault)\n"
+    "  --noise-corrupt RATE, --noise-drop RATE, --noise-repeat RATE         on bytes the chip sends\n"
+    "  --noise-rx-corrupt RATE, --noise-rx-drop RATE, --noise-rx-repeat RATE  on bytes it receives\n"
+    "  --seed N               random seed for the noise\n"
+    "\n"
+    "Other options:\n"
+    "  --help                 print this text and exit\n"
+    "  --version              (without a value) print the simulator's version and exit\n";
+
 volatile sig_atomic_t sim_stop_requested = 0;
 
 void sim_on_signal(int) { sim_stop_requested = 1; }
@@ -198,7 +218,7 @@ void sim_usage(const char* problem) {
                  "       [--garbage-before N] [--garbage-between N] [--chip-garbage N] [--chip-answer-delay MS[:N]]\n"
                  "       [--no-pacing] [--pace-both] [--chip-only] [--store FILE] [--build-id N] [--chip-error-key K] [--chip-error-varid V]\n"
                  "       [--chip-fault NAME] [--noise-[rx-]corrupt|drop|repeat RATE] [--seed N]\n"
-                 "(the option list with meanings is at the top of sim/sim_main.cpp)\n",
+                 "(marrowlink-sim --help lists the options with their meanings)\n",
                  problem);
 }
 
@@ -311,7 +331,11 @@ int sim_parse_options(int argc, char** argv, SimOptions* o) {
         long number = 0;
         int takes_value = 1;
         int ok = 1;
-        if (!std::strcmp(opt, "--link")) o->link = value;
+        if (!std::strcmp(opt, "--help") || (!std::strcmp(opt, "--version") && !value)) {
+            // A bare --version: with a value it is the firmware version text.
+            o->action = !std::strcmp(opt, "--help") ? SIM_ACTION_HELP : SIM_ACTION_VERSION;
+            return 1;
+        } else if (!std::strcmp(opt, "--link")) o->link = value;
         else if (!std::strcmp(opt, "--lines")) o->lines = value;
         else if (!std::strcmp(opt, "--ready-file")) o->ready_file = value;
         else if (!std::strcmp(opt, "--log")) o->log = value;
@@ -859,6 +883,9 @@ void sim_close(Sim* sim) {
 int main(int argc, char** argv) {
     static SimOptions options;
     if (!sim_parse_options(argc, argv, &options)) return SIM_EXIT_USAGE;
+    if (options.action == SIM_ACTION_HELP) return std::fputs(SIM_HELP_TEXT, stdout) < 0 ? SIM_EXIT_FAILURE : 0;
+    if (options.action == SIM_ACTION_VERSION)
+        return std::printf("marrowlink-sim %s\n", MARROWLINK_VERSION) < 0 ? SIM_EXIT_FAILURE : 0;
     static Sim sim;  // large buffers: not on the stack
     sim.master = sim.slave = sim.lines_fd = sim.inotify_fd = -1;
     const int status = sim_run(&options, &sim);

@@ -1,6 +1,8 @@
 #include "tool/version.h"
 
+#include "marrowlink_version.h"
+
 const char* tool_version()
 {
-    return MARROWLINK_TOOL_VERSION;
+    return MARROWLINK_VERSION;
 }

@@ -13,6 +13,8 @@ Environment: MARROWLINK_E2E_BUILD picks the build under test, linux (the
 default) or windows (run under Wine, see wine.py). MARROWLINK_BUILD_DIR
 (default build/linux) holds the Linux binaries, the simulator and the fixture;
 MARROWLINK_WINDOWS_BUILD_DIR (default build/windows) the Windows ones;
+MARROWLINK_PROGRAM_DIR (default the Linux build) the Linux marrowlink-update
+and marrowlink-sim, for running those of an unpacked package;
 MARROWLINK_WINE_PREFIXES (default <Linux build>/wine-prefixes) the Wine
 prefixes. MARROWLINK_KEEP=1 keeps each run's folder for inspection.
 """
@@ -33,6 +35,7 @@ import wine
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 LINUX_BUILD = os.environ.get("MARROWLINK_BUILD_DIR", os.path.join(ROOT, "build", "linux"))
 WINDOWS_BUILD = os.environ.get("MARROWLINK_WINDOWS_BUILD_DIR", os.path.join(ROOT, "build", "windows"))
+PROGRAM_DIR = os.environ.get("MARROWLINK_PROGRAM_DIR", LINUX_BUILD)
 
 
 def sanitizer_runtime(build_dir):
@@ -195,7 +198,7 @@ class Rig:
             with open(self.store, "w") as handle:
                 handle.write(self.store_text)
         ready = os.path.join(self.folder, "sim.ready")
-        command = [os.path.join(LINUX_BUILD, "marrowlink-sim"), "--link", self.link,
+        command = [os.path.join(PROGRAM_DIR, "marrowlink-sim"), "--link", self.link,
                    "--lines", self.lines_log, "--events", self.events,
                    "--log", os.path.join(self.folder, "sim.log"), "--ready-file", ready,
                    "--store", self.store] + self.sim_args
@@ -232,7 +235,7 @@ class Rig:
 
     def updater_command(self):
         """The Linux build's command line; a subclass may wrap it (valgrind)."""
-        return [os.path.join(LINUX_BUILD, "marrowlink-update")] + self.program_arguments()
+        return [os.path.join(PROGRAM_DIR, "marrowlink-update")] + self.program_arguments()
 
     def program_arguments(self):
         """The arguments the program under test gets (the updater: none)."""

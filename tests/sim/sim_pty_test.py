@@ -232,12 +232,23 @@ class SimulatorCommandLineTest(unittest.TestCase):
             link = os.path.join(folder, "com1")
             for args in (["--fault", "bogus"], ["--fault", "pnp-cut"], ["--frames-before", "-1"],
                          ["--build-id", "70000"], ["--noise-drop", "1.5"], ["--pnp-rev", "12"],
-                         ["--chip-fault", "reset-after:0"], ["--no-such-option"], ["--version"]):
+                         ["--chip-fault", "reset-after:0"], ["--no-such-option"]):
                 result = self.run_sim("--link", link, *args)
                 self.assertEqual(result.returncode, 2, args)
                 self.assertIn(b"usage:", result.stdout)
                 self.assertFalse(os.path.lexists(link))
             self.assertEqual(self.run_sim("--fault", "silent").returncode, 2, "--link is required")
+
+    def test_help_and_a_bare_version_print_and_serve_nothing(self):
+        with tempfile.TemporaryDirectory() as folder:
+            link = os.path.join(folder, "com1")
+            for args, expected in ((["--help"], b"Usage: marrowlink-sim --link PATH"),
+                                   (["--link", link, "--version"], b"marrowlink-sim %s\n" % ARGS.version.encode()),
+                                   (["--version"], b"marrowlink-sim %s\n" % ARGS.version.encode())):
+                result = self.run_sim(*args)
+                self.assertEqual(result.returncode, 0, args)
+                self.assertTrue(result.stdout.startswith(expected), (args, result.stdout[:200]))
+                self.assertFalse(os.path.lexists(link))
 
     def test_an_existing_file_is_not_replaced_by_the_link(self):
         with tempfile.TemporaryDirectory() as folder:
@@ -256,6 +267,7 @@ def main():
     parser.add_argument("--sim")
     parser.add_argument("--fixture")
     parser.add_argument("--client")
+    parser.add_argument("--version", help="the version marrowlink-sim --version must print")
     ARGS, rest = parser.parse_known_args()
     if ARGS.client:
         try:
