@@ -109,8 +109,12 @@ void port_survey_probe(PortFinding* finding, const PortRoots& roots)
             probe.text = "no answer";
         } else if (probe.pnp_id == PNP_IDENTIFIER_FIRST || probe.pnp_id == PNP_IDENTIFIER_SECOND) {
             probe.text = probe.pnp_id + " answered, but its Plug-and-Play reply was not whole";
+        } else if (probe.pnp_id.empty()) {
+            probe.text = "something answered, not a Marrowlink";
         } else {
-            probe.text = (probe.pnp_id.empty() ? "something" : probe.pnp_id) + " answered, not a Marrowlink";
+            // The check stops reading at the first byte that differs.
+            const bool cut = probe.pnp_id.size() < static_cast<std::size_t>(PNP_IDENTIFIER_LENGTH);
+            probe.text = probe.pnp_id + (cut ? "..." : "") + " answered, not a Marrowlink";
         }
         return;
     case COMMAND_PORT_STEP_HANDSHAKE_SPEED:
