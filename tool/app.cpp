@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "tool/cmd_ports.h"
+#include "tool/commands.h"
 #include "tool/port_auto.h"
 #include "tool/version.h"
 
@@ -52,6 +52,8 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
 
     // One line per command.
     cmd_ports_register(app, context);
+    cmd_probe_register(app, context);
+    cmd_update_register(app, context);
 
     try {
         app.parse(argc, argv);

@@ -217,5 +217,81 @@ class PortsProbeTest(unittest.TestCase):
         self.assertTrue(row_of(out, "dev/ttyUSB0").endswith(" ... QXZ9... answered, not a Marrowlink"), out)
 
 
+class OpenReasonTest(unittest.TestCase):
+    """Each reason a port cannot be opened, as `marrowlink probe` gives it."""
+
+    def probe_port(self, port, user=None):
+        return run_marrowlink(["probe", "--port", port], user=user)
+
+    def assert_failed_opening(self, result, port, reason, hint):
+        status, out, err = result
+        self.assertEqual(status, 3, out + err)
+        self.assertEqual(out, "Waking the adapter on %s ... failed\n" % port)
+        self.assertEqual(err, "error: opening %s: %s\nhint: %s\n" % (port, reason, hint))
+
+    def test_missing_port_points_at_the_port_list(self):
+        port = "/dev/marrowlink-no-such-port"
+        self.assert_failed_opening(self.probe_port(port), port, "there is no such port",
+                                   "is the adapter plugged in? marrowlink ports lists the serial ports of this machine")
+
+    def test_something_that_is_not_a_serial_port_is_named_so(self):
+        self.assert_failed_opening(self.probe_port("/dev/null"), "/dev/null", "this is not a serial port",
+                                   "name the adapter's serial port; marrowlink ports lists the serial ports of "
+                                   "this machine")
+
+    def test_busy_port_names_the_process_that_holds_it(self):
+        with PseudoTerminal() as line, PortHolder(line.slave_path) as holder:
+            result = self.probe_port(line.slave_path)
+        self.assert_failed_opening(result, line.slave_path, "the port is in use by port-holder (pid %d)" % holder.pid,
+                                   "close that program, or choose another port (marrowlink ports lists them)")
+
+    def test_denied_port_names_its_group_and_how_to_join_it(self):
+        require_other_user(self)
+        with PseudoTerminal() as line:
+            shutil.chown(line.slave_path, group="dialout")
+            os.chmod(line.slave_path, 0o660)
+            result = self.probe_port(line.slave_path, user=OTHER_USER)
+        self.assert_failed_opening(result, line.slave_path,
+                                   "permission denied (the port belongs to the group dialout)",
+                                   'add yourself to that group with: sudo usermod -aG dialout "$USER", '
+                                   "then log out and in again")
+
+
+class PortAutoTest(unittest.TestCase):
+    """probe --port auto among the standard fake ports, the simulator behind
+    dev/ttyUSB0. (Two answering simulators cannot share the one line log the
+    null-modem fixture writes, so the several-adapters end is not run here.)"""
+
+    def probe_auto(self, sim_args=()):
+        with Rig(sim_args=sim_args) as rig:
+            rig.start_sim()
+            with FakeTree("--standard", "--hold", "ttyUSB1=4121:/usr/bin/minicom", "--link", "ttyUSB0=" + rig.link) as tree:
+                return run_marrowlink(["probe", "--port", "auto"] + FAKE_ROOTS, cwd=tree.root,
+                                      env=rig.environment())
+
+    def test_the_one_answering_port_is_used(self):
+        status, out, err = self.probe_auto()
+        self.assertEqual((status, err), (0, ""))
+        lines = out.splitlines()
+        self.assertEqual(lines[:6], [
+            "Probing dev/ttyACM0 ... cannot open: not a serial port",
+            "Probing dev/ttyS0 ... cannot open: not a serial port",
+            "Probing dev/ttyUSB0 ... Marrowlink QXZ4702",
+            "Probing dev/ttyUSB10 ... cannot open: not a serial port",
+            "Found a Marrowlink (QXZ4702) on dev/ttyUSB0",
+            "Waking the adapter on dev/ttyUSB0 ... QXZ4702",
+        ])
+
+    def test_no_answer_anywhere_lists_what_each_port_said(self):
+        status, out, err = self.probe_auto(["--fault", "silent"])
+        self.assertEqual(status, 4, out + err)
+        self.assertEqual(err, "error: finding the adapter (--port auto): no Marrowlink answered: "
+                              "dev/ttyACM0: cannot open: not a serial port; dev/ttyS0: cannot open: not a serial port; "
+                              "dev/ttyUSB0: no answer; dev/ttyUSB1: busy: minicom (pid 4121); "
+                              "dev/ttyUSB10: cannot open: not a serial port\n"
+                              "hint: is the adapter plugged in and powered? marrowlink ports --probe shows what each "
+                              "port answers\n")
+
+
 if __name__ == "__main__":
     unittest.main()
