@@ -31,22 +31,10 @@ constexpr int MANY_PORTS_RUNS = 3;
 
 class PortTreeTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/marrowlink-ports-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        // Searchable by everyone: the denied case looks at it as another user.
-        ASSERT_EQ(chmod(root.c_str(), 0755), 0);
-    }
+    void SetUp() override { ASSERT_FALSE(root.empty()); }
 
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
-    }
-
-    std::string root;
+    FakePortFolder folder;
+    const std::string& root = folder.path();
 };
 
 std::string group_name(gid_t id)
