@@ -7,25 +7,9 @@
 #include "tool/open_reason.h"
 #include "tool/os_error.h"
 #include "tool/outcome.h"
+#include "tool/reasons.h"
 
 namespace {
-
-// The printable identifier in a Plug-and-Play reply: the characters after "("
-// and the two revision bytes.
-std::string pnp_identifier(const CommandPortReport& report)
-{
-    std::string id;
-    const int first = 1 + PNP_IGNORED_BYTES;
-    const int end = std::min(report.pnp_reply_length, first + PNP_IDENTIFIER_LENGTH);
-    for (int i = first; i < end; ++i) {
-        const auto c = static_cast<unsigned char>(report.pnp_reply[i]);
-        if (!std::isprint(c)) {
-            break;
-        }
-        id += static_cast<char>(c);
-    }
-    return id;
-}
 
 // The manufacturer's first word, without the brackets some add ("Arduino (www.arduino.cc)").
 std::string first_word(const std::string& text)
@@ -87,7 +71,7 @@ void port_survey_probe(PortFinding* finding, const PortRoots& roots)
     const int opened = command_port_open_path(finding->info.device_path.c_str());
     const CommandPortReport& report = command_port_report;
     probe.answered = report.pnp_reply_length > 0;
-    probe.pnp_id = pnp_identifier(report);
+    probe.pnp_id = reason_pnp_identifier();
     if (opened) {
         command_port_close();
     }
@@ -109,8 +93,12 @@ void port_survey_probe(PortFinding* finding, const PortRoots& roots)
             probe.text = "no answer";
         } else if (probe.pnp_id == PNP_IDENTIFIER_FIRST || probe.pnp_id == PNP_IDENTIFIER_SECOND) {
             probe.text = probe.pnp_id + " answered, but its Plug-and-Play reply was not whole";
+        } else if (probe.pnp_id.empty()) {
+            probe.text = "something answered, not a Marrowlink";
         } else {
-            probe.text = (probe.pnp_id.empty() ? "something" : probe.pnp_id) + " answered, not a Marrowlink";
+            // The check stops reading at the first byte that differs.
+            const bool cut = report.pnp_reply_length < 1 + PNP_IGNORED_BYTES + PNP_IDENTIFIER_LENGTH;
+            probe.text = probe.pnp_id + (cut ? "..." : "") + " answered, not a Marrowlink";
         }
         return;
     case COMMAND_PORT_STEP_HANDSHAKE_SPEED:

@@ -14,7 +14,7 @@ struct PortProbe {
     bool tried = false;
     bool answered = false;    // something sent a Plug-and-Play reply
     bool marrowlink = false;  // ... that the command port accepted as a Marrowlink's
-    std::string pnp_id;       // the identifier as it came (printable characters only)
+    std::string pnp_id;       // the identifier as it came (others than printable characters as \xNN)
     std::string text;         // for people: "Marrowlink QXZ4702", "no answer"
 };
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -84,6 +85,27 @@ std::string underscored(std::string text)
 }
 
 }  // namespace
+
+FakePortFolder::FakePortFolder()
+{
+    char pattern[] = "/tmp/marrowlink-ports-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        fail("cannot make a folder", std::error_code(errno, std::generic_category()));
+        return;
+    }
+    std::error_code error;
+    fs::permissions(pattern, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec, error);
+    path_ = error ? std::string() : std::string(pattern);
+}
+
+FakePortFolder::~FakePortFolder()
+{
+    std::error_code ignored;
+    if (!path_.empty()) {
+        fs::remove_all(path_, ignored);
+    }
+}
 
 FakePortTree::FakePortTree(std::string root) : root_(std::move(root))
 {

@@ -55,6 +55,20 @@ private:
     int usb_devices_ = 0;
 };
 
+// A fresh folder under /tmp for a tree, searchable by every user (a test may
+// look at it as another user), removed with everything in it at the end.
+class FakePortFolder {
+public:
+    FakePortFolder();
+    ~FakePortFolder();
+    FakePortFolder(const FakePortFolder&) = delete;
+    FakePortFolder& operator=(const FakePortFolder&) = delete;
+    const std::string& path() const { return path_; }  // empty when it could not be made
+
+private:
+    std::string path_;
+};
+
 // A machine with one of each: FTDI and Prolific usb-serial, an Arduino on
 // cdc_acm, a CH340 without by-id link numbered 10, a real 8250, three
 // placeholder ttyS and two virtual consoles.

@@ -115,16 +115,8 @@ class ToolPortTreeTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/marrowlink-tool-ports-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
+        ASSERT_FALSE(root.empty());
         std::filesystem::create_directories(root + "/sys/class/tty");
-    }
-
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(root, ignored);
     }
 
     // port_auto_find's failure, or a failure of the test when it found a port.
@@ -142,7 +134,8 @@ protected:
         return ToolFailure{};
     }
 
-    std::string root;
+    FakePortFolder folder;
+    const std::string& root = folder.path();
     std::string lines;
 };
 

@@ -1,0 +1,297 @@
+"""End to end: `marrowlink ports` on a fake sysfs, /dev and /proc tree as root
+and as another user, a port held by another process and a port this user may
+not open as the real binary sees them, --probe against the simulator, and the
+time 64 ports take.
+
+The fake trees come from fake-port-tree (tests/ports); the program runs in the
+tree's folder with relative roots, so that its lines are the same every run.
+No test here looks at the machine's own port list or opens a real /dev/ttyS*:
+the one real device is a pseudo-terminal, linked into the fake /dev."""
+
+import json
+import os
+import pty
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from rig import LINUX_BUILD, SANITIZER_RUNTIME, Rig
+
+MARROWLINK = os.path.join(LINUX_BUILD, "marrowlink")
+FAKE_PORT_TREE = os.path.join(LINUX_BUILD, "fake-port-tree")
+PORT_HOLDER = os.path.join(LINUX_BUILD, "port-holder")
+FAKE_ROOTS = ["--sys-root", "sys", "--dev-root", "dev", "--proc-root", "proc"]
+# The other user a test runs the program as: root passes every permission check.
+OTHER_USER = "nobody"
+OTHER_GROUP = "nogroup"
+# The issue's budget for listing 64 ports without probing; the program's own
+# start is included, so the best of a few runs counts.
+MANY_PORTS_BUDGET_S = 0.100
+MANY_PORTS_RUNS = 3
+
+STANDARD_LISTING = """\
+PORT          DEVICE                                      STATE
+dev/ttyACM0   Arduino Uno (2341:0043, 7543331)            free
+              dev/serial/by-id/usb-Arduino_(www.arduino.cc)_Arduino_Uno_7543331-if00
+dev/ttyS0     serial port (serial8250)                    free
+dev/ttyUSB0   FTDI FT232R USB UART (0403:6001, A10K2F3Q)  free
+              dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K2F3Q-if00-port0
+dev/ttyUSB1   Prolific USB-Serial Controller (067b:2303)  busy: minicom (pid 4121)
+              dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0
+dev/ttyUSB10  QinHeng USB Serial (1a86:7523)              free
+"""
+
+
+def run_marrowlink(args, cwd=None, env=None, user=None, timeout_s=60):
+    """(exit status, stdout, stderr); as another user (in OTHER_GROUP only) through setpriv when given."""
+    command = [MARROWLINK] + list(args)
+    if user is not None:
+        command = ["setpriv", "--reuid=" + user, "--regid=" + OTHER_GROUP, "--clear-groups", "--"] + command
+    result = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            timeout=timeout_s)
+    return result.returncode, result.stdout, result.stderr
+
+
+def require_other_user(test):
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        test.skipTest("running the program as %s needs root and setpriv" % OTHER_USER)
+
+
+class FakeTree:
+    """A fake port tree in a folder of its own, searchable by every user."""
+
+    def __init__(self, *options):
+        self.root = tempfile.mkdtemp(prefix="marrowlink-ports-")
+        os.chmod(self.root, 0o755)
+        subprocess.run([FAKE_PORT_TREE, self.root] + list(options), check=True)
+
+    def ports(self, *args, **kwargs):
+        return run_marrowlink(["ports"] + FAKE_ROOTS + list(args), cwd=self.root, **kwargs)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class PortHolder:
+    """port-holder on a port: holds it as the updater does until stopped."""
+
+    def __init__(self, path):
+        self.process = subprocess.Popen([PORT_HOLDER, path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        text=True)
+        line = self.process.stdout.readline()
+        if not line.startswith("held "):
+            self.process.kill()
+            self.process.wait()
+            raise AssertionError("port-holder could not hold " + path)
+        self.pid = int(line.split()[1])
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.process.stdin.close()
+        self.process.wait(timeout=10)
+        self.process.stdout.close()
+
+
+class PseudoTerminal:
+    """A pseudo-terminal pair; the slave stands for a real port in a fake /dev."""
+
+    def __init__(self):
+        self.master, slave = pty.openpty()
+        self.slave_path = os.ttyname(slave)
+        os.close(slave)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        os.close(self.master)
+
+
+def row_of(out, name):
+    """The table row of the port name."""
+    rows = [line for line in out.splitlines() if line.startswith(name + " ")]
+    if len(rows) != 1:
+        raise AssertionError("no single row for %s in:\n%s" % (name, out))
+    return rows[0]
+
+
+class PortsListingTest(unittest.TestCase):
+
+    def test_fake_machine_lists_ports_with_hardware_what_they_are_and_their_state(self):
+        with FakeTree("--standard", "--hold", "ttyUSB1=4121:/usr/bin/minicom") as tree:
+            result = tree.ports()
+        self.assertEqual(result, (0, STANDARD_LISTING, ""))
+
+    def test_another_user_is_told_which_group_may_open_each_port(self):
+        require_other_user(self)
+        with FakeTree("--standard") as tree:
+            status, out, err = tree.ports(user=OTHER_USER)
+        self.assertEqual((status, err), (0, ""))
+        rows = [line for line in out.splitlines() if line.startswith("dev/tty")]
+        self.assertEqual(len(rows), 5, out)
+        for row in rows:
+            self.assertTrue(row.endswith("  permission denied (group dialout)"), row)
+
+    def test_json_gives_scripts_the_same_ports_and_states(self):
+        with FakeTree("--standard", "--hold", "ttyUSB1=4121:/usr/bin/minicom") as tree:
+            status, out, err = tree.ports("--json")
+        self.assertEqual((status, err), (0, ""))
+        report = json.loads(out)
+        self.assertEqual(report["outcome"], "ok")
+        self.assertEqual(report["exit_status"], 0)
+        ports = {port["port"]: port for port in report["ports"]}
+        self.assertEqual(list(ports), ["dev/ttyACM0", "dev/ttyS0", "dev/ttyUSB0", "dev/ttyUSB1", "dev/ttyUSB10"])
+        self.assertEqual(ports["dev/ttyUSB1"]["state"], "busy")
+        self.assertEqual(ports["dev/ttyUSB1"]["holder"], {"pid": 4121, "name": "minicom"})
+        self.assertEqual(ports["dev/ttyUSB1"]["reason"], "the port is in use by minicom (pid 4121)")
+        self.assertEqual(ports["dev/ttyUSB0"]["state"], "free")
+        self.assertEqual(ports["dev/ttyUSB0"]["by_id"], "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K2F3Q-if00-port0")
+        self.assertEqual((ports["dev/ttyACM0"]["driver"], ports["dev/ttyACM0"]["usb_id"]), ("cdc_acm", "2341:0043"))
+
+    def test_sixty_four_ports_are_listed_within_a_tenth_of_a_second(self):
+        with FakeTree("--many", "64") as tree:
+            timings = []
+            for _ in range(MANY_PORTS_RUNS):
+                started = time.monotonic()
+                status, out, err = tree.ports()
+                timings.append(time.monotonic() - started)
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(len([line for line in out.splitlines() if line.startswith("dev/ttyUSB")]), 64)
+        print("64 ports listed in %.1f ms (best of %d)" % (min(timings) * 1000, MANY_PORTS_RUNS))
+        # The sanitizer build is several times slower by design: its figure is only shown.
+        if SANITIZER_RUNTIME is None:
+            self.assertLess(min(timings), MANY_PORTS_BUDGET_S)
+
+
+class RealPortStateTest(unittest.TestCase):
+    """A pseudo-terminal linked in as dev/ttyUSB0, looked at through the real
+    /proc: the states the listing gives a real device."""
+
+    def test_port_held_by_another_process_names_it(self):
+        with PseudoTerminal() as line, FakeTree("--standard", "--link", "ttyUSB0=" + line.slave_path) as tree:
+            with PortHolder(line.slave_path) as holder:
+                status, out, err = run_marrowlink(["ports", "--sys-root", "sys", "--dev-root", "dev"], cwd=tree.root)
+        self.assertEqual((status, err), (0, ""))
+        self.assertTrue(row_of(out, "dev/ttyUSB0").endswith("  busy: port-holder (pid %d)" % holder.pid), out)
+
+    def test_port_of_a_group_the_user_is_not_in_is_denied_with_the_group(self):
+        require_other_user(self)
+        with PseudoTerminal() as line, FakeTree("--standard", "--link", "ttyUSB0=" + line.slave_path) as tree:
+            shutil.chown(line.slave_path, group="dialout")
+            os.chmod(line.slave_path, 0o660)
+            status, out, err = run_marrowlink(["ports", "--sys-root", "sys", "--dev-root", "dev"], cwd=tree.root,
+                                              user=OTHER_USER)
+        self.assertEqual((status, err), (0, ""))
+        self.assertTrue(row_of(out, "dev/ttyUSB0").endswith("  permission denied (group dialout)"), out)
+
+
+class PortsProbeTest(unittest.TestCase):
+    """--probe with the simulator behind dev/ttyUSB0; the other nodes are plain files."""
+
+    def probe(self, sim_args=()):
+        with Rig(sim_args=sim_args) as rig:
+            rig.start_sim()
+            with FakeTree("--standard", "--link", "ttyUSB0=" + rig.link,
+                          "--hold", "ttyUSB1=4121:/usr/bin/minicom") as tree:
+                return tree.ports("--probe", env=rig.environment())
+
+    def test_probe_finds_the_marrowlink_and_says_what_every_other_port_is(self):
+        status, out, err = self.probe()
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(out.splitlines()[0].split(), ["PORT", "DEVICE", "STATE", "ADAPTER"])
+        self.assertTrue(row_of(out, "dev/ttyUSB0").endswith(" free                     ... Marrowlink QXZ4702"), out)
+        self.assertTrue(row_of(out, "dev/ttyUSB1").endswith(" busy: minicom (pid 4121) ... not probed"), out)
+        for name in ("dev/ttyACM0", "dev/ttyS0", "dev/ttyUSB10"):
+            self.assertTrue(row_of(out, name).endswith(" ... cannot open: not a serial port"), out)
+
+    def test_probe_shows_an_identifier_that_is_not_a_marrowlinks_as_far_as_it_was_read(self):
+        status, out, err = self.probe(["--pnp-id", "QXZ9999"])
+        self.assertEqual((status, err), (0, ""))
+        self.assertTrue(row_of(out, "dev/ttyUSB0").endswith(" ... QXZ9... answered, not a Marrowlink"), out)
+
+
+class OpenReasonTest(unittest.TestCase):
+    """Each reason a port cannot be opened, as `marrowlink probe` gives it."""
+
+    def probe_port(self, port, user=None):
+        return run_marrowlink(["probe", "--port", port], user=user)
+
+    def assert_failed_opening(self, result, port, reason, hint):
+        status, out, err = result
+        self.assertEqual(status, 3, out + err)
+        self.assertEqual(out, "Waking the adapter on %s ... failed\n" % port)
+        self.assertEqual(err, "error: opening %s: %s\nhint: %s\n" % (port, reason, hint))
+
+    def test_missing_port_points_at_the_port_list(self):
+        port = "/dev/marrowlink-no-such-port"
+        self.assert_failed_opening(self.probe_port(port), port, "there is no such port",
+                                   "is the adapter plugged in? marrowlink ports lists the serial ports of this machine")
+
+    def test_something_that_is_not_a_serial_port_is_named_so(self):
+        self.assert_failed_opening(self.probe_port("/dev/null"), "/dev/null", "this is not a serial port",
+                                   "name the adapter's serial port; marrowlink ports lists the serial ports of "
+                                   "this machine")
+
+    def test_busy_port_names_the_process_that_holds_it(self):
+        with PseudoTerminal() as line, PortHolder(line.slave_path) as holder:
+            result = self.probe_port(line.slave_path)
+        self.assert_failed_opening(result, line.slave_path, "the port is in use by port-holder (pid %d)" % holder.pid,
+                                   "close that program, or choose another port (marrowlink ports lists them)")
+
+    def test_denied_port_names_its_group_and_how_to_join_it(self):
+        require_other_user(self)
+        with PseudoTerminal() as line:
+            shutil.chown(line.slave_path, group="dialout")
+            os.chmod(line.slave_path, 0o660)
+            result = self.probe_port(line.slave_path, user=OTHER_USER)
+        self.assert_failed_opening(result, line.slave_path,
+                                   "permission denied (the port belongs to the group dialout)",
+                                   'add yourself to that group with: sudo usermod -aG dialout "$USER", '
+                                   "then log out and in again")
+
+
+class PortAutoTest(unittest.TestCase):
+    """probe --port auto among the standard fake ports, the simulator behind
+    dev/ttyUSB0. (Two answering simulators cannot share the one line log the
+    null-modem fixture writes, so the several-adapters end is not run here.)"""
+
+    def probe_auto(self, sim_args=()):
+        with Rig(sim_args=sim_args) as rig:
+            rig.start_sim()
+            with FakeTree("--standard", "--hold", "ttyUSB1=4121:/usr/bin/minicom", "--link", "ttyUSB0=" + rig.link) as tree:
+                return run_marrowlink(["probe", "--port", "auto"] + FAKE_ROOTS, cwd=tree.root,
+                                      env=rig.environment())
+
+    def test_the_one_answering_port_is_used(self):
+        status, out, err = self.probe_auto()
+        self.assertEqual((status, err), (0, ""))
+        lines = out.splitlines()
+        self.assertEqual(lines[:6], [
+            "Probing dev/ttyACM0 ... cannot open: not a serial port",
+            "Probing dev/ttyS0 ... cannot open: not a serial port",
+            "Probing dev/ttyUSB0 ... Marrowlink QXZ4702",
+            "Probing dev/ttyUSB10 ... cannot open: not a serial port",
+            "Found a Marrowlink (QXZ4702) on dev/ttyUSB0",
+            "Waking the adapter on dev/ttyUSB0 ... QXZ4702",
+        ])
+
+    def test_no_answer_anywhere_lists_what_each_port_said(self):
+        status, out, err = self.probe_auto(["--fault", "silent"])
+        self.assertEqual(status, 4, out + err)
+        self.assertEqual(err, "error: finding the adapter (--port auto): no Marrowlink answered: "
+                              "dev/ttyACM0: cannot open: not a serial port; dev/ttyS0: cannot open: not a serial port; "
+                              "dev/ttyUSB0: no answer; dev/ttyUSB1: busy: minicom (pid 4121); "
+                              "dev/ttyUSB10: cannot open: not a serial port\n"
+                              "hint: is the adapter plugged in and powered? marrowlink ports --probe shows what each "
+                              "port answers\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
