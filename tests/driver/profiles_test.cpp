@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <regex>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "bccmd/bccmd.h"
 #include "bcsp/bcsp_port.h"
 #include "cmdport/identify.h"
+#include "driver/profile_keys.h"
 #include "driver/profiles.h"
 #include "fake_chip.h"
 #include "fake_fixture.h"
@@ -315,6 +318,41 @@ TEST_F(ProfilesTest, APortThatWillNotOpenWritesNothingAndResetsNothing)
     EXPECT_TRUE(requests().empty());
     EXPECT_EQ(pause_before_close_ms(), 0u) << "a reset pause without a link";
     EXPECT_FALSE(fake_serial_is_open());
+}
+
+// The shared key table says what the profiles write: every key of every
+// profile, variant and outcome is in it with the word count written, and it
+// holds no key that no profile writes.
+TEST_F(ProfilesTest, TheKeyTableIsWhatTheProfilesWrite)
+{
+    std::map<int, const ProfileKey*> table;
+    for (const ProfileKey& key : PROFILE_KEYS) {
+        EXPECT_TRUE(table.emplace(key.key, &key).second) << "key listed twice: " << key.name;
+    }
+    std::set<int> written;
+    for (int ci : {0, 1}) {
+        for (int profile : {-1, 0, 1}) {  // before the update, after it with download_failed 0 and 1
+            SCOPED_TRACE(testing::Message() << "ci " << ci << ", profile " << profile);
+            fake_chip_stop(&fake);
+            fake_reset();
+            chip = fake_chip_config(&fake, BUILD_ID);
+            ci_firmware = ci;
+            start_chip();
+            EXPECT_EQ(profile < 0 ? configure_before_update() : configure_after_update(profile), 1);
+            for (const Request& request : requests()) {
+                if (request.varid != "0x7003" || request.type != BCCMD_SET_REQUEST) {
+                    continue;
+                }
+                const int key = request.payload.at(0);
+                written.insert(key);
+                const auto entry = table.find(key);
+                ASSERT_NE(entry, table.end()) << "key 0x" << std::hex << key << " is not in the table";
+                EXPECT_EQ(request.payload.at(1), ci ? entry->second->ci_words : entry->second->standard_words)
+                    << entry->second->name;
+            }
+        }
+    }
+    EXPECT_EQ(written.size(), table.size());
 }
 
 }  // namespace
