@@ -11,6 +11,7 @@
 #include "fake_fixture.h"
 #include "sim/ps_store.h"
 #include "tool/store_chip.h"
+#include "tool/store_run.h"
 
 namespace {
 
@@ -154,6 +155,82 @@ TEST_F(StoreChipTest, AWriteWithoutAnswerIsNotTakenForDone)
     const StoreWrite write = store_chip_write(0x01F9, {0x0004});
     EXPECT_EQ(write.outcome, StoreWriteOutcome::no_answer);
     EXPECT_EQ(store_write_text(write), "not confirmed: no answer from the chip to the write");
+}
+
+}  // namespace
+
+namespace {
+
+StoreLine value_line(std::uint16_t key, Words words)
+{
+    StoreLine line;
+    line.key = key;
+    line.words = std::move(words);
+    return line;
+}
+
+StoreLine absent_line(std::uint16_t key, int declared_words = 0)
+{
+    StoreLine line;
+    line.key = key;
+    line.absent = true;
+    line.declared_words = declared_words;
+    return line;
+}
+
+// A backup restores what it read, absent keys included, and a second restore
+// of the same file ends in the same state.
+TEST_F(StoreChipTest, ABackupRestoresWhatItReadAndAgain)
+{
+    start("0x0108 = 0x694b 0x6374 0x6568 0x006e\n0x01f9 = 0x0001\n0x024b = 0x0020\n");
+    std::vector<StoreKey> keys = {store_key_for(0x0108), store_key_for(0x01F9), store_key_for(0x0202),
+                                  store_key_parse("0x0777:3"), store_key_for(0x024B)};
+    std::vector<std::string> reported;
+    const std::vector<StoreKeyResult> backup =
+        store_run_backup(keys, [&](const StoreKeyResult& r) { reported.push_back(r.label + ": " + r.text); });
+    ASSERT_TRUE(store_run_all_done(backup));
+    EXPECT_EQ(reported, (std::vector<std::string>{"PSKEY_DEVICE_NAME: read", "PSKEY_HOST_INTERFACE: read",
+                                                  "PSKEY_PIO_PROTECT_MASK: absent (the chip holds no value for it)",
+                                                  "0x0777: absent (the chip holds no value for it)",
+                                                  "PSKEY_CRYSTAL_TARGET_AMPLITUDE: read"}));
+    std::vector<StoreLine> lines;
+    for (const StoreKeyResult& r : backup) {
+        lines.push_back(r.line);
+    }
+    EXPECT_EQ(lines[3].declared_words, 3) << "an unknown absent key keeps the count it was asked with";
+
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(ps_write(0x0108, 2, Words{0x4241, 0x0000}.data()), 1);
+        ASSERT_EQ(ps_write(0x01F9, 1, Words{0x0004}.data()), 1);
+        const std::vector<StoreKeyResult> restore = store_run_restore(lines, nullptr);
+        EXPECT_TRUE(store_run_all_done(restore)) << restore[0].text;
+        EXPECT_EQ(restore[2].text, "absent, as in the backup");
+        EXPECT_EQ(stored(0x0108), lines[0].words);
+        EXPECT_EQ(stored(0x01F9), Words{0x0001});
+        EXPECT_EQ(stored(0x0202), Words{});
+    }
+}
+
+TEST_F(StoreChipTest, ARestoreReportsWhatItCannotDoAndStopsAtSilence)
+{
+    config.error_status_key = 0x0229;
+    config.silent_after_packets = 5;  // link establishment is not counted: four requests are answered
+    start("0x0202 = 0x0003\n");
+    const std::vector<StoreLine> lines = {absent_line(0x0202), value_line(0x0229, {0}), value_line(0x01F9, {1}),
+                                          value_line(0x024B, {0x30}), value_line(0x03CC, {1})};
+    std::vector<std::string> reported;
+    const std::vector<StoreKeyResult> results =
+        store_run_restore(lines, [&](const StoreKeyResult& r) { reported.push_back(r.label + ": " + r.text); });
+    EXPECT_FALSE(store_run_all_done(results));
+    EXPECT_EQ(reported,
+              (std::vector<std::string>{
+                  "PSKEY_PIO_PROTECT_MASK: holds a value the backup does not have; left as it is (a key cannot be "
+                  "removed)",
+                  "PSKEY_DEEP_SLEEP_STATE: not written: refused by the chip (status 0x0008)",
+                  "PSKEY_HOST_INTERFACE: written and verified",
+                  "PSKEY_CRYSTAL_TARGET_AMPLITUDE: not confirmed: no answer from the chip to the write",
+                  "PSKEY_ONCHIP_HCI_CLIENT: not tried: the chip had stopped answering"}));
+    EXPECT_EQ(stored(0x0202), Words{0x0003});
 }
 
 }  // namespace
