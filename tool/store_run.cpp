@@ -18,6 +18,7 @@ StoreKeyResult backup_key(const StoreKey& key)
 {
     StoreKeyResult result = result_for(key);
     const StoreRead read = store_chip_read(key);
+    result.reads = read.reads;
     result.text = store_read_text(read);
     result.chip_silent = read.outcome == StoreReadOutcome::no_answer;
     result.done = read.outcome == StoreReadOutcome::value || read.outcome == StoreReadOutcome::absent;
@@ -48,6 +49,7 @@ StoreKeyResult restore_line(const StoreLine& line)
         key.word_counts = {line.declared_words};
     }
     const StoreRead read = store_chip_read(key);
+    result.reads = read.reads;
     result.chip_silent = read.outcome == StoreReadOutcome::no_answer;
     result.done = read.outcome == StoreReadOutcome::absent;
     if (read.outcome == StoreReadOutcome::value) {

@@ -19,6 +19,7 @@ struct StoreKeyResult {
     bool done = false;          // backup: read, or found absent; restore: written and verified, or still absent
     bool chip_silent = false;   // no answer: the run stopped here
     std::string text;           // what happened, for a person
+    int reads = 0;              // read requests it took (a key's length is found by trying)
     StoreLine line;             // backup: the file's line for the key (when done)
 };
 
