@@ -152,13 +152,15 @@ std::string store_file_render(const StoreOrigin& origin, const std::vector<Store
         std::string entry = hex4(line.key);
         if (line.absent) {
             if (line.declared_words != 0) {
-                entry += ":" + std::to_string(line.declared_words);
+                entry += ':';
+                entry += std::to_string(line.declared_words);
             }
             entry += " absent";
         } else {
             entry += " =";
             for (std::uint16_t word : line.words) {
-                entry += " " + hex4(word);
+                entry += ' ';
+                entry += hex4(word);
             }
         }
         const std::string comment = comment_for(line);
