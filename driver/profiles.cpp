@@ -69,10 +69,16 @@ int open_chip_link()
 
 }  // namespace
 
+int (*configure_before_update_hook)() = nullptr;
+
 int configure_before_update()
 {
     int result = 1;
     if (!open_chip_link()) {
+        return 0;
+    }
+    if (configure_before_update_hook != nullptr && !configure_before_update_hook()) {
+        bcsp_port_close();
         return 0;
     }
 

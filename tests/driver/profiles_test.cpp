@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bccmd/bccmd.h"
+#include "bccmd/chip_commands.h"
 #include "bcsp/bcsp_port.h"
 #include "cmdport/identify.h"
 #include "driver/profile_keys.h"
@@ -45,6 +46,7 @@ struct ProfilesTest : FakePlatformTest {
         bcsp_port_close();
         fake_chip_stop(&fake);
         ci_firmware = 0;
+        configure_before_update_hook = nullptr;
         FakePlatformTest::TearDown();
     }
 
@@ -353,6 +355,41 @@ TEST_F(ProfilesTest, TheKeyTableIsWhatTheProfilesWrite)
         }
     }
     EXPECT_EQ(written.size(), table.size());
+}
+
+// The hook runs on the open link before the first write; its failure stops
+// the profile before anything is written or reset.
+int hook_calls;
+std::uint16_t hook_amplitude_read;
+int hook_result;
+int profile_test_hook()
+{
+    ++hook_calls;
+    hook_amplitude_read = 0;
+    ps_read(PSKEY_CRYSTAL_TARGET_AMPLITUDE, 1, &hook_amplitude_read);
+    return hook_result;
+}
+
+TEST_F(ProfilesTest, BeforeUpdateRunsItsHookOnTheLinkBeforeItsFirstWrite)
+{
+    for (int result : {1, 0}) {
+        SCOPED_TRACE(result);
+        fake_chip_stop(&fake);
+        fake_reset();
+        chip = fake_chip_config(&fake, BUILD_ID);
+        start_chip();
+        hook_calls = 0;
+        hook_result = result;
+        configure_before_update_hook = profile_test_hook;
+        EXPECT_EQ(configure_before_update(), result);
+        EXPECT_EQ(hook_calls, 1);
+        EXPECT_EQ(hook_amplitude_read, 0x0020) << "the chip's value before the profile wrote its own";
+        EXPECT_EQ(keys_written(), result ? std::vector<int>{0x024B} : std::vector<int>{});
+        EXPECT_EQ(varids(), result ? (std::vector<std::string>{"0x7003", "0x7003", "0x400f"})
+                                   : std::vector<std::string>{"0x7003"});
+        EXPECT_EQ(fake_console_output(), "");
+        EXPECT_FALSE(fake_serial_is_open());
+    }
 }
 
 }  // namespace
