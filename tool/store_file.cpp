@@ -34,13 +34,6 @@ std::string_view next_word(std::string_view* text)
     return word;
 }
 
-std::string hex4(unsigned value)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04x", value & 0xFFFFu);
-    return text;
-}
-
 // One line without its comment, not blank. Returns the reason it cannot be
 // used, or nothing with *out filled.
 std::optional<std::string> parse_line(std::string_view text, StoreLine* out)
@@ -67,8 +60,8 @@ std::optional<std::string> parse_line(std::string_view text, StoreLine* out)
     if (rest == ABSENT_WORD) {
         out->absent = true;
         if (out->declared_words == 0 && store_key_for(out->key).word_counts.empty()) {
-            return "unknown key " + hex4(out->key) + " without a word count: checking it needs one, write " +
-                   hex4(out->key) + ":WORDS absent";
+            return "unknown key " + store_hex(out->key) + " without a word count: checking it needs one, write " +
+                   store_hex(out->key) + ":WORDS absent";
         }
         return std::nullopt;
     }
@@ -85,14 +78,14 @@ std::optional<std::string> parse_line(std::string_view text, StoreLine* out)
         out->words.push_back(static_cast<std::uint16_t>(*value));
     }
     if (out->words.empty()) {
-        return "key " + hex4(out->key) + " has no value words";
+        return "key " + store_hex(out->key) + " has no value words";
     }
     if (out->words.size() > STORE_KEY_MAX_WORDS) {
-        return "key " + hex4(out->key) + " has " + std::to_string(out->words.size()) +
+        return "key " + store_hex(out->key) + " has " + std::to_string(out->words.size()) +
                " value words, more than the 56 a key holds";
     }
     if (out->declared_words != 0 && out->declared_words != static_cast<int>(out->words.size())) {
-        return "key " + hex4(out->key) + ":" + std::to_string(out->declared_words) + " has " +
+        return "key " + store_hex(out->key) + ":" + std::to_string(out->declared_words) + " has " +
                std::to_string(out->words.size()) + " value words";
     }
     return std::nullopt;
@@ -134,7 +127,7 @@ StoreFileContents store_file_parse(std::string_view text)
         const auto [seen, added] = first_line_of_key.emplace(parsed.key, number);
         if (!added) {
             contents.problems.push_back(
-                {number, "key " + hex4(parsed.key) + " is already given on line " + std::to_string(seen->second)});
+                {number, "key " + store_hex(parsed.key) + " is already given on line " + std::to_string(seen->second)});
             continue;
         }
         contents.lines.push_back(std::move(parsed));
@@ -149,7 +142,7 @@ std::string store_file_render(const StoreOrigin& origin, const std::vector<Store
     text += origin.build_id >= 0 ? ", build id " + std::to_string(origin.build_id) : ", build id not read";
     text += "\n";
     for (const StoreLine& line : lines) {
-        std::string entry = hex4(line.key);
+        std::string entry = store_hex(line.key);
         if (line.absent) {
             if (line.declared_words != 0) {
                 entry += ':';
@@ -160,7 +153,7 @@ std::string store_file_render(const StoreOrigin& origin, const std::vector<Store
             entry += " =";
             for (std::uint16_t word : line.words) {
                 entry += ' ';
-                entry += hex4(word);
+                entry += store_hex(word);
             }
         }
         const std::string comment = comment_for(line);

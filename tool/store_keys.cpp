@@ -77,16 +77,12 @@ std::optional<unsigned> store_parse_number(std::string_view text)
     return value;
 }
 
-namespace {
-
-std::string hex4(unsigned value)
+std::string store_hex(unsigned value)
 {
     char text[8];
     std::snprintf(text, sizeof text, "0x%04x", value & 0xFFFFu);
     return text;
 }
-
-}  // namespace
 
 StoreKey store_key_for(std::uint16_t number)
 {
@@ -131,8 +127,8 @@ StoreKey store_key_parse(std::string_view spec)
         }
         key.word_counts = {static_cast<int>(*count)};
     } else if (key.word_counts.empty()) {
-        throw StoreKeyError("key " + hex4(key.number) + " is not one the update writes: give its word count, as " +
-                            hex4(key.number) + ":WORDS");
+        throw StoreKeyError("key " + store_hex(key.number) + " is not one the update writes: give its word count, as " +
+                            store_hex(key.number) + ":WORDS");
     }
     return key;
 }
@@ -149,7 +145,7 @@ std::vector<StoreKey> store_keys_default()
 
 std::string store_key_label(const StoreKey& key)
 {
-    return key.name.empty() ? hex4(key.number) : key.name;
+    return key.name.empty() ? store_hex(key.number) : key.name;
 }
 
 std::string store_text_escape(std::string_view bytes)

@@ -50,6 +50,9 @@ std::string store_key_label(const StoreKey& key);
 // digits, or decimal digits, and nothing else.
 std::optional<unsigned> store_parse_number(std::string_view text);
 
+// A key or word as the files write it: "0x01f9".
+std::string store_hex(unsigned value);
+
 // Text for a line of its own: printable ASCII as it is, '"' and '\' escaped,
 // other bytes (line ends among them) as \xNN.
 std::string store_text_escape(std::string_view bytes);
