@@ -135,6 +135,30 @@ StoreFileContents store_file_parse(std::string_view text)
     return contents;
 }
 
+std::string store_file_line(const StoreLine& line)
+{
+    std::string entry = store_hex(line.key);
+    if (line.absent) {
+        if (line.declared_words != 0) {
+            entry += ':';
+            entry += std::to_string(line.declared_words);
+        }
+        entry += " absent";
+    } else {
+        entry += " =";
+        for (std::uint16_t word : line.words) {
+            entry += ' ';
+            entry += store_hex(word);
+        }
+    }
+    const std::string comment = comment_for(line);
+    if (!comment.empty()) {
+        entry.resize(std::max(entry.size() + 2, COMMENT_COLUMN), ' ');
+        entry += "# " + comment;
+    }
+    return entry;
+}
+
 std::string store_file_render(const StoreOrigin& origin, const std::vector<StoreLine>& lines)
 {
     std::string text = "# marrowlink store backup, " + store_text_escape(origin.date) + "\n";
@@ -142,26 +166,7 @@ std::string store_file_render(const StoreOrigin& origin, const std::vector<Store
     text += origin.build_id >= 0 ? ", build id " + std::to_string(origin.build_id) : ", build id not read";
     text += "\n";
     for (const StoreLine& line : lines) {
-        std::string entry = store_hex(line.key);
-        if (line.absent) {
-            if (line.declared_words != 0) {
-                entry += ':';
-                entry += std::to_string(line.declared_words);
-            }
-            entry += " absent";
-        } else {
-            entry += " =";
-            for (std::uint16_t word : line.words) {
-                entry += ' ';
-                entry += store_hex(word);
-            }
-        }
-        const std::string comment = comment_for(line);
-        if (!comment.empty()) {
-            entry.resize(std::max(entry.size() + 2, COMMENT_COLUMN), ' ');
-            entry += "# " + comment;
-        }
-        text += entry + "\n";
+        text += store_file_line(line) + "\n";
     }
     return text;
 }

@@ -50,6 +50,9 @@ struct StoreOrigin {
 // needs one), more than 56 value words, a key given twice.
 StoreFileContents store_file_parse(std::string_view text);
 
-// The file for these lines (written in the order given), each with the key's
+// One key's line, without its line end: "0x01f9 = 0x0001", then the key's
 // name and, for the device name, its text as a comment.
+std::string store_file_line(const StoreLine& line);
+
+// The file for these lines, in the order given, after the header comment.
 std::string store_file_render(const StoreOrigin& origin, const std::vector<StoreLine>& lines);
