@@ -48,18 +48,6 @@ constexpr int WORD_STATUS = 4;
 
 // The seqno of the last request sent: the one bccmd_get_response waits for.
 std::uint16_t bccmd_awaited_seqno;
-// See bccmd_last_answer.
-int bccmd_answer = BCCMD_ANSWER_NONE;
-
-// The status of a response of type 1 for varid, else BCCMD_ANSWER_UNFIT.
-int bccmd_answer_of(const std::uint8_t* bytes, int byte_count, std::uint16_t varid)
-{
-    if (byte_count < 2 * BCCMD_HEADER_WORDS || bccmd_word_at(bytes, WORD_TYPE) != BCCMD_GET_RESPONSE ||
-        bccmd_word_at(bytes, WORD_VARID) != varid) {
-        return BCCMD_ANSWER_UNFIT;
-    }
-    return bccmd_word_at(bytes, WORD_STATUS);
-}
 
 // Given-up requests by seqno. Each new one takes the next slot in turn,
 // replacing the oldest when all are in use.
@@ -189,14 +177,8 @@ int bccmd_check_response(const std::uint8_t* bytes, std::size_t byte_count, std:
     return 1;
 }
 
-int bccmd_last_answer()
-{
-    return bccmd_answer;
-}
-
 int bccmd_request(std::uint16_t varid, int is_set, const std::uint16_t* payload)
 {
-    bccmd_answer = BCCMD_ANSWER_NONE;
     BccmdMessage message;
     if (!bccmd_build_request(&message, varid, is_set, payload)) {
         return 0;
@@ -223,6 +205,5 @@ int bccmd_get_response(std::uint16_t varid, int count, std::uint16_t* out)
             return 0;
         }
     } while (bccmd_is_late_answer(response, received));
-    bccmd_answer = bccmd_answer_of(response, received, varid);
     return bccmd_check_response(response, static_cast<std::size_t>(received), varid, count, out);
 }

@@ -96,17 +96,6 @@ int bccmd_check_response(const std::uint8_t* bytes, std::size_t byte_count, std:
 // 0: refused (nothing sent) or the send failed.
 int bccmd_request(std::uint16_t varid, int is_set, const std::uint16_t* payload);
 
-// What came back for the last request, for callers that must tell a refusal
-// from silence (the field tool's store commands): the status word of the
-// response (0 when accepted, the chip's reason otherwise) when a response of
-// type 1 for the request's varid arrived, whole header and all;
-// BCCMD_ANSWER_NONE when the request was not sent or nothing came;
-// BCCMD_ANSWER_UNFIT when what came was no such response. Kept only as a
-// record: it changes nothing that is sent or accepted.
-inline constexpr int BCCMD_ANSWER_NONE = -1;
-inline constexpr int BCCMD_ANSWER_UNFIT = -2;
-int bccmd_last_answer();
-
 // Waits for the next packet on BCCMD_CHANNEL and checks it as the answer to
 // the last request, for varid, copying count payload words into out (may be
 // null). A late answer to a given-up request is dropped first (at most

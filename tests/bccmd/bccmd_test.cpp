@@ -360,49 +360,6 @@ TEST_F(BccmdTest, RefusedResponsesAreConsumed)
     EXPECT_EQ(id, 0x5555);
 }
 
-// The record of the last answer tells an accepted answer, the chip's reason
-// for a refusal, something that was no answer, and silence apart.
-TEST_F(BccmdTest, TheLastAnswerIsRecordedForEachRequest)
-{
-    struct Case {
-        const char* what;
-        std::uint16_t status;
-        int varid_offset;
-        std::uint16_t type;
-        int answer_bytes;
-        int silent;
-        int expected;
-    };
-    const Case cases[] = {
-        {"accepted", 0, 0, 1, -1, 0, 0},
-        {"refused with a reason", 3, 0, 1, -1, 0, 3},
-        {"another varid", 0, 1, 1, -1, 0, BCCMD_ANSWER_UNFIT},
-        {"another type", 0, 0, 0, -1, 0, BCCMD_ANSWER_UNFIT},
-        {"header cut short", 0, 0, 1, 9, 0, BCCMD_ANSWER_UNFIT},
-        {"silence", 0, 0, 1, -1, 1, BCCMD_ANSWER_NONE},
-    };
-    open_linked();
-    for (const Case& c : cases) {
-        chip = ScriptedChip{};
-        chip.status = c.status;
-        chip.varid_offset = c.varid_offset;
-        chip.type = c.type;
-        chip.answer_bytes = c.answer_bytes;
-        chip.silent = c.silent;
-        ASSERT_EQ(bccmd_request(VARID_BUILD_ID, 0, nullptr), 1) << c.what;
-        std::uint16_t id = 0;
-        EXPECT_EQ(bccmd_get_response(VARID_BUILD_ID, 1, &id), c.expected == 0 ? 1 : 0) << c.what;
-        EXPECT_EQ(bccmd_last_answer(), c.expected) << c.what;
-    }
-    // A refused varid sends nothing: no answer, whatever came before.
-    chip = ScriptedChip{};
-    chip.status = 3;
-    ASSERT_EQ(bccmd_request(VARID_BUILD_ID, 0, nullptr), 1);
-    EXPECT_EQ(bccmd_get_response(VARID_BUILD_ID, 1, nullptr), 0);
-    EXPECT_EQ(bccmd_request(0x2818, 0, nullptr), 0);
-    EXPECT_EQ(bccmd_last_answer(), BCCMD_ANSWER_NONE);
-}
-
 TEST_F(BccmdTest, AResponseTooLongForTheBufferIsDiscardedAndTheWaitGoesOn)
 {
     open_linked();
