@@ -97,7 +97,7 @@ StoreKey store_key_for(std::uint16_t number)
     return key;
 }
 
-StoreKey store_key_parse(std::string_view spec)
+StoreKey store_key_parse(std::string_view spec, bool count_needed)
 {
     const std::size_t colon = spec.find(':');
     const std::string_view head = spec.substr(0, colon);
@@ -126,7 +126,7 @@ StoreKey store_key_parse(std::string_view spec)
                                 " is not a number from 1 to 56");
         }
         key.word_counts = {static_cast<int>(*count)};
-    } else if (key.word_counts.empty()) {
+    } else if (key.word_counts.empty() && count_needed) {
         throw StoreKeyError("key " + store_hex(key.number) + " is not one the update writes: give its word count, as " +
                             store_hex(key.number) + ":WORDS");
     }

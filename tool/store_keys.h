@@ -32,8 +32,9 @@ struct StoreKeyError : std::runtime_error {
 
 // The key for a spec typed by a person: "0x01f9", "505", "PSKEY_HOST_INTERFACE"
 // (any case), each optionally ":WORDS". A key the update's table does not
-// list needs its word count. Throws StoreKeyError.
-StoreKey store_key_parse(std::string_view spec);
+// list needs its word count to be read (count_needed); a write's count is its
+// words. Throws StoreKeyError.
+StoreKey store_key_parse(std::string_view spec, bool count_needed = true);
 
 // The table's key for number with its counts, or a key of unknown length
 // (no counts, no name) when the table does not list it.

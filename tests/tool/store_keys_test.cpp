@@ -102,3 +102,15 @@ TEST(StoreKeys, DeviceNamesReadAsText)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StoreKeys, AWriteNeedsNoCountForAnUnknownKey)
+{
+    const StoreKey key = store_key_parse("0x0777", false);
+    EXPECT_EQ(key.number, 0x0777);
+    EXPECT_TRUE(key.word_counts.empty());
+    EXPECT_THROW(store_key_parse("PSKEY_NO_SUCH_KEY", false), StoreKeyError);
+}
+
+}  // namespace
