@@ -8,6 +8,20 @@
 
 namespace {
 
+// The status of the last failed transaction (bccmd_failure is cleared
+// before each), or what stands for it.
+int last_answer()
+{
+    switch (bccmd_failure.kind) {
+    case BCCMD_FAILURE_STATUS:
+        return bccmd_failure.status;
+    case BCCMD_FAILURE_ANSWER:
+        return STORE_ANSWER_UNFIT;
+    default:
+        return STORE_ANSWER_NONE;
+    }
+}
+
 bool refused_for_length(int answer)
 {
     return answer == STORE_STATUS_TOO_BIG || answer == STORE_STATUS_BAD_REQUEST;
@@ -30,7 +44,7 @@ std::vector<int> counts_to_try(const StoreKey& key)
 
 std::string status_text(int answer)
 {
-    if (answer == BCCMD_ANSWER_UNFIT) {
+    if (answer == STORE_ANSWER_UNFIT) {
         return "an answer that does not fit the request";
     }
     if (answer < 0) {
@@ -49,12 +63,13 @@ StoreRead store_chip_read(const StoreKey& key)
     for (const int count : counts_to_try(key)) {
         std::vector<std::uint16_t> words(static_cast<std::size_t>(count));
         ++read.reads;
+        bccmd_failure_clear();
         if (ps_read(key.number, count, words.data())) {
             read.outcome = StoreReadOutcome::value;
             read.words = std::move(words);
             return read;
         }
-        read.answer = bccmd_last_answer();
+        read.answer = last_answer();
         if (read.answer == STORE_STATUS_NO_VALUE) {
             read.outcome = StoreReadOutcome::absent;
             return read;
@@ -75,14 +90,16 @@ StoreWrite store_chip_write(std::uint16_t key, const std::vector<std::uint16_t>&
 {
     StoreWrite write;
     const int count = static_cast<int>(words.size());
+    bccmd_failure_clear();
     if (!ps_write(key, count, words.data())) {
-        write.answer = bccmd_last_answer();
+        write.answer = last_answer();
         write.outcome = write.answer < 0 ? StoreWriteOutcome::no_answer : StoreWriteOutcome::refused;
         return write;
     }
     std::vector<std::uint16_t> back(words.size());
+    bccmd_failure_clear();
     if (!ps_read(key, count, back.data())) {
-        write.answer = bccmd_last_answer();
+        write.answer = last_answer();
         write.outcome = StoreWriteOutcome::unreadable;
         return write;
     }

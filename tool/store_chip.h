@@ -19,6 +19,9 @@
 inline constexpr std::uint16_t STORE_STATUS_NO_VALUE = 0x0003;     // the chip holds no value for the key
 inline constexpr std::uint16_t STORE_STATUS_TOO_BIG = 0x0002;      // the value is longer than the count asked
 inline constexpr std::uint16_t STORE_STATUS_BAD_REQUEST = 0x0004;  // ... or shorter: the count is not the key's
+// What stands for the status when no response of the chip carried one.
+inline constexpr int STORE_ANSWER_NONE = -1;   // not sent, not acknowledged, or no answer came
+inline constexpr int STORE_ANSWER_UNFIT = -2;  // an answer of another type or varid, or too short
 // Counts a read tries at most before it gives a key up as refused: every
 // length a key can have.
 inline constexpr int STORE_LENGTH_SEARCH_MAX_READS = STORE_KEY_MAX_WORDS;
@@ -28,7 +31,7 @@ enum class StoreReadOutcome { value, absent, refused, no_answer };
 struct StoreRead {
     StoreReadOutcome outcome = StoreReadOutcome::no_answer;
     std::vector<std::uint16_t> words;  // the value, when there is one
-    int answer = 0;                    // the refusal's status, or BCCMD_ANSWER_NONE / _UNFIT without one
+    int answer = 0;                    // the refusal's status, or STORE_ANSWER_NONE / _UNFIT without one
     int reads = 0;                     // read requests sent
 };
 
@@ -39,7 +42,7 @@ enum class StoreWriteOutcome { verified, refused, no_answer, differs, unreadable
 
 struct StoreWrite {
     StoreWriteOutcome outcome = StoreWriteOutcome::no_answer;
-    int answer = 0;                       // the refusal's status, or BCCMD_ANSWER_NONE / _UNFIT
+    int answer = 0;                       // the refusal's status, or STORE_ANSWER_NONE / _UNFIT
     std::vector<std::uint16_t> read_back; // what the chip gave back, when it differs
 };
 
