@@ -48,6 +48,8 @@ int configure_before_update();
 // written or reset, the port is closed and the profile returns 0, printing
 // nothing (the hook reports its own failure). marrowlink-update never sets it.
 extern int (*configure_before_update_hook)();
+// 1 when the last configure_before_update was stopped by its hook.
+extern int configure_before_update_stopped;
 
 // Restores the chip's configuration after the download (download_failed
 // non-zero selects the failed-download keys) and cold-resets it. 1 when every

@@ -311,7 +311,9 @@ TEST_F(ProfilesTest, APortThatWillNotOpenWritesNothingAndResetsNothing)
 {
     chip.no_link = 1;
     start_chip();
+    configure_before_update_stopped = 1;
     EXPECT_EQ(configure_before_update(), 0);
+    EXPECT_EQ(configure_before_update_stopped, 0) << "a failed link is not a hook's stop";
     EXPECT_EQ(configure_after_update(0), 0);
     EXPECT_EQ(configure_after_update(1), 0);
     EXPECT_EQ(fake_console_output(), "failed to start BCSP communication\n"
@@ -382,6 +384,7 @@ TEST_F(ProfilesTest, BeforeUpdateRunsItsHookOnTheLinkBeforeItsFirstWrite)
         hook_result = result;
         configure_before_update_hook = profile_test_hook;
         EXPECT_EQ(configure_before_update(), result);
+        EXPECT_EQ(configure_before_update_stopped, result ? 0 : 1);
         EXPECT_EQ(hook_calls, 1);
         EXPECT_EQ(hook_amplitude_read, 0x0020) << "the chip's value before the profile wrote its own";
         EXPECT_EQ(keys_written(), result ? std::vector<int>{0x024B} : std::vector<int>{});
