@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "tool/commands.h"
 #include "tool/version.h"
 
 namespace {
@@ -48,6 +49,8 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
     tool_global_options(app, context);
 
     // One line per command.
+    cmd_probe_register(app, context);
+    cmd_update_register(app, context);
 
     try {
         app.parse(argc, argv);
