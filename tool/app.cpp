@@ -50,6 +50,7 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
 
     // One line per command.
     cmd_probe_register(app, context);
+    cmd_store_register(app, context);
     cmd_update_register(app, context);
 
     try {

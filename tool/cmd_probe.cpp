@@ -15,12 +15,15 @@
 #include "driver/update.h"
 #include "tool/app.h"
 #include "tool/commands.h"
+#include "tool/contact.h"
 #include "tool/reasons.h"
 
 namespace {
 
 const char* const PROBE_HANDED_OVER =
     "The adapter now listens to its Bluetooth chip: power it off and on before the next probe or update.";
+
+}  // namespace
 
 void probe_contact(const ToolPort& port, Report& report)
 {
@@ -64,6 +67,8 @@ void probe_identify(Report& report)
     sleep_ms(HANDOVER_PAUSE_MS);
     command_port_close();
 }
+
+namespace {
 
 void probe_chip(const ToolPort& port, Report& report)
 {

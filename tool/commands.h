@@ -7,3 +7,4 @@
 
 void cmd_probe_register(CLI::App& app, ToolContext& context);
 void cmd_update_register(CLI::App& app, ToolContext& context);
+void cmd_store_register(CLI::App& app, ToolContext& context);

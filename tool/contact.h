@@ -1,0 +1,13 @@
+// Reaching the adapter as the updater does (tool/cmd_probe.cpp), shared by
+// the commands that talk to it (probe, store): the wake-up, Plug-and-Play
+// check and setup handshake, then the identify command and the hand-over to
+// the chip. Each reports its steps on the Report and throws the ToolFailure
+// that explains a failure.
+#pragma once
+
+#include "tool/outcome.h"
+#include "tool/port_choice.h"
+
+void probe_contact(const ToolPort& port, Report& report);
+// Leaves the command port closed; on success the adapter listens to its chip.
+void probe_identify(Report& report);
