@@ -353,10 +353,12 @@ void store_restore(const ToolContext& context, Report& report, const StoreArgume
     if (wrote && !silent) {
         session.finish_after_writes();
     }
+    if (store_run_all_done(results)) {
+        report.say("Restored all " + std::to_string(results.size()) + " keys of " + arguments.file + ".");
+    }
     session.end();
     fail_on_keys(results, "restoring " + arguments.file,
                  "run the restore again once the cause is mended: it writes every key again and ends in the same state");
-    report.say("Restored all " + std::to_string(results.size()) + " keys of " + arguments.file + ".");
 }
 
 // The backup marrowlink update --backup takes: armed before the update,
