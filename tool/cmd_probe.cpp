@@ -68,9 +68,7 @@ void probe_identify(Report& report)
     command_port_close();
 }
 
-namespace {
-
-void probe_chip(const ToolPort& port, Report& report)
+void probe_link(const ToolPort& port, Report& report)
 {
     bcsp_open_failure_clear();
     bccmd_failure_clear();
@@ -79,6 +77,13 @@ void probe_chip(const ToolPort& port, Report& report)
         throw reason_chip(port, "linking with the chip on " + port.name);
     }
     report.done("established");
+}
+
+namespace {
+
+void probe_chip(const ToolPort& port, Report& report)
+{
+    probe_link(port, report);
     report.begin("Reading the build id");
     std::uint16_t build_id = 0;
     const int read = read_build_id(&build_id);

@@ -68,13 +68,7 @@ public:
         }
         firmware_ = identify_report.version_text;
         report.fact("next", "power the adapter off and on");
-        bcsp_open_failure_clear();
-        bccmd_failure_clear();
-        report.begin("BCSP link with the chip");
-        if (!bcsp_port_open_path(port_.device_path.c_str(), BCSP_BAUD_RATE)) {
-            throw reason_chip(port_, "linking with the chip on " + port_.name);
-        }
-        report.done("established");
+        probe_link(port_, report);
         std::uint16_t build_id = 0;
         if (read_build_id(&build_id)) {
             build_id_ = build_id;

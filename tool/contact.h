@@ -11,3 +11,5 @@
 void probe_contact(const ToolPort& port, Report& report);
 // Leaves the command port closed; on success the adapter listens to its chip.
 void probe_identify(Report& report);
+// After the hand-over: the BCSP link with the chip, open on success.
+void probe_link(const ToolPort& port, Report& report);
