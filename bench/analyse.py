@@ -311,10 +311,19 @@ class BcspFigures:
     open_again_wire_ms: list = field(default_factory=list)
     first_write_fresh_ms: list = field(default_factory=list)
     first_write_again_ms: list = field(default_factory=list)
+    # Store backups of every key the update writes, on a linked chip: their
+    # time, the line's busy time for their requests and answers, the reads.
+    backup_ms: list = field(default_factory=list)
+    backup_wire_ms: list = field(default_factory=list)
+    backup_reads: list = field(default_factory=list)
 
     @property
     def ratio(self):
         return median(self.round_trip_ms) / median(self.round_trip_wire_ms)
+
+    @property
+    def backup_ratio(self):
+        return median([t / w for t, w in zip(self.backup_ms, self.backup_wire_ms)])
 
 
 def _in_call(bursts, call):
@@ -348,6 +357,10 @@ def bcsp_figures(runs):
             elif call["op"] == "open":
                 figures.open_again_ms.append(duration_ms)
                 figures.open_again_wire_ms.append(wire_ms)
+            elif call["op"] == "backup":
+                figures.backup_ms.append(duration_ms)
+                figures.backup_wire_ms.append(wire_ms)
+                figures.backup_reads.append(call["reads"])
             elif call["op"] == "ps_write" and previous is not None and previous["op"] == "open":
                 (figures.first_write_fresh_ms if fresh else figures.first_write_again_ms).append(duration_ms)
             elif call["op"] == "ps_write":

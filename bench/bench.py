@@ -3,7 +3,7 @@
 instruction counts, against the simulator pacing both directions at the line
 rate. scripts/bench builds what it needs and runs this.
 
-    bench.py --build build/bench [--runs 5] [--writes 50] [--callgrind-writes 200]
+    bench.py --build build/bench [--runs 5] [--writes 50] [--backups 3] [--callgrind-writes 200]
              [--svg docs/timeline.svg] [--json results.json]
 
 Prints the results as Markdown tables (the README's Performance section and
@@ -26,6 +26,7 @@ TARGET_UPDATE_RATIO = 1.05
 TARGET_PROBE_RATIO = 1.05
 TARGET_ROUND_TRIP_RATIO = 1.15
 TARGET_CPU_PERCENT = 2.0
+TARGET_BACKUP_RATIO = 1.15
 
 
 def machine():
@@ -111,7 +112,8 @@ def measure(args):
 
     # Three sessions a run: the first on a chip that has just started, the
     # others on a chip still linked from the session before.
-    bcsp_runs = [runs.run_bcsp_bench(build, root, args.writes, cycles=3) for _ in range(args.runs)]
+    bcsp_runs = [runs.run_bcsp_bench(build, root, args.writes, cycles=3, backups=args.backups)
+                 for _ in range(args.runs)]
     bcsp = analyse.bcsp_figures(bcsp_runs)
     trips = sorted(bcsp.round_trip_ms)
     result["bcsp"] = {
@@ -130,6 +132,14 @@ def measure(args):
         "first_write_again_ms": m(bcsp.first_write_again_ms),
         "round_trip_cpu_us": m(bcsp.round_trip_cpu_us),
     }
+    if bcsp.backup_ms:
+        result["store"] = {
+            "backup_ms": m(bcsp.backup_ms),
+            "backup_wire_ms": m(bcsp.backup_wire_ms),
+            "backup_ratio": bcsp.backup_ratio,
+            "backup_reads": m(bcsp.backup_reads),
+            "backups": len(bcsp.backup_ms),
+        }
 
     if args.callgrind_writes:
         total, by_file = runs.run_callgrind(build, root, args.callgrind_writes)
@@ -178,6 +188,12 @@ def report(result):
     out.append("| processor time while polling the tool | | | %.4f %% | ≈ 0 |" % u["tool_poll_cpu_percent"])
     out.append("| processor time per ps_write round trip (bcsp_bench) | %.0f µs | | %.1f %% of the round trip | |"
                % (b["round_trip_cpu_us"], 0.1 * b["round_trip_cpu_us"] / b["round_trip_ms"]))
+    if "store" in result:
+        st = result["store"]
+        out.append("| store backup of every key the update writes, link up (%d reads; median of %d) | %.1f ms | "
+                   "%.1f ms | %.3f | ≤ %.2f: %s |"
+                   % (st["backup_reads"], st["backups"], st["backup_ms"], st["backup_wire_ms"], st["backup_ratio"],
+                      TARGET_BACKUP_RATIO, verdict(st["backup_ratio"] <= TARGET_BACKUP_RATIO)))
     if "callgrind" in result:
         c = result["callgrind"]
         out.append("| instructions per ps_write (callgrind, %d writes) | %.0f | | | |" % (c["writes"], c["per_write"]))
@@ -206,6 +222,8 @@ COMPARED = [
     ("processor time while waiting for the key (%)", "update", "key_wait_cpu_percent", "%.3f"),
     ("processor time while polling the tool (%)", "update", "tool_poll_cpu_percent", "%.4f"),
     ("processor time per ps_write round trip (µs)", "bcsp", "round_trip_cpu_us", "%.0f"),
+    ("store backup, link up (ms)", "store", "backup_ms", "%.1f"),
+    ("store backup / wire time", "store", "backup_ratio", "%.3f"),
     ("instructions per ps_write", "callgrind", "per_write", "%.0f"),
 ]
 
@@ -226,6 +244,7 @@ def main():
     parser.add_argument("--build", help="the benchmark build folder (build/bench)")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--writes", type=int, default=50, help="ps_writes per BCSP session in bcsp_bench")
+    parser.add_argument("--backups", type=int, default=3, help="store backups per BCSP session in bcsp_bench")
     parser.add_argument("--callgrind-writes", type=int, default=200, help="0: no callgrind run")
     parser.add_argument("--svg", help="write the timeline of the median run here")
     parser.add_argument("--json", help="write the raw figures here")

@@ -263,7 +263,7 @@ class BcspRun:
     cpu_s: float     # bcsp_bench's own processor time
 
 
-def run_bcsp_bench(build, root, writes, cycles=1, words=1, keep=False):
+def run_bcsp_bench(build, root, writes, cycles=1, words=1, backups=0, keep=False):
     """bcsp_bench against marrowlink-sim --chip-only, both directions paced."""
     folder = tempfile.mkdtemp(prefix="bcsp-", dir=root)
     sim = Simulator(build, folder, ["--chip-only"])
@@ -271,7 +271,8 @@ def run_bcsp_bench(build, root, writes, cycles=1, words=1, keep=False):
     env.update(sim.port_environment(build))
     try:
         process = subprocess.Popen([build.bcsp_bench, "--writes", str(writes), "--cycles", str(cycles),
-                                    "--words", str(words)], env=env, stdout=subprocess.PIPE)
+                                    "--words", str(words), "--backups", str(backups)],
+                                   env=env, stdout=subprocess.PIPE)
         watchdog = threading.Timer(UPDATE_TIMEOUT_S, process.kill)
         watchdog.start()
         try:

@@ -9,7 +9,7 @@ accounted for in full by its categories.
 import unittest
 
 import analyse
-from runs import ConsoleLine, ProbeRun, UpdateRun
+from runs import BcspRun, ConsoleLine, ProbeRun, UpdateRun
 
 T0 = 1_000_000_000  # microseconds
 
@@ -133,6 +133,26 @@ class ProbeFiguresTest(unittest.TestCase):
         self.assertEqual(figures.wire_bytes, 15 + 15 + 4 + 45 + 4)
         self.assertAlmostEqual(figures.floor_ms, 1300 + 200 + 500 + 7)
         self.assertAlmostEqual(figures.ratio, 2030 / 2007)
+
+
+class BackupFiguresTest(unittest.TestCase):
+
+    def test_a_backup_is_set_against_the_bursts_inside_it(self):
+        def call(op, start_ms, end_ms, reads=0):
+            return {"op": op, "cycle": 1, "i": 0, "start_us": ms(start_ms), "end_us": ms(end_ms), "cpu_ns": 0,
+                    "ok": 1, "reads": reads}
+        calls = [call("open", 0, 2), call("backup", 10, 40, 21), call("backup", 50, 70, 21)]
+        events = [wire("to_device", 1, 2, 8),
+                  wire("to_device", 10, 12, 18), wire("to_host", 13, 16, 30),   # 5 ms in the first backup
+                  wire("to_device", 20, 21, 18), wire("to_host", 20.5, 30, 30),  # overlapping: 10 ms
+                  wire("to_device", 39, 45, 18),                                # cut at the call's end: 1 ms
+                  wire("to_device", 50, 60, 18)]                                # 10 ms in the second
+        runs_ = [BcspRun(calls=calls, events=events, cpu_s=0)]
+        figures = analyse.bcsp_figures(runs_)
+        self.assertEqual(figures.backup_ms, [30, 20])
+        self.assertEqual(figures.backup_wire_ms, [16, 10])
+        self.assertEqual(figures.backup_reads, [21, 21])
+        self.assertAlmostEqual(figures.backup_ratio, (30 / 16 + 20 / 10) / 2)
 
 
 if __name__ == "__main__":

@@ -69,10 +69,19 @@ int open_chip_link(std::uint32_t link_timeout_ms)
 
 }  // namespace
 
+int (*configure_before_update_hook)() = nullptr;
+int configure_before_update_stopped = 0;
+
 int configure_before_update()
 {
     int result = 1;
+    configure_before_update_stopped = 0;
     if (!open_chip_link(BCSP_LINK_TIMEOUT_MS)) {
+        return 0;
+    }
+    if (configure_before_update_hook != nullptr && !configure_before_update_hook()) {
+        configure_before_update_stopped = 1;
+        bcsp_port_close();
         return 0;
     }
 

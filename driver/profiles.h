@@ -47,6 +47,15 @@ inline constexpr int DEVICE_NAME_BUFFER_BYTES = 160;
 // is closed again on return either way.
 int configure_before_update();
 
+// Run by configure_before_update once the BCSP link is open, before its first
+// write, when set: the field tool's backup of the store on the same link
+// (marrowlink update --backup). A 0 result ends the profile there: nothing is
+// written or reset, the port is closed and the profile returns 0, printing
+// nothing (the hook reports its own failure). marrowlink-update never sets it.
+extern int (*configure_before_update_hook)();
+// 1 when the last configure_before_update was stopped by its hook.
+extern int configure_before_update_stopped;
+
 // Restores the chip's configuration after the download (download_failed
 // non-zero selects the failed-download keys) and cold-resets it. 1 when every
 // counted step succeeded. link_timeout_ms bounds the wait for the BCSP link:

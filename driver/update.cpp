@@ -84,6 +84,10 @@ UpdateResult update_sequence(const UpdatePort& port)
         return result;
     }
     if (!configure_before_update()) {
+        if (configure_before_update_stopped) {
+            result.end = UPDATE_END_STOPPED;  // the chip is as it was: there is nothing to recover
+            return result;
+        }
         result.end = UPDATE_END_RECOVERED;
         result.after_result = update_recover();
         return result;

@@ -60,6 +60,7 @@ inline constexpr int UPDATE_END_NO_TOOL_FOLDER = 1;    // "DFUWizard" could not 
 inline constexpr int UPDATE_END_NOT_FOUND = 2;         // no adapter answered on the port
 inline constexpr int UPDATE_END_UNKNOWN_FIRMWARE = 3;  // the firmware variant was not recognised
 inline constexpr int UPDATE_END_RECOVERED = 4;         // the chip could not be prepared; recovery tried
+inline constexpr int UPDATE_END_STOPPED = 5;           // configure_before_update_hook stopped it: nothing written
 
 struct UpdateResult {
     int end;                          // UPDATE_END_*

@@ -234,8 +234,14 @@ void ps_get(Chip* chip, std::uint64_t now_ms, const ChipMessage* request)
         reply_echo(chip, now_ms, request, CHIP_STATUS_NO_VALUE);
         return;
     }
+    // The chip answers only a read of the key's own length, as a real one
+    // does: the host must know (or find) it.
     if (asked < entry->length) {
         reply_echo(chip, now_ms, request, CHIP_STATUS_TOO_BIG);
+        return;
+    }
+    if (asked > entry->length) {
+        reply_echo(chip, now_ms, request, CHIP_STATUS_BAD_REQUEST);
         return;
     }
     log_key(chip, now_ms, "ps_read", key, entry->values, entry->length);
@@ -244,7 +250,7 @@ void ps_get(Chip* chip, std::uint64_t now_ms, const ChipMessage* request)
     response.words[4] = CHIP_STATUS_OK;
     response.words[6] = entry->length;
     int first = BCCMD_HEADER_WORDS + PS_HEADER_WORDS;
-    response.count = first + asked;
+    response.count = first + entry->length;
     if (response.count < BCCMD_MIN_WORDS) {
         response.count = BCCMD_MIN_WORDS;
     }

@@ -11,8 +11,8 @@
 // - 0x7003 persistent store, get (type 0) or set (type 2), payload key,
 //   length n, stores, n values. A set stores the n words and saves the store
 //   file at once; the response echoes key, n, stores and the values. A get
-//   answers key, the stored length, stores and the stored words (padded with
-//   zeros to the n words asked for, so the response is as long as the request).
+//   must ask for the stored length exactly; it answers key, n, stores and the
+//   stored words.
 // - 0x2819 build id, get: the configured build id in payload word 0.
 // - 0x4001 cold reset and 0x400F store defragmenting reset, set: no response;
 //   the chip restarts CHIP_RESTART_DELAY_MS later (link state lost, sequence
@@ -23,8 +23,9 @@
 // - Status: CHIP_STATUS_OK, or CHIP_STATUS_NO_SUCH_VARID (other varids),
 //   CHIP_STATUS_NO_VALUE (get of a key the store does not hold),
 //   CHIP_STATUS_TOO_BIG (get with n below the stored length, set with n above
-//   PS_STORE_MAX_WORDS), CHIP_STATUS_BAD_REQUEST (fewer words than the
-//   request claims, n of 0, a get of a reset varid or a set of the build id),
+//   PS_STORE_MAX_WORDS), CHIP_STATUS_BAD_REQUEST (get with n above the stored
+//   length, fewer words than the request claims, n of 0, a get of a reset
+//   varid or a set of the build id),
 //   CHIP_STATUS_ERROR (the store file could not be written: the write is undone;
 //   also the status of the error_status_* faults).
 // Requests of other types and messages shorter than 5 words get no response.

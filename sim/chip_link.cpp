@@ -156,21 +156,21 @@ int queue_frame(ChipLink* link, std::uint64_t now_ms, const std::uint8_t header[
     return 1;
 }
 
-void queue_le(ChipLink* link, std::uint64_t now_ms, int message, int retry)
+int queue_le(ChipLink* link, std::uint64_t now_ms, int message, int retry)
 {
     static constexpr std::uint8_t LE_HEADER[4] = {0x40, 0x41, 0x00, 0x7E};
     int kind = message == LE_SYNC ? CHIP_FRAME_SYNC : message == LE_CONF ? CHIP_FRAME_CONF : CHIP_FRAME_OTHER;
-    queue_frame(link, now_ms, LE_HEADER, LE_PAYLOADS[message], 4, kind, retry);
+    return queue_frame(link, now_ms, LE_HEADER, LE_PAYLOADS[message], 4, kind, retry);
 }
 
-void queue_outstanding(ChipLink* link, std::uint64_t now_ms, int retry)
+int queue_outstanding(ChipLink* link, std::uint64_t now_ms, int retry)
 {
     std::uint8_t header[4];
     const ChipLinkPacket* packet = &link->outstanding_packet;
     make_header(header, 1, link->rx_expected, link->outstanding_seq, packet->channel, packet->length);
     // This header carries the acknowledgement as well.
     link->ack_owed = 0;
-    queue_frame(link, now_ms, header, packet->payload, packet->length, CHIP_FRAME_RELIABLE, retry);
+    return queue_frame(link, now_ms, header, packet->payload, packet->length, CHIP_FRAME_RELIABLE, retry);
 }
 
 void start_reliable(ChipLink* link, std::uint64_t now_ms, const ChipLinkPacket* packet)
@@ -179,7 +179,9 @@ void start_reliable(ChipLink* link, std::uint64_t now_ms, const ChipLinkPacket* 
     link->outstanding_seq = link->tx_seq;
     link->outstanding_packet = *packet;
     link->retransmit_due_ms = NEVER;
-    queue_outstanding(link, now_ms, 0);
+    if (!queue_outstanding(link, now_ms, 0)) {
+        link->retransmit_due_ms = now_ms + CHIP_LINK_RELIABLE_RETRANSMIT_MS;  // no room now: its repeat sends it
+    }
 }
 
 void on_acknowledged(ChipLink* link, std::uint64_t now_ms)
@@ -235,7 +237,9 @@ void handle_le(ChipLink* link, std::uint64_t now_ms, const std::uint8_t* payload
             link->sync_due_ms = NEVER;
             chip_log_text(link->log, now_ms, "chip: link synced");
             chip_log_event(link->log, now_ms, "link_synced", "%s", "");
-            queue_le(link, now_ms, LE_CONF, 0);
+            if (!queue_le(link, now_ms, LE_CONF, 0)) {
+                link->conf_due_ms = now_ms + CHIP_LINK_LE_RETRANSMIT_MS;
+            }
         }
         break;
     case LE_CONF:
@@ -432,8 +436,8 @@ void chip_link_reset(ChipLink* link, std::uint64_t now_ms)
     link->sync_due_ms = NEVER;
     link->conf_due_ms = NEVER;
     link->retransmit_due_ms = NEVER;
-    if (!link->no_link) {
-        queue_le(link, now_ms, LE_SYNC, 0);
+    if (!link->no_link && !queue_le(link, now_ms, LE_SYNC, 0)) {
+        link->sync_due_ms = now_ms + CHIP_LINK_LE_RETRANSMIT_MS;
     }
 }
 
@@ -521,17 +525,18 @@ void chip_link_flush_ack(ChipLink* link, std::uint64_t now_ms)
 
 void chip_link_run_timers(ChipLink* link, std::uint64_t now_ms)
 {
+    // A repeat restarts its timer once its frame has left (chip_link_transmit_byte);
+    // a repeat the full queue drops is tried again a whole interval later, so
+    // that a burst of acknowledgements never stops the repeats for good.
     if (link->state == CHIP_LINK_UNSYNCED && link->sync_due_ms <= now_ms) {
-        link->sync_due_ms = NEVER;
-        queue_le(link, now_ms, LE_SYNC, 1);
+        link->sync_due_ms = queue_le(link, now_ms, LE_SYNC, 1) ? NEVER : now_ms + CHIP_LINK_LE_RETRANSMIT_MS;
     }
     if (link->state == CHIP_LINK_SYNCED && link->conf_due_ms <= now_ms) {
-        link->conf_due_ms = NEVER;
-        queue_le(link, now_ms, LE_CONF, 1);
+        link->conf_due_ms = queue_le(link, now_ms, LE_CONF, 1) ? NEVER : now_ms + CHIP_LINK_LE_RETRANSMIT_MS;
     }
     if (link->outstanding && link->retransmit_due_ms <= now_ms) {
-        link->retransmit_due_ms = NEVER;
-        queue_outstanding(link, now_ms, 1);
+        link->retransmit_due_ms =
+            queue_outstanding(link, now_ms, 1) ? NEVER : now_ms + CHIP_LINK_RELIABLE_RETRANSMIT_MS;
     }
 }
 

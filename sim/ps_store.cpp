@@ -27,6 +27,8 @@ constexpr PsDefault PS_DEFAULTS[] = {
 };
 
 constexpr const char* PS_DEFAULT_DEVICE_NAME = "Marrowlink Adapter";
+// "0x0202 absent": the chip holds no value for the key.
+constexpr const char* PS_ABSENT_WORD = "absent";
 constexpr std::uint16_t PS_KEY_DEVICE_NAME = 0x0108;
 
 const char* ps_skip_blanks(const char* p)
@@ -73,7 +75,8 @@ const char* ps_parse_word(const char* p, std::uint16_t* value)
         return nullptr;
     }
     // A number ends at a blank, a comment or the end of the line.
-    if (*p != '\0' && *p != ' ' && *p != '\t' && *p != '#' && *p != '=' && *p != '\r' && *p != '\n') {
+    if (*p != '\0' && *p != ' ' && *p != '\t' && *p != '#' && *p != '=' && *p != ':' && *p != '\r' &&
+        *p != '\n') {
         return nullptr;
     }
     *value = static_cast<std::uint16_t>(v);
@@ -98,9 +101,22 @@ int ps_parse_line(PsStore* store, const char* line, char* why, std::size_t why_s
         std::snprintf(why, why_size, "expected a key number");
         return 0;
     }
+    std::uint16_t declared = 0;  // the key's word count written as KEY:WORDS, 0 when not given
+    if (*p == ':') {
+        p = ps_parse_word(p + 1, &declared);
+        if (p == nullptr || declared == 0 || declared > PS_STORE_MAX_WORDS) {
+            std::snprintf(why, why_size, "expected a word count from 1 to %d after ':'", PS_STORE_MAX_WORDS);
+            return 0;
+        }
+    }
     p = ps_skip_blanks(p);
+    const std::size_t absent_chars = std::strlen(PS_ABSENT_WORD);
+    if (std::strncmp(p, PS_ABSENT_WORD, absent_chars) == 0 && ps_line_is_empty(p + absent_chars)) {
+        ps_store_remove(store, key);  // the last line about a key holds, as for values
+        return 1;
+    }
     if (*p != '=') {
-        std::snprintf(why, why_size, "expected '=' after the key");
+        std::snprintf(why, why_size, "expected '=' or \"%s\" after the key", PS_ABSENT_WORD);
         return 0;
     }
     p = ps_skip_blanks(p + 1);
@@ -119,6 +135,10 @@ int ps_parse_line(PsStore* store, const char* line, char* why, std::size_t why_s
     }
     if (length == 0) {
         std::snprintf(why, why_size, "key 0x%04x has no value", key);
+        return 0;
+    }
+    if (declared != 0 && declared != length) {
+        std::snprintf(why, why_size, "key 0x%04x:%d has %d value words", key, declared, length);
         return 0;
     }
     if (!ps_store_set(store, key, values, length)) {

@@ -8,10 +8,16 @@
 //     0x024b = 0x0030
 //     0x0191 = 0x01d8 0x00a8 0x00fa 0x0014 0x0004 0x0000 0x0004 0x001e 0x0064 0x000a
 //
-// The key comes first, then '=', then one to PS_STORE_MAX_WORDS value words.
-// Numbers are hexadecimal with 0x, or decimal; each must fit 16 bits. A key
-// that appears twice keeps its last value. Any other line makes the file
-// unreadable, and the chip refuses to start on it rather than guess.
+//     0x0202 absent                  # the chip holds no value for this key
+//     0x0777:3 = 0x0001 0x0002 0x0003
+//
+// The key comes first, optionally with its word count as KEY:WORDS, then '='
+// and one to PS_STORE_MAX_WORDS value words (as many as the count, when one
+// is given), or the word "absent". This is also the format of a backup taken
+// with `marrowlink store backup`, which can seed the simulator. Numbers are
+// hexadecimal with 0x, or decimal; each must fit 16 bits. A key that appears
+// twice keeps its last line. Any other line makes the file unreadable, and
+// the chip refuses to start on it rather than guess.
 //
 // Every change is saved at once: the whole store goes to "<path>.tmp", which
 // is then renamed over the file, so a reader never sees half a file.

@@ -4,6 +4,7 @@
 
 #include "tool/cmd_ports.h"
 #include "tool/cmd_probe.h"
+#include "tool/cmd_store.h"
 #include "tool/cmd_update.h"
 #include "tool/port_auto.h"
 #include "tool/version.h"
@@ -55,6 +56,7 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
     // One line per command.
     cmd_ports_register(app, context);
     cmd_probe_register(app, context);
+    cmd_store_register(app, context);
     cmd_update_register(app, context);
 
     try {

@@ -2,7 +2,7 @@
 // /dev/serial/by-id name, when it has one, on the line below), what it is and
 // whether this user can open it now; --probe also wakes each free port and says
 // whether a Marrowlink answers.
-#include "tool/commands.h"
+#include "tool/cmd_ports.h"
 
 #include <algorithm>
 #include <memory>

@@ -15,6 +15,7 @@
 #include "cmdport/identify.h"
 #include "driver/profiles.h"
 #include "driver/update.h"
+#include "tool/contact.h"
 #include "tool/port_auto.h"
 #include "tool/reasons.h"
 
@@ -22,6 +23,8 @@ namespace {
 
 const char* const PROBE_HANDED_OVER =
     "The adapter now listens to its Bluetooth chip: power it off and on before the next probe or update.";
+
+}  // namespace
 
 void probe_contact(const ToolPort& port, const PortRoots& roots, Report& report)
 {
@@ -66,7 +69,7 @@ void probe_identify(Report& report)
     command_port_close();
 }
 
-void probe_chip(const ToolPort& port, Report& report)
+void probe_link(const ToolPort& port, Report& report)
 {
     bcsp_open_failure_clear();
     bccmd_failure_clear();
@@ -75,6 +78,13 @@ void probe_chip(const ToolPort& port, Report& report)
         throw reason_chip(port, "linking with the chip on " + port.name);
     }
     report.done("established");
+}
+
+namespace {
+
+void probe_chip(const ToolPort& port, Report& report)
+{
+    probe_link(port, report);
     report.begin("Reading the build id");
     std::uint16_t build_id = 0;
     const int read = read_build_id(&build_id);

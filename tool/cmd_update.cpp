@@ -4,6 +4,7 @@
 #include "tool/cmd_update.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 #include "bccmd/bccmd.h"
@@ -11,6 +12,7 @@
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
 #include "driver/update.h"
+#include "tool/cmd_store.h"
 #include "tool/port_auto.h"
 #include "tool/reasons.h"
 
@@ -18,6 +20,7 @@ namespace {
 
 struct UpdateOptions {
     bool no_wait = false;
+    std::string backup;  // --backup FILE: the store kept before the update changes anything
 };
 
 void update_facts(const UpdateResult& result, Report& report)
@@ -63,17 +66,24 @@ void update_check_completed(const ToolPort& port, const UpdateResult& result)
     }
 }
 
-void update_run_command(const ToolContext& context, Report& report)
+void update_run_command(const ToolContext& context, Report& report, const UpdateOptions& options)
 {
     const ConsoleOutput lines(report.json() ? CONSOLE_OUTPUT_STDERR : CONSOLE_OUTPUT_STDOUT);
     const ToolPort port = port_resolve(context.port, report, context.port_roots);
     report.fact("port", port.name);
     bcsp_open_failure_clear();
     bccmd_failure_clear();
+    if (!options.backup.empty()) {
+        // Whole: the update runs inside the DFUWizard folder.
+        store_update_backup_arm(std::filesystem::absolute(options.backup).string(), port.name, &report);
+    }
 
     const UpdateResult result = update_sequence(UpdatePort{port.device_path.c_str(), port.name.c_str()});
+    const ToolFailure backup_failure = store_update_backup_disarm();
     update_facts(result, report);
     switch (result.end) {
+    case UPDATE_END_STOPPED:
+        throw backup_failure;
     case UPDATE_END_NO_TOOL_FOLDER:
         throw ToolFailure{ExitStatus::download, "finding the download tool",
                           std::string("there is no \"") + DOWNLOAD_TOOL_FOLDER + "\" folder in the current folder",
@@ -113,8 +123,13 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
                                          "update the adapter's firmware (run it from the folder that holds DFUWizard)");
     auto options = std::make_shared<UpdateOptions>();
     command->add_flag("--no-wait", options->no_wait, "end without waiting for a key press");
+    command->add_option("--backup", options->backup,
+                        "back up the chip's store into FILE on the update's own link before anything is changed; "
+                        "the update stops, unchanged, if the backup cannot be taken")
+        ->type_name("FILE");
     command->callback([&context, options] {
-        tool_command_run(context, [&context](Report& report) { update_run_command(context, report); });
+        tool_command_run(context,
+                         [&context, options](Report& report) { update_run_command(context, report, *options); });
         // A usage error comes from a command line just typed: nothing to keep on the screen.
         if (!options->no_wait && context.exit_status != static_cast<int>(ExitStatus::usage)) {
             update_wait_for_key(context);

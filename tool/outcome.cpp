@@ -12,7 +12,8 @@ std::string exit_status_help()
            "  5  the firmware was not recognised (or sent no version)\n"
            "  6  the chip could not be reached or prepared (BCSP link, BCCMD)\n"
            "  7  the download tool failed or could not be started\n"
-           "  8  the update finished but a later step failed (configuration incomplete)\n";
+           "  8  the update finished but a later step failed (configuration incomplete), or a store\n"
+           "     command finished with a key not read, written or verified\n";
 }
 
 Report::Report(bool json, std::ostream& out, std::ostream& err) : json_(json), out_(out), err_(err) {}

@@ -17,7 +17,7 @@ enum class ExitStatus : int {
     unknown_firmware = 5,  // the firmware was not recognised (or sent no version)
     chip = 6,              // the chip could not be reached or prepared (BCSP link, BCCMD)
     download = 7,          // the download tool failed or could not be started
-    later_step = 8,        // the update finished but a later step failed
+    later_step = 8,        // the update finished but a later step failed; a store key not read or verified
 };
 
 // The exit statuses as a table for --help.

@@ -2,6 +2,7 @@
 // unknown varids, and the two resets.
 #include "chip_test_support.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "sim/ps_store.h"
@@ -71,24 +72,37 @@ TEST_F(ChipBccmdTest, PsReadStatuses)
 {
     create();
     ASSERT_NO_FATAL_FAILURE(establish());
-    // A default key, asked with room to spare: stored length and zero padding.
-    std::optional<TestFrame> r = find_bccmd(request(test_bccmd(0, 0, 0x7003, {0x024B, 3, 0, 0, 0, 0})));
-    ASSERT_TRUE(r);
-    Words w = test_words(r->payload);
-    ASSERT_EQ(w.size(), 11u);
-    EXPECT_EQ(w[4], CHIP_STATUS_OK);
-    EXPECT_EQ(w[6], 1);
-    EXPECT_EQ(w[8], 0x0020);
-    EXPECT_EQ(w[9], 0);
-    EXPECT_EQ(events("ps_read").size(), 1u);
-    // A key the store does not hold.
-    r = find_bccmd(request(test_bccmd(0, 1, 0x7003, {0x0777, 1, 0, 0})));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(test_words(r->payload)[4], CHIP_STATUS_NO_VALUE);
-    // Less room than the stored value: the 10-word UART configuration asked as 1 word.
-    r = find_bccmd(request(test_bccmd(0, 2, 0x7003, {0x0191, 1, 0, 0})));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(test_words(r->payload)[4], CHIP_STATUS_TOO_BIG);
+    // A read must ask for the stored length exactly (the default crystal
+    // amplitude is 1 word, the UART configuration 10, the device name 10).
+    struct Case {
+        std::uint16_t key;
+        std::uint16_t asked;
+        std::uint16_t status;
+    };
+    const Case cases[] = {
+        {0x024B, 1, CHIP_STATUS_OK},           {0x024B, 3, CHIP_STATUS_BAD_REQUEST},
+        {0x0191, 1, CHIP_STATUS_TOO_BIG},      {0x0191, 10, CHIP_STATUS_OK},
+        {0x0191, 11, CHIP_STATUS_BAD_REQUEST}, {0x0108, 6, CHIP_STATUS_TOO_BIG},
+        {0x0108, 10, CHIP_STATUS_OK},          {0x0777, 1, CHIP_STATUS_NO_VALUE},
+        {0x0777, 10, CHIP_STATUS_NO_VALUE},
+    };
+    std::uint16_t seqno = 0;
+    for (const Case& c : cases) {
+        Words payload = {c.key, c.asked, 0};
+        payload.resize(3 + c.asked, 0);
+        std::optional<TestFrame> r = find_bccmd(request(test_bccmd(0, seqno++, 0x7003, payload)));
+        ASSERT_TRUE(r) << std::hex << c.key << " " << c.asked;
+        Words w = test_words(r->payload);
+        EXPECT_EQ(w[4], c.status) << std::hex << c.key << " " << c.asked;
+        if (c.status == CHIP_STATUS_OK) {
+            EXPECT_EQ(w[6], c.asked);
+            EXPECT_EQ(w.size(), std::max<std::size_t>(9, 8u + c.asked));
+        }
+    }
+    const std::optional<TestFrame> last = find_bccmd(request(test_bccmd(0, seqno++, 0x7003, {0x024B, 1, 0, 0})));
+    ASSERT_TRUE(last);
+    EXPECT_EQ(test_words(last->payload)[8], 0x0020);
+    EXPECT_EQ(events("ps_read").size(), 4u);
 }
 
 TEST_F(ChipBccmdTest, MalformedPsRequestsAreRefusedAndStoreUntouched)

@@ -343,6 +343,32 @@ TEST_F(ChipLinkTest, QueuesAreBounded)
     EXPECT_FALSE(find_bccmd(exchange(test_frame(0, 0, CHIP_LINK_PENDING_PACKETS + 1, 0, {}))));
 }
 
+// Regression (store round trips under noise): a repeat of the chip's
+// response that found the transmit queue full of acknowledgements (the host
+// repeating its request in a burst) was dropped with its timer, and the chip
+// never sent the response again: the link stalled for good.
+TEST_F(ChipLinkTest, ARepeatDroppedOnAFullQueueIsTriedAgain)
+{
+    create();
+    ASSERT_NO_FATAL_FAILURE(establish());
+    const Bytes request_frame = test_frame(1, 0, 0, 2, test_bccmd(0, 0, 0x2819, {}));
+    std::optional<TestFrame> response = find_bccmd(exchange(request_frame));
+    ASSERT_TRUE(response);  // sent once, never acknowledged
+    // The host's repeats arrive in a burst just before the repeat falls due:
+    // each is acknowledged again, and the queue is full when it does.
+    now += CHIP_LINK_RELIABLE_RETRANSMIT_MS - 1;
+    for (int i = 0; i < CHIP_LINK_TX_QUEUE_FRAMES; ++i) {
+        feed(request_frame);
+    }
+    now += 1;
+    EXPECT_FALSE(find_bccmd(test_decode(drain()))) << "no room for the repeat";
+    ASSERT_FALSE(events("tx_dropped").empty());
+    now += CHIP_LINK_RELIABLE_RETRANSMIT_MS;
+    const std::vector<TestFrame> later = test_decode(drain());
+    ASSERT_TRUE(find_bccmd(later)) << "the response is sent again";
+    EXPECT_EQ(find_bccmd(later)->payload, response->payload);
+}
+
 // Link-establishment frames carry a fixed header whose ack field is 0; they
 // must not release a reliable packet whose seq is 7.
 TEST_F(ChipLinkTest, LinkEstablishmentFrameIsNoAcknowledgement)

@@ -97,6 +97,10 @@ TEST_F(PsStoreTest, HandWrittenFileIsRead)
           "0x024B=48\n"
           "583 = 0x0001\r\n"
           "0x024b = 0x0028\n"  // a repeated key keeps its last value
+          "0x0202 = 0x0003\n"
+          "0x0202 absent   # a backup's line for a key the chip did not hold\n"
+          "0x0229 absent\n"
+          "0x0777:2 = 0x0001 0x0002\n"
           "0x0001 = 0xffff");   // no newline at the end
     static PsStore store;
     ASSERT_EQ(open(&store), 1) << why;
@@ -104,7 +108,10 @@ TEST_F(PsStoreTest, HandWrittenFileIsRead)
     EXPECT_EQ(values_of(ps_store_find(&store, 0x024B)), (Words{0x0028}));
     EXPECT_EQ(values_of(ps_store_find(&store, 583)), (Words{1}));
     EXPECT_EQ(values_of(ps_store_find(&store, 0x0001)), (Words{0xFFFF}));
-    EXPECT_EQ(store.count, 4);
+    EXPECT_EQ(values_of(ps_store_find(&store, 0x0777)), (Words{1, 2}));
+    EXPECT_EQ(ps_store_find(&store, 0x0202), nullptr);
+    EXPECT_EQ(ps_store_find(&store, 0x0229), nullptr);
+    EXPECT_EQ(store.count, 5);
     // Saved in key order, hexadecimal.
     ASSERT_EQ(ps_store_save(&store, path.c_str()), 1);
     std::string text = read();
@@ -124,6 +131,11 @@ TEST_F(PsStoreTest, MalformedFilesAreRefusedWithTheLine)
         "key = 1\n",                 // no number
         "0x024b = 0x00zz\n",         // not a number
         "0x = 1\n",                  // no digits
+        "0x024b absentee\n",         // not the word absent
+        "0x024b absent 1\n",         // absent with a value
+        "0x024b:2 = 0x0030\n",       // fewer words than its count
+        "0x024b:0 = 0x0030\n",       // no such count
+        "0x024b: = 0x0030\n",        // no count after ':'
     };
     for (const char* text : bad) {
         write(std::string("# fine\n0x0001 = 1\n") + text);

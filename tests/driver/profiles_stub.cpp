@@ -4,6 +4,7 @@
 #include "fake_platform.h"
 
 ProfileStub profile_stub;
+int configure_before_update_stopped = 0;
 
 namespace {
 
@@ -17,12 +18,13 @@ ProfileStubCall profile_stub_call(int download_failed, std::uint32_t link_timeou
 
 void profile_stub_reset()
 {
-    profile_stub = ProfileStub{1, 1, {}, {}};
+    profile_stub = ProfileStub{1, 0, 1, {}, {}};
 }
 
 int configure_before_update()
 {
     profile_stub.before_calls.push_back(profile_stub_call(0, 0));
+    configure_before_update_stopped = profile_stub.before_result ? 0 : profile_stub.before_stopped;
     return profile_stub.before_result;
 }
 

@@ -16,6 +16,7 @@ struct ProfileStubCall {
 
 struct ProfileStub {
     int before_result;
+    int before_stopped;  // configure_before_update_stopped after a 0 before_result
     int after_result;
     std::vector<ProfileStubCall> before_calls;
     std::vector<ProfileStubCall> after_calls;

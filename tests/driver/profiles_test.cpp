@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
+#include <set>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "bccmd/bccmd.h"
+#include "bccmd/chip_commands.h"
 #include "bcsp/bcsp_port.h"
 #include "cmdport/identify.h"
+#include "driver/profile_keys.h"
 #include "driver/profiles.h"
 #include "fake_chip.h"
 #include "fake_fixture.h"
@@ -42,6 +46,7 @@ struct ProfilesTest : FakePlatformTest {
         bcsp_port_close();
         fake_chip_stop(&fake);
         ci_firmware = 0;
+        configure_before_update_hook = nullptr;
         FakePlatformTest::TearDown();
     }
 
@@ -343,7 +348,9 @@ TEST_F(ProfilesTest, APortThatWillNotOpenWritesNothingAndResetsNothing)
 {
     chip.no_link = 1;
     start_chip();
+    configure_before_update_stopped = 1;
     EXPECT_EQ(configure_before_update(), 0);
+    EXPECT_EQ(configure_before_update_stopped, 0) << "a failed link is not a hook's stop";
     EXPECT_EQ(configure_after_update(0, BCSP_LINK_TIMEOUT_MS), 0);
     EXPECT_EQ(configure_after_update(1, BCSP_LINK_TIMEOUT_MS), 0);
     EXPECT_EQ(fake_console_output(), "failed to start BCSP communication\n"
@@ -352,6 +359,77 @@ TEST_F(ProfilesTest, APortThatWillNotOpenWritesNothingAndResetsNothing)
     EXPECT_TRUE(requests().empty());
     EXPECT_EQ(pause_before_close_ms(), 0u) << "a reset pause without a link";
     EXPECT_FALSE(fake_serial_is_open());
+}
+
+// The shared key table says what the profiles write: every key of every
+// profile, variant and outcome is in it with the word count written, and it
+// holds no key that no profile writes.
+TEST_F(ProfilesTest, TheKeyTableIsWhatTheProfilesWrite)
+{
+    std::map<int, const ProfileKey*> table;
+    for (const ProfileKey& key : PROFILE_KEYS) {
+        EXPECT_TRUE(table.emplace(key.key, &key).second) << "key listed twice: " << key.name;
+    }
+    std::set<int> written;
+    for (int ci : {0, 1}) {
+        for (int profile : {-1, 0, 1}) {  // before the update, after it with download_failed 0 and 1
+            SCOPED_TRACE(testing::Message() << "ci " << ci << ", profile " << profile);
+            fake_chip_stop(&fake);
+            fake_reset();
+            chip = fake_chip_config(&fake, BUILD_ID);
+            ci_firmware = ci;
+            start_chip();
+            EXPECT_EQ(profile < 0 ? configure_before_update() : configure_after_update(profile), 1);
+            for (const Request& request : requests()) {
+                if (request.varid != "0x7003" || request.type != BCCMD_SET_REQUEST) {
+                    continue;
+                }
+                const int key = request.payload.at(0);
+                written.insert(key);
+                const auto entry = table.find(key);
+                ASSERT_NE(entry, table.end()) << "key 0x" << std::hex << key << " is not in the table";
+                EXPECT_EQ(request.payload.at(1), ci ? entry->second->ci_words : entry->second->standard_words)
+                    << entry->second->name;
+            }
+        }
+    }
+    EXPECT_EQ(written.size(), table.size());
+}
+
+// The hook runs on the open link before the first write; its failure stops
+// the profile before anything is written or reset.
+int hook_calls;
+std::uint16_t hook_amplitude_read;
+int hook_result;
+int profile_test_hook()
+{
+    ++hook_calls;
+    hook_amplitude_read = 0;
+    ps_read(PSKEY_CRYSTAL_TARGET_AMPLITUDE, 1, &hook_amplitude_read);
+    return hook_result;
+}
+
+TEST_F(ProfilesTest, BeforeUpdateRunsItsHookOnTheLinkBeforeItsFirstWrite)
+{
+    for (int result : {1, 0}) {
+        SCOPED_TRACE(result);
+        fake_chip_stop(&fake);
+        fake_reset();
+        chip = fake_chip_config(&fake, BUILD_ID);
+        start_chip();
+        hook_calls = 0;
+        hook_result = result;
+        configure_before_update_hook = profile_test_hook;
+        EXPECT_EQ(configure_before_update(), result);
+        EXPECT_EQ(configure_before_update_stopped, result ? 0 : 1);
+        EXPECT_EQ(hook_calls, 1);
+        EXPECT_EQ(hook_amplitude_read, 0x0020) << "the chip's value before the profile wrote its own";
+        EXPECT_EQ(keys_written(), result ? std::vector<int>{0x024B} : std::vector<int>{});
+        EXPECT_EQ(varids(), result ? (std::vector<std::string>{"0x7003", "0x7003", "0x400f"})
+                                   : std::vector<std::string>{"0x7003"});
+        EXPECT_EQ(fake_console_output(), "");
+        EXPECT_FALSE(fake_serial_is_open());
+    }
 }
 
 }  // namespace

@@ -349,6 +349,21 @@ TEST_F(UpdateTest, FailedPreUpdateProfileRecoversAndEnds)
     }
 }
 
+// The pre-update profile's hook (the field tool's backup) stopped it before
+// its first write: the chip is as it was, so there is nothing to recover and
+// the download tool is not started.
+TEST_F(UpdateTest, APreUpdateProfileStoppedByItsHookEndsWithoutRecovery)
+{
+    profile_stub.before_result = 0;
+    profile_stub.before_stopped = 1;
+    const UpdateResult result = update_sequence(ADAPTER_PORT);
+    EXPECT_EQ(result.end, UPDATE_END_STOPPED);
+    EXPECT_EQ(profile_stub.before_calls.size(), 1u);
+    EXPECT_TRUE(profile_stub.after_calls.empty());
+    EXPECT_EQ(fake_processes_started(), 0);
+    EXPECT_EQ(fake_console_output(), CONTACT_LINES + version_line(FAKE_ADAPTER_STANDARD_VERSION));
+}
+
 // ---------------------------------------------------------------------------
 // The key wait
 

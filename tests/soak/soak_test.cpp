@@ -7,6 +7,14 @@
 //
 // SOAK_WRITES sets the number of writes (each followed by a read of the same
 // key); the default is the short run ctest does. scripts/soak runs 10,000.
+//
+// The second test runs store backup and restore round trips the way
+// `marrowlink store` does them (tool/store_run.h, the backup file written and
+// read back): each round restores a file of new values for every key the
+// update writes (the device name at another length each time) and a key
+// recorded absent, checks that the chip's store then equals the file, backs
+// the keys up again and checks that the backup equals the file.
+// SOAK_ROUND_TRIPS sets their number; scripts/soak runs 200.
 // The program must run with the null-modem fixture preloaded (the pty
 // refuses even parity otherwise); ctest and scripts/soak set LD_PRELOAD.
 #include <gtest/gtest.h>
@@ -17,10 +25,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,7 +38,9 @@
 #include "bccmd/chip_commands.h"
 #include "bcsp/bcsp_port.h"
 #include "platform/platform.h"
+#include "platform/platform_files.h"
 #include "sim_process.h"
+#include "tool/store_run.h"
 
 #ifndef MARROWLINK_SIM_PATH
 #error "MARROWLINK_SIM_PATH must name the marrowlink-sim binary"
@@ -45,11 +57,21 @@ constexpr std::uint16_t SOAK_FIRST_KEY = 0x0300;
 constexpr int SOAK_KEYS = 16;
 constexpr int SOAK_MAX_WORDS = 10;  // the largest value the updater writes
 
+constexpr int SOAK_DEFAULT_ROUND_TRIPS = 2;  // about 15 s
+// The key each round's file records as absent; nothing writes it.
+constexpr std::uint16_t SOAK_ABSENT_KEY = 0x0350;
+constexpr int SOAK_ABSENT_KEY_WORDS = 2;
+
+int soak_count(const char* variable, int default_count)
+{
+    const char* text = std::getenv(variable);
+    const int n = text ? std::atoi(text) : 0;
+    return n > 0 ? n : default_count;
+}
+
 int soak_writes()
 {
-    const char* text = std::getenv("SOAK_WRITES");
-    const int n = text ? std::atoi(text) : 0;
-    return n > 0 ? n : SOAK_DEFAULT_WRITES;
+    return soak_count("SOAK_WRITES", SOAK_DEFAULT_WRITES);
 }
 
 // Value words for write i: every write differs from the one before on the
@@ -130,7 +152,7 @@ protected:
             std::printf("simulator files kept in %s\n", dir.c_str());
             return;
         }
-        for (const char* name : {"com1", "lines", "ready", "store", "log", "events"}) {
+        for (const char* name : {"com1", "lines", "ready", "store", "log", "events", "restore", "backup"}) {
             std::remove((dir + "/" + name).c_str());
         }
         rmdir(dir.c_str());
@@ -215,6 +237,119 @@ TEST_F(SoakTest, EveryReadReturnsWhatWasWrittenWithOnePercentOfBytesCorrupted)
     EXPECT_EQ(c.ps_read, writes - write_failures - read_failures);
     EXPECT_GT(c.noise_tx, 0);
     EXPECT_GT(c.noise_rx, 0);
+    EXPECT_GT(c.frame_bad + c.chip_retry, 0) << "no damage needed a repeat: the noise did not act";
+}
+
+// The file of round r: new values for every key the update writes, the
+// device name at length 1 + 7r mod 56, and one key recorded absent.
+std::vector<StoreLine> soak_round_file(int round)
+{
+    std::vector<StoreLine> lines;
+    for (const StoreKey& key : store_keys_default()) {
+        StoreLine line;
+        line.key = key.number;
+        const int count = key.length_varies ? 1 + (round * 7) % STORE_KEY_MAX_WORDS : key.word_counts.front();
+        for (int w = 0; w < count; ++w) {
+            const std::uint32_t x = static_cast<std::uint32_t>(round * 131 + key.number) * 2654435761u + w * 40503u;
+            line.words.push_back(static_cast<std::uint16_t>(x ^ (x >> 16)));
+        }
+        lines.push_back(line);
+    }
+    StoreLine absent;
+    absent.key = SOAK_ABSENT_KEY;
+    absent.absent = true;
+    absent.declared_words = SOAK_ABSENT_KEY_WORDS;
+    lines.push_back(absent);
+    return lines;
+}
+
+std::string soak_read_file(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The lines of a file written with file_write_whole and read back, or a failure.
+::testing::AssertionResult soak_file_round_trip(const std::string& path, const std::vector<StoreLine>& lines,
+                                                 std::vector<StoreLine>* back)
+{
+    const std::string text = store_file_render({"soak", "COM1", "soak", 0}, lines);
+    char why[256] = "";
+    if (!file_write_whole(path.c_str(), text.data(), text.size(), why, sizeof why)) {
+        return ::testing::AssertionFailure() << why;
+    }
+    const StoreFileContents contents = store_file_parse(soak_read_file(path));
+    if (!contents.problems.empty()) {
+        return ::testing::AssertionFailure() << path << " line " << contents.problems[0].line << ": "
+                                             << contents.problems[0].reason;
+    }
+    *back = contents.lines;
+    return ::testing::AssertionSuccess();
+}
+
+// Differences between the file's lines and what another source holds for
+// them (a key missing from store counts as absent).
+int soak_differences(const std::vector<StoreLine>& file, const std::vector<StoreLine>& other, const char* what,
+                     int round)
+{
+    int differences = 0;
+    for (const StoreLine& line : file) {
+        const auto found = std::find_if(other.begin(), other.end(), [&](const StoreLine& o) { return o.key == line.key; });
+        const bool absent = found == other.end() || found->absent;
+        if (absent != line.absent || (!absent && found->words != line.words)) {
+            ADD_FAILURE() << "round " << round << ": " << what << " differs from the file at key 0x" << std::hex
+                          << line.key;
+            ++differences;
+        }
+    }
+    return differences;
+}
+
+TEST_F(SoakTest, BackupAndRestoreRoundTripsWithOnePercentOfBytesCorrupted)
+{
+    const int rounds = soak_count("SOAK_ROUND_TRIPS", SOAK_DEFAULT_ROUND_TRIPS);
+    ASSERT_NO_FATAL_FAILURE(start_sim());
+    const std::uint64_t started_ms = clock_ms();
+    ASSERT_EQ(bcsp_port_open(1, 115200), 1);
+
+    std::vector<StoreKey> keys = store_keys_default();
+    keys.push_back(store_key_parse("0x0350:2"));
+    int failed_rounds = 0;
+    for (int round = 0; round < rounds && failed_rounds < 5; ++round) {
+        std::vector<StoreLine> file;
+        ASSERT_TRUE(soak_file_round_trip(dir + "/restore", soak_round_file(round), &file));
+        int problems = 0;
+        for (const StoreKeyResult& result : store_run_restore(file, nullptr)) {
+            if (!result.done) {
+                ADD_FAILURE() << "round " << round << ": restore of " << result.label << ": " << result.text;
+                ++problems;
+            }
+        }
+        problems += soak_differences(file, store_file_parse(soak_read_file(dir + "/store")).lines,
+                                     "the chip's store", round);
+
+        std::vector<StoreLine> backup;
+        for (const StoreKeyResult& result : store_run_backup(keys, nullptr)) {
+            if (!result.done) {
+                ADD_FAILURE() << "round " << round << ": backup of " << result.label << ": " << result.text;
+                ++problems;
+            }
+            backup.push_back(result.line);
+        }
+        std::vector<StoreLine> backup_file;
+        ASSERT_TRUE(soak_file_round_trip(dir + "/backup", backup, &backup_file));
+        problems += soak_differences(file, backup_file, "the backup", round);
+        failed_rounds += problems > 0 ? 1 : 0;
+    }
+    const double seconds = static_cast<double>(clock_ms() - started_ms) / 1000.0;
+    bcsp_port_close();
+    stop_sim();
+
+    const ChipCounts c = chip_counts(dir + "/events");
+    std::printf("soak: %d backup/restore round trips, 1 %% of bytes corrupted both ways, %.1f s (%.1f s a round); "
+                "rounds with a difference or a failed key %d; chip repeats %ld, host frames dropped %ld\n",
+                rounds, seconds, seconds / rounds, failed_rounds, c.chip_retry, c.frame_bad);
+    EXPECT_EQ(failed_rounds, 0);
     EXPECT_GT(c.frame_bad + c.chip_retry, 0) << "no damage needed a repeat: the noise did not act";
 }
 
