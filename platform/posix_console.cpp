@@ -81,6 +81,11 @@ std::uint32_t platform_last_error()
     return static_cast<std::uint32_t>(errno);
 }
 
+void platform_last_error_set(std::uint32_t code)
+{
+    errno = static_cast<int>(code);
+}
+
 // ---------------------------------------------------------------------------
 // Time
 
