@@ -1,0 +1,36 @@
+// Runs of the updater's layers on the fake platform for the wire trace tests:
+// the command-port contact with a scripted adapter and a BCSP session with the
+// simulator's chip model, recorded or not.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "trace/trace_read.h"
+#include "trace/trace_record.h"
+
+// A fresh file name in the test's temporary folder.
+std::string trace_test_path(const std::string& name);
+
+// Wake-up, Plug-and-Play reply, handshake, identify, identified, close, with
+// an adapter that answers pnp_reply. 1 when the contact passed.
+int trace_test_contact(const std::string& pnp_reply);
+
+// Link establishment, build id, a key written and read back, cold reset.
+void trace_test_bcsp_session();
+
+// Records what runs in between into path.
+class TraceTestRecording {
+public:
+    explicit TraceTestRecording(const std::string& path)
+        : recorder_(std::make_unique<TraceRecorder>(path, TraceHeader{"marrowlink test", "probe --chip", "COM1"}))
+    {
+        recorder_->start();
+    }
+
+private:
+    std::unique_ptr<TraceRecorder> recorder_;
+};
+
+// The whole trace; fails the test when it does not read whole.
+TraceFile trace_test_read(const std::string& path);
