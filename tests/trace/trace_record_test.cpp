@@ -63,7 +63,7 @@ protected:
 
 TEST_F(TraceRecordTest, CallsAndBytesAreTheSameWithAndWithoutATrace)
 {
-    ASSERT_EQ(trace_test_contact(FAKE_ADAPTER_PNP_REPLY), 1);
+    ASSERT_EQ(trace_test_contact(trace_test_adapter()), 1);
     start_chip();
     trace_test_bcsp_session();
     const std::string calls_untraced = fake_calls_text();
@@ -75,7 +75,7 @@ TEST_F(TraceRecordTest, CallsAndBytesAreTheSameWithAndWithoutATrace)
     bccmd_given_up_clear();
     {
         TraceTestRecording recording(path);
-        ASSERT_EQ(trace_test_contact(FAKE_ADAPTER_PNP_REPLY), 1);
+        ASSERT_EQ(trace_test_contact(trace_test_adapter()), 1);
         start_chip();
         trace_test_bcsp_session();
     }
@@ -88,7 +88,7 @@ TEST_F(TraceRecordTest, ContactTraceSaysWhatTheAdapterSaid)
 {
     {
         TraceTestRecording recording(path);
-        ASSERT_EQ(trace_test_contact(FAKE_ADAPTER_PNP_REPLY), 1);
+        ASSERT_EQ(trace_test_contact(trace_test_adapter()), 1);
     }
     const TraceFile trace = trace_test_read(path);
     EXPECT_EQ(trace.header["program"], "marrowlink test");

@@ -15,17 +15,19 @@ std::string trace_test_path(const std::string& name)
     return ::testing::TempDir() + "trace_" + std::to_string(getpid()) + "_" + name;
 }
 
-int trace_test_contact(const std::string& pnp_reply)
+FakeAdapter trace_test_adapter()
 {
-    FakeAdapter adapter = fake_adapter_working(FAKE_ADAPTER_STANDARD_VERSION);
-    adapter.pnp_reply = pnp_reply;
+    return fake_adapter_working(FAKE_ADAPTER_STANDARD_VERSION);
+}
+
+int trace_test_contact(const FakeAdapter& script)
+{
+    FakeAdapter adapter = script;
     fake_adapter_attach(&adapter);
     const int contact = command_port_open(1);
     if (contact) {
         send_adapter_command(CMD_IDENTIFY);
-        if (identify_firmware()) {
-            send_adapter_command(CMD_IDENTIFIED);
-        }
+        send_adapter_command(identify_firmware() ? CMD_IDENTIFIED : CMD_UNRECOGNISED);
         command_port_close();
     }
     fake_serial_attach(nullptr);

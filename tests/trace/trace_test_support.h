@@ -6,15 +6,18 @@
 #include <memory>
 #include <string>
 
+#include "fake_adapter.h"
 #include "trace/trace_read.h"
 #include "trace/trace_record.h"
 
 // A fresh file name in the test's temporary folder.
 std::string trace_test_path(const std::string& name);
 
-// Wake-up, Plug-and-Play reply, handshake, identify, identified, close, with
-// an adapter that answers pnp_reply. 1 when the contact passed.
-int trace_test_contact(const std::string& pnp_reply);
+// Wake-up, Plug-and-Play reply, handshake, identify, identified (or
+// unrecognised), close, with the scripted adapter. 1 when the contact passed.
+int trace_test_contact(const FakeAdapter& script);
+// A working adapter of the standard firmware.
+FakeAdapter trace_test_adapter();
 
 // Link establishment, build id, a key written and read back, cold reset.
 void trace_test_bcsp_session();
