@@ -1,9 +1,10 @@
 // Configuring the simulator from a wire trace.
 #include "sim/sim_from_trace.h"
 
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <map>
-#include <stdexcept>
 
 #include "sim/ps_store.h"
 #include "trace/trace_read.h"
@@ -125,11 +126,10 @@ struct TraceWalk {
             return;
         }
         // The updater stopped reading at the first wrong byte: the rest is the right answer's.
-        std::string answer(bytes.begin(), bytes.end());
         const std::string right = ADAPTER_HANDSHAKE_ANSWER;
-        if (answer.size() < right.size()) {
-            answer += right.substr(answer.size());
-        }
+        std::string answer(bytes.begin(), bytes.end());
+        answer = answer.substr(0, right.size());  // all the updater reads
+        answer += right.substr(answer.size());
         sim_trace_handshake = answer;
         adapter->handshake_answer = sim_trace_handshake.c_str();
         setup->taken.push_back("handshake answer \"" + answer + "\"");
@@ -371,19 +371,24 @@ struct TraceWalk {
 
 int sim_from_trace(const char* path, AdapterConfig* adapter, ChipConfig* chip, SimTraceSetup* setup, std::string* why)
 {
-    TraceFile trace;
-    try {
-        trace = trace_read_file(path);
-    } catch (const std::exception& failure) {
-        *why = failure.what();
+    std::ifstream input(path, std::ios::binary);
+    if (!input) {
+        *why = std::string("cannot read ") + path + ": " + std::strerror(errno);
         return 0;
     }
+    return sim_from_trace_stream(input, path, adapter, chip, setup, why);
+}
+
+int sim_from_trace_stream(std::istream& input, const std::string& name, AdapterConfig* adapter, ChipConfig* chip,
+                          SimTraceSetup* setup, std::string* why)
+{
+    const TraceFile trace = trace_read(input);
     if (trace.problem_line != 0 && !trace.cut) {
-        *why = std::string(path) + " " + trace_problem_text(trace);
+        *why = name + " " + trace_problem_text(trace);
         return 0;
     }
     if (trace.problem_line != 0) {
-        setup->note = std::string(path) + " " + trace_problem_text(trace) + " (replaying what came before)";
+        setup->note = name + " " + trace_problem_text(trace) + " (replaying what came before)";
     }
     TraceWalk walk;
     walk.adapter = adapter;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,10 @@ struct SimTraceSetup {
 // 0: the trace cannot be read or used; *why says why, with the line number.
 int sim_from_trace(const char* path, AdapterConfig* adapter, ChipConfig* chip, SimTraceSetup* setup,
                    std::string* why);
+
+// The same from a trace in a stream; name is what *why calls it.
+int sim_from_trace_stream(std::istream& input, const std::string& name, AdapterConfig* adapter, ChipConfig* chip,
+                          SimTraceSetup* setup, std::string* why);
 
 // Writes the reported store words into the store file (created with the
 // defaults when missing). 0 with *why on failure.
