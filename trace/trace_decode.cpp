@@ -253,7 +253,9 @@ void TraceStreamDecoder::emit_other(TraceJson& out)
 
 void TraceStreamDecoder::restart(TracePhase phase, TraceJson& out)
 {
-    if (!unit_.empty()) {
+    // A frame's closing delimiter is held as the next one's opening: alone it is nothing.
+    const bool lone_delimiter = phase_ == TracePhase::bcsp && unit_.size() == 1 && frame_.empty();
+    if (!unit_.empty() && !lone_delimiter) {
         TraceJson unit;
         if (phase_ == TracePhase::pnp) {
             unit = trace_pnp_decode(unit_, false);
@@ -272,6 +274,7 @@ void TraceStreamDecoder::restart(TracePhase phase, TraceJson& out)
     }
     emit_other(out);
     phase_ = phase;
+    unit_.clear();
     frame_.clear();
     escape_ = false;
     in_frame_ = false;
