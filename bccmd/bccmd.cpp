@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "bcsp/bcsp_port.h"
+#include "platform/platform.h"
 
 std::uint16_t bccmd_seqno = 0;
+BccmdFailure bccmd_failure = {};
 
 namespace {
 
@@ -87,7 +89,31 @@ int bccmd_is_late_answer(const std::uint8_t* bytes, int byte_count)
     return seqno != bccmd_awaited_seqno && bccmd_take_given_up(seqno);
 }
 
+// Notes a failed transaction unless an earlier one is already noted.
+int bccmd_fail(int kind, std::uint16_t varid, std::uint16_t status)
+{
+    if (bccmd_failure.kind == BCCMD_FAILURE_NONE) {
+        bccmd_failure = {kind, varid, status, clock_ms()};
+    }
+    return 0;
+}
+
+// Why a response that bccmd_check_response refused was refused.
+int bccmd_refusal_kind(const std::uint8_t* bytes, std::size_t byte_count, std::uint16_t varid)
+{
+    if (byte_count >= 2 * BCCMD_HEADER_WORDS && bccmd_word_at(bytes, WORD_TYPE) == BCCMD_GET_RESPONSE &&
+        bccmd_word_at(bytes, WORD_VARID) == varid && bccmd_word_at(bytes, WORD_STATUS) != 0) {
+        return BCCMD_FAILURE_STATUS;
+    }
+    return BCCMD_FAILURE_ANSWER;
+}
+
 }  // namespace
+
+void bccmd_failure_clear()
+{
+    bccmd_failure = {};
+}
 
 void bccmd_given_up_clear()
 {
@@ -181,14 +207,14 @@ int bccmd_request(std::uint16_t varid, int is_set, const std::uint16_t* payload)
 {
     BccmdMessage message;
     if (!bccmd_build_request(&message, varid, is_set, payload)) {
-        return 0;
+        return bccmd_fail(BCCMD_FAILURE_REFUSED, varid, 0);
     }
     std::uint8_t bytes[BCCMD_MESSAGE_BYTES];
     const int byte_count = bccmd_message_pack(&message, bytes);
     bccmd_awaited_seqno = message.seqno;
     if (bcsp_port_send(bytes, static_cast<std::uint16_t>(byte_count), BCCMD_CHANNEL) == 0) {
         bccmd_give_up(message.seqno);  // the chip may have it all the same
-        return 0;
+        return bccmd_fail(BCCMD_FAILURE_SEND, varid, 0);
     }
     return 1;
 }
@@ -202,8 +228,13 @@ int bccmd_get_response(std::uint16_t varid, int count, std::uint16_t* out)
         received = bcsp_port_receive(response, sizeof response, BCCMD_CHANNEL);
         if (received <= 0) {
             bccmd_give_up(bccmd_awaited_seqno);
-            return 0;
+            return bccmd_fail(BCCMD_FAILURE_NO_ANSWER, varid, 0);
         }
     } while (bccmd_is_late_answer(response, received));
-    return bccmd_check_response(response, static_cast<std::size_t>(received), varid, count, out);
+    const auto byte_count = static_cast<std::size_t>(received);
+    if (!bccmd_check_response(response, byte_count, varid, count, out)) {
+        const int kind = bccmd_refusal_kind(response, byte_count, varid);
+        return bccmd_fail(kind, varid, kind == BCCMD_FAILURE_STATUS ? bccmd_word_at(response, WORD_STATUS) : 0);
+    }
+    return 1;
 }

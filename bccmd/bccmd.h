@@ -71,6 +71,24 @@ inline constexpr int BCCMD_GIVEN_UP_MAX = 8;
 // Forgets every given-up request (tests; a new run starts with none).
 void bccmd_given_up_clear();
 
+// The first transaction that failed since bccmd_failure_clear(), for a caller
+// that explains a failure to people (the field tool): the varid and why.
+// Noting it changes nothing the transactions do.
+inline constexpr int BCCMD_FAILURE_NONE = 0;
+inline constexpr int BCCMD_FAILURE_REFUSED = 1;    // not sent: varid not accepted, or too many words
+inline constexpr int BCCMD_FAILURE_SEND = 2;       // not acknowledged within BCSP_SEND_TIMEOUT_MS
+inline constexpr int BCCMD_FAILURE_NO_ANSWER = 3;  // no answer within BCSP_RECEIVE_TIMEOUT_MS
+inline constexpr int BCCMD_FAILURE_STATUS = 4;     // the chip answered with a non-zero status
+inline constexpr int BCCMD_FAILURE_ANSWER = 5;     // an answer of another type or varid, or too short
+struct BccmdFailure {
+    int kind;  // BCCMD_FAILURE_*
+    std::uint16_t varid;
+    std::uint16_t status;  // BCCMD_FAILURE_STATUS: the status the chip sent
+    std::uint64_t at_ms;   // clock_ms() when it was noted
+};
+extern BccmdFailure bccmd_failure;
+void bccmd_failure_clear();
+
 // 1 when varid is in the table of accepted identifiers.
 int bccmd_varid_accepted(std::uint16_t varid);
 

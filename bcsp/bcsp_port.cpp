@@ -7,6 +7,7 @@
 
 PlatformHandle bcsp_port_handle = PLATFORM_INVALID_HANDLE;
 int bcsp_diagnostics = 0;
+BcspOpenFailure bcsp_open_failure = {};
 
 namespace {
 
@@ -92,9 +93,18 @@ void bcsp_port_release()
     timer_precise_end();
 }
 
+// Notes a failed open unless an earlier one is already noted.
+void bcsp_open_note(int step, std::uint32_t os_error)
+{
+    if (bcsp_open_failure.failed_step == BCSP_OPEN_STEP_NONE) {
+        bcsp_open_failure = {step, os_error, clock_ms()};
+    }
+}
+
 // The failure line of a set-up call, then the port is given up.
 int bcsp_port_fail(const char* format)
 {
+    bcsp_open_note(BCSP_OPEN_STEP_SETTINGS, platform_last_error());
     if (bcsp_diagnostics) {
         console_printf(format, static_cast<int>(platform_last_error()));
     }
@@ -146,18 +156,30 @@ void bcsp_rx_take()
 
 }  // namespace
 
+void bcsp_open_failure_clear()
+{
+    bcsp_open_failure = {};
+}
+
 int bcsp_port_open(int port, int baud)
 {
     char device_name[BCSP_PORT_PATH_SIZE] = {};
     const int name_length = std::snprintf(device_name, sizeof device_name, "\\\\.\\COM%d", port);
     if (name_length < 0 || name_length >= BCSP_PORT_PATH_SIZE) {
+        bcsp_open_note(BCSP_OPEN_STEP_OPEN, PLATFORM_ERROR_INVALID_PARAMETER);
         return 0;  // a cut-off name would open another port
     }
+    return bcsp_port_open_path(device_name, baud);
+}
 
-    bcsp_port_handle = serial_open(device_name);
+int bcsp_port_open_path(const char* device_path, int baud)
+{
+    bcsp_port_handle = serial_open(device_path);
     if (bcsp_port_handle == PLATFORM_INVALID_HANDLE) {
+        const std::uint32_t error = platform_last_error();
+        bcsp_open_note(BCSP_OPEN_STEP_OPEN, error);
         if (bcsp_diagnostics) {
-            console_printf("CreateFile for %s failed %d\n", device_name, static_cast<int>(platform_last_error()));
+            console_printf("CreateFile for %s failed %d\n", device_path, static_cast<int>(error));
         }
         return 0;
     }
@@ -197,6 +219,7 @@ int bcsp_port_open(int port, int baud)
     // No packet is handed in, so the ACTIVITY_SENT that ends this wait is the
     // engine's report that link establishment has completed.
     if (!bcsp_port_wait(BCSP_WAIT_SENT, deadline_after_ms(BCSP_LINK_TIMEOUT_MS))) {
+        bcsp_open_note(BCSP_OPEN_STEP_LINK, 0);
         bcsp_port_close();
         return 0;
     }

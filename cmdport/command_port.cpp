@@ -5,8 +5,37 @@
 
 PlatformHandle command_port_handle = PLATFORM_INVALID_HANDLE;
 int command_port_diagnostics = 0;
+CommandPortReport command_port_report = {};
 
 namespace {
+
+// Where command_port_read_byte notes the bytes it receives while a step of
+// the open that the report keeps is reading; nowhere otherwise.
+struct CommandPortCapture {
+    std::uint8_t* bytes;
+    int capacity;
+    int* length;
+    int* silent;
+};
+CommandPortCapture command_port_capture = {};
+
+void command_port_capture_into(std::uint8_t* bytes, int capacity, int* length, int* silent)
+{
+    *length = 0;
+    *silent = 0;
+    command_port_capture = {bytes, capacity, length, silent};
+}
+
+void command_port_capture_read(std::uint8_t byte, std::uint32_t count)
+{
+    if (command_port_capture.bytes == nullptr) {
+        return;
+    }
+    *command_port_capture.silent = count == 0 ? 1 : 0;
+    if (count != 0 && *command_port_capture.length < command_port_capture.capacity) {
+        command_port_capture.bytes[(*command_port_capture.length)++] = byte;
+    }
+}
 
 // Closes without purging: the clean-up of every failed step of the open.
 int command_port_release()
@@ -14,6 +43,15 @@ int command_port_release()
     serial_close(command_port_handle);
     command_port_handle = PLATFORM_INVALID_HANDLE;
     return 0;
+}
+
+// A failed step: noted for the report, then released.
+int command_port_fail(int step)
+{
+    command_port_report.failed_step = step;
+    command_port_report.os_error = platform_last_error();
+    command_port_capture = {};
+    return command_port_release();
 }
 
 // The Plug-and-Play phase: 1200 8N1, no flow control, both modem lines under
@@ -67,28 +105,35 @@ int command_port_open(int port_number)
 {
     char path[COMMAND_PORT_PATH_SIZE] = {};
     std::snprintf(path, sizeof path, "\\\\.\\COM%d", port_number);
+    return command_port_open_path(path);
+}
 
+int command_port_open_path(const char* path)
+{
+    command_port_report = {};
     command_port_handle = serial_open(path);
     if (command_port_handle == PLATFORM_INVALID_HANDLE) {
+        command_port_report.failed_step = COMMAND_PORT_STEP_OPEN;
+        command_port_report.os_error = platform_last_error();
         if (command_port_diagnostics) {
-            console_printf("CreateFile for %s failed %d\n", path, static_cast<int>(platform_last_error()));
+            console_printf("CreateFile for %s failed %d\n", path, static_cast<int>(command_port_report.os_error));
         }
         return 0;
     }
     if (!serial_setup(command_port_handle, COMMAND_PORT_QUEUE_SIZE, COMMAND_PORT_QUEUE_SIZE)) {
         command_port_diagnostic_error("SetupComm failed %d\n");
-        return command_port_release();
+        return command_port_fail(COMMAND_PORT_STEP_SETTINGS);
     }
     SerialState state{};
     state.length = SERIAL_STATE_LENGTH;
     if (!serial_get_state(command_port_handle, &state)) {
         command_port_diagnostic_error("GetCommState failed %d\n");
-        return command_port_release();
+        return command_port_fail(COMMAND_PORT_STEP_SETTINGS);
     }
     command_port_pnp_settings(&state);
     if (!serial_set_state(command_port_handle, &state)) {
         command_port_diagnostic_error("SetCommState failed %d\n");
-        return command_port_release();
+        return command_port_fail(COMMAND_PORT_STEP_SETTINGS);
     }
     // A port that refuses the time-outs or the purge still gets its chance:
     // the Plug-and-Play check below tells whether the adapter answers.
@@ -96,25 +141,30 @@ int command_port_open(int port_number)
     serial_purge(command_port_handle, SERIAL_PURGE_ALL);
 
     toggle_modem_lines();
+    command_port_capture_into(command_port_report.pnp_reply, PNP_REPLY_MAX_BYTES,
+                              &command_port_report.pnp_reply_length, &command_port_report.pnp_silent);
     if (!check_pnp_reply()) {
         if (command_port_diagnostics) {
             console_printf("Do PNP failed\n");
         }
-        return command_port_release();
+        return command_port_fail(COMMAND_PORT_STEP_PNP_REPLY);
     }
     state.rts_control = SERIAL_RTS_CONTROL_ENABLE;
     state.baud_rate = HANDSHAKE_BAUD_RATE;
     if (!serial_set_state(command_port_handle, &state)) {
         command_port_diagnostic_error("SetCommState failed %d\n");
-        return command_port_release();
+        return command_port_fail(COMMAND_PORT_STEP_HANDSHAKE_SPEED);
     }
     sleep_ms(HANDSHAKE_SETTLE_MS);
+    command_port_capture_into(command_port_report.handshake_answer, SETUP_TEXT_LENGTH,
+                              &command_port_report.handshake_answer_length, &command_port_report.handshake_silent);
     if (!setup_handshake()) {
         if (command_port_diagnostics) {
             console_printf("PNP HS Failed\n");
         }
-        return command_port_release();
+        return command_port_fail(COMMAND_PORT_STEP_HANDSHAKE);
     }
+    command_port_capture = {};
     return 1;
 }
 
@@ -142,11 +192,13 @@ std::uint8_t command_port_read_byte()
     std::uint8_t byte = 0;
     std::uint32_t read = 0;
     if (!serial_read(command_port_handle, &byte, 1, &read)) {
+        command_port_capture_read(0, 0);
         if (command_port_diagnostics) {
             console_printf("ReadChar failed\n");
         }
         return 0;
     }
+    command_port_capture_read(byte, read);
     return byte;
 }
 

@@ -67,11 +67,46 @@ inline constexpr char SETUP_ANSWER[] = "LUMA PORT READY";
 inline constexpr int SETUP_TEXT_LENGTH = 15;
 
 // ---------------------------------------------------------------------------
+// What the last command_port_open saw
+//
+// The open's result says only "found" or "not found". A caller that explains
+// a failure to people (the field tool) reads here which step ended the open
+// and what came on the line. The record is filled as the open goes and
+// changes nothing the open does: no extra read, write or wait.
+
+inline constexpr int COMMAND_PORT_STEP_NONE = 0;             // the open succeeded
+inline constexpr int COMMAND_PORT_STEP_OPEN = 1;             // serial_open failed
+inline constexpr int COMMAND_PORT_STEP_SETTINGS = 2;         // the port refused its queues or 1200 8N1
+inline constexpr int COMMAND_PORT_STEP_PNP_REPLY = 3;        // the Plug-and-Play reply was not accepted
+inline constexpr int COMMAND_PORT_STEP_HANDSHAKE_SPEED = 4;  // the port refused 115200 baud
+inline constexpr int COMMAND_PORT_STEP_HANDSHAKE = 5;        // setup request not written, or the answer differs
+
+struct CommandPortReport {
+    int failed_step;          // COMMAND_PORT_STEP_*
+    std::uint32_t os_error;   // platform_last_error() after a failed platform call
+    // The Plug-and-Play reply as it came, "(" first: only bytes really
+    // received (a read that timed out adds nothing). The last read of the
+    // check got nothing when pnp_silent is 1.
+    std::uint8_t pnp_reply[PNP_REPLY_MAX_BYTES];
+    int pnp_reply_length;
+    int pnp_silent;
+    // The setup handshake's answer as it came, up to the first differing byte.
+    std::uint8_t handshake_answer[SETUP_TEXT_LENGTH];
+    int handshake_answer_length;
+    int handshake_silent;
+};
+extern CommandPortReport command_port_report;
+
+// ---------------------------------------------------------------------------
 // Operations
 
-// Opens COMn, wakes and checks the adapter, completes the setup handshake.
-// 1: open at 115200 baud. 0: failed, the port is closed again.
+// Opens COMn ("\\\\.\\COMn" formatted in COMMAND_PORT_PATH_SIZE bytes), then
+// as command_port_open_path.
 int command_port_open(int port_number);
+// Opens the port at device_path (any name serial_open takes), wakes and checks
+// the adapter, completes the setup handshake. 1: open at 115200 baud.
+// 0: failed, the port is closed again.
+int command_port_open_path(const char* device_path);
 // Purges and closes the port when it is open; does nothing when it is not.
 void command_port_close();
 // One write of exactly these bytes; returns the count the platform moved.

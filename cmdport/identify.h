@@ -34,6 +34,17 @@ inline constexpr char STANDARD_FIRMWARE_PREFIX[] = "Veltrane_Tools Marrowlink Fi
 // the wait ends at most one read time-out (1.5 s) after this.
 inline constexpr std::uint32_t IDENTIFY_VERSION_WAIT_MS = 10000;
 
+// What the last identify_firmware saw, for a caller that shows it to people
+// (the field tool): how many reply frames came, whether the version frame
+// was among them, and its text. Filled as identify_firmware goes; it changes
+// nothing identify_firmware does.
+struct IdentifyReport {
+    int frames_read;
+    int version_frame_seen;
+    char version_text[REPLY_DATA_SIZE];  // zero-terminated, as printed in the version line
+};
+extern IdentifyReport identify_report;
+
 // Writes the 4-byte command frame in one write; the count written is not checked.
 void send_adapter_command(std::uint8_t code);
 

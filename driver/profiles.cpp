@@ -60,7 +60,7 @@ int pack_device_name(const char* name, std::array<std::uint16_t, DEVICE_NAME_BUF
 
 int open_chip_link()
 {
-    if (bcsp_port_open(ADAPTER_COM_PORT, BCSP_BAUD_RATE)) {
+    if (bcsp_port_open_path(update_port.device_path, BCSP_BAUD_RATE)) {
         return 1;
     }
     console_printf("failed to start BCSP communication\n");

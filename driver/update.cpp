@@ -1,21 +1,27 @@
 #include "driver/update.h"
 
+#include <cstdio>
+
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
 #include "driver/profiles.h"
 #include "platform/platform.h"
 
+UpdatePort update_port = ADAPTER_PORT;
+
 namespace {
 
 // Finds, wakes and identifies the adapter, then hands the port back: on return
-// the command port is closed and ci_firmware names the variant. Every failure
-// here aborts the run.
-void update_contact_adapter()
+// the command port is closed and, on 1, ci_firmware names the variant. 0: the
+// adapter was not found (UPDATE_END_NOT_FOUND) or not recognised
+// (UPDATE_END_UNKNOWN_FIRMWARE), in *end.
+int update_contact_adapter(int* end)
 {
     console_printf("Contacting Marrowlink\n");
-    if (!command_port_open(ADAPTER_COM_PORT)) {
-        console_printf("Marrowlink not found on COM1.\n");
-        abort_update();
+    if (!command_port_open_path(update_port.device_path)) {
+        console_printf("Marrowlink not found on %s.\n", update_port.name);
+        *end = UPDATE_END_NOT_FOUND;
+        return 0;
     }
     console_printf("Success\n");
 
@@ -24,21 +30,24 @@ void update_contact_adapter()
         console_printf("Unknown Device.\n");
         send_adapter_command(CMD_UNRECOGNISED);
         command_port_close();
-        abort_update();
+        *end = UPDATE_END_UNKNOWN_FIRMWARE;
+        return 0;
     }
     send_adapter_command(CMD_IDENTIFIED);
     sleep_ms(HANDOVER_PAUSE_MS);
     command_port_close();
+    return 1;
 }
 
 // The chip could not be prepared: restore its configuration as after a failed
-// download and end at once, without starting the tool and without a key wait.
-[[noreturn]] void update_recover()
+// download, without starting the tool.
+int update_recover()
 {
     console_printf("Pre-Update Configuration failed !\n");
     console_printf("Trying to recover..\n");
-    console_printf(configure_after_update(1) ? "SUCCESS\n" : "FAILED\n");
-    process_exit(0);
+    const int result = configure_after_update(1);
+    console_printf(result ? "SUCCESS\n" : "FAILED\n");
+    return result;
 }
 
 void download_report(std::int32_t exit_code)
@@ -52,20 +61,45 @@ void download_report(std::int32_t exit_code)
 
 }  // namespace
 
-int update_run()
+int download_command_line(int ci, const char* port_name, char* command_line, std::size_t capacity)
 {
+    const int length = std::snprintf(command_line, capacity, DOWNLOAD_COMMAND_LINE_FORMAT,
+                                     ci ? CI_IMAGE_FILE : STANDARD_IMAGE_FILE, port_name);
+    return length >= 0 && static_cast<std::size_t>(length) < capacity ? 1 : 0;
+}
+
+UpdateResult update_sequence(const UpdatePort& port)
+{
+    UpdateResult result = {UPDATE_END_COMPLETED, -1, 0};
+    update_port = port;
     if (!folder_change(DOWNLOAD_TOOL_FOLDER)) {
         console_printf("Failed to locate the update wizard.\n");
+        result.end = UPDATE_END_NO_TOOL_FOLDER;
+        return result;
+    }
+    if (!update_contact_adapter(&result.end)) {
+        return result;
+    }
+    if (!configure_before_update()) {
+        result.end = UPDATE_END_RECOVERED;
+        result.after_result = update_recover();
+        return result;
+    }
+    result.download_exit_code = run_download_tool();
+    folder_change("..");  // failure ignored: nothing later depends on the folder
+    result.after_result = configure_after_update(result.download_exit_code != 0 ? 1 : 0);
+    return result;
+}
+
+int update_run()
+{
+    const UpdateResult result = update_sequence(ADAPTER_PORT);
+    if (result.end == UPDATE_END_RECOVERED) {
+        process_exit(0);  // at once: no key wait
+    }
+    if (result.end != UPDATE_END_COMPLETED) {
         abort_update();
     }
-    update_contact_adapter();
-    if (!configure_before_update()) {
-        update_recover();
-    }
-    const std::int32_t download_exit_code = run_download_tool();
-    folder_change("..");  // failure ignored: nothing later depends on the folder
-    configure_after_update(download_exit_code != 0 ? 1 : 0);
-
     console_printf("Update done\n");
     console_printf("Please power off and on Marrowlink Device\n");
     console_printf("Press any key to exit the update program\n");
@@ -103,9 +137,10 @@ void wait_for_key()
 std::int32_t run_download_tool()
 {
     std::int32_t download_exit_code = -1;
-    const char* command_line = ci_firmware ? CI_IMAGE_COMMAND_LINE : STANDARD_IMAGE_COMMAND_LINE;
+    char command_line[DOWNLOAD_COMMAND_LINE_MAX_BYTES];
     ProcessInfo info{};
-    if (!process_start(command_line, &info)) {
+    if (!download_command_line(ci_firmware, update_port.name, command_line, sizeof command_line) ||
+        !process_start(command_line, &info)) {
         console_printf("Failed to start update Wizard\n");
         return download_exit_code;
     }

@@ -16,6 +16,7 @@
 // Nothing here prints, and nothing here ends the process except process_exit().
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // An opaque handle. -1 is the same bit pattern as Win32's INVALID_HANDLE_VALUE.
@@ -26,6 +27,11 @@ inline constexpr PlatformHandle PLATFORM_INVALID_HANDLE = -1;
 inline constexpr std::uint32_t PLATFORM_ERROR_INVALID_PARAMETER = 87;
 
 std::uint32_t platform_last_error();
+
+// The system's own text for an error code from platform_last_error(), for
+// people ("No such file or directory"), without a line end; cut to fit text.
+inline constexpr std::size_t PLATFORM_ERROR_TEXT_BYTES = 256;
+void platform_error_text(std::uint32_t error, char* text, std::size_t capacity);
 
 // ---------------------------------------------------------------------------
 // Serial ports
@@ -101,10 +107,17 @@ inline constexpr std::uint32_t SERIAL_CLRRTS = 4;
 inline constexpr std::uint32_t SERIAL_SETDTR = 5;
 inline constexpr std::uint32_t SERIAL_CLRDTR = 6;
 
+// The longest device path serial_open takes, its zero byte included (and, on
+// POSIX, the longest path a COMn name resolves to). Room for any device path
+// people name a port by, /dev/serial/by-id/... included.
+inline constexpr std::size_t SERIAL_DEVICE_PATH_MAX_BYTES = 256;
+
 // CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0 (exclusive), NULL,
 // OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL). The path is a Win32 device name
 // such as "\\\\.\\COM1"; on POSIX "\\\\.\\COMn" resolves to $COMn_DEVICE when
-// that is set, else to /dev/ttyS<n-1>. Returns PLATFORM_INVALID_HANDLE on failure.
+// that is set, else to /dev/ttyS<n-1>, and any other path (/dev/ttyUSB0) is
+// opened as it is. A path of SERIAL_DEVICE_PATH_MAX_BYTES or more fails.
+// Returns PLATFORM_INVALID_HANDLE on failure.
 PlatformHandle serial_open(const char* device_path);
 int serial_setup(PlatformHandle port, std::uint32_t input_queue, std::uint32_t output_queue);  // SetupComm
 int serial_get_state(PlatformHandle port, SerialState* state);                                // GetCommState
@@ -173,6 +186,13 @@ int console_printf(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Where console_printf writes: standard output (the default), standard error
+// (a program whose standard output carries data for scripts), or nowhere.
+inline constexpr int CONSOLE_OUTPUT_STDOUT = 0;
+inline constexpr int CONSOLE_OUTPUT_STDERR = 1;
+inline constexpr int CONSOLE_OUTPUT_NONE = 2;
+void console_set_output(int where);
 
 // Bracket a key wait: when standard input is a terminal it is put in
 // non-canonical, no-echo mode between these two calls and restored after.

@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -86,6 +87,13 @@ void platform_last_error_set(std::uint32_t code)
     errno = static_cast<int>(code);
 }
 
+void platform_error_text(std::uint32_t error, char* text, std::size_t capacity)
+{
+    if (text != nullptr && capacity > 0) {
+        std::snprintf(text, capacity, "%s", std::strerror(static_cast<int>(error)));
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Time
 
@@ -115,13 +123,26 @@ void timer_precise_end()
 // ---------------------------------------------------------------------------
 // Console and process
 
+namespace {
+int console_output_where = CONSOLE_OUTPUT_STDOUT;
+}  // namespace
+
+void console_set_output(int where)
+{
+    console_output_where = where;
+}
+
 int console_printf(const char* format, ...)
 {
+    if (console_output_where == CONSOLE_OUTPUT_NONE) {
+        return 0;
+    }
+    std::FILE* stream = console_output_where == CONSOLE_OUTPUT_STDERR ? stderr : stdout;
     va_list arguments;
     va_start(arguments, format);
-    const int written = std::vprintf(format, arguments);
+    const int written = std::vfprintf(stream, format, arguments);
     va_end(arguments);
-    std::fflush(stdout);
+    std::fflush(stream);
     return written;
 }
 

@@ -27,7 +27,6 @@ namespace {
 
 // Ports open at once; the program itself holds at most one.
 constexpr std::size_t SERIAL_PORT_SLOTS = 8;
-constexpr std::size_t SERIAL_DEVICE_PATH_MAX_BYTES = 256;
 
 // A port's handle is its file descriptor. termios keeps the line settings; this
 // record keeps the time-outs and the DCB fields termios has no place for.

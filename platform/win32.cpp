@@ -119,6 +119,25 @@ void platform_last_error_set(std::uint32_t code)
     SetLastError(code);
 }
 
+void platform_error_text(std::uint32_t error, char* text, std::size_t capacity)
+{
+    if (text == nullptr || capacity == 0) {
+        return;
+    }
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                        0, text, static_cast<DWORD>(capacity), nullptr);
+    if (length == 0) {
+        std::snprintf(text, capacity, "system error %lu", static_cast<unsigned long>(error));
+        return;
+    }
+    // The system's texts end with ".\r\n".
+    std::size_t end = length < capacity ? length : capacity - 1;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == '.')) {
+        --end;
+    }
+    text[end] = '\0';
+}
+
 // ---------------------------------------------------------------------------
 // Serial ports
 
@@ -126,6 +145,10 @@ PlatformHandle serial_native_open(const char* device_path)
 {
     if (device_path == nullptr) {
         fail_invalid_parameter();
+        return PLATFORM_INVALID_HANDLE;
+    }
+    if (std::strlen(device_path) >= SERIAL_DEVICE_PATH_MAX_BYTES) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return PLATFORM_INVALID_HANDLE;
     }
     // "\\.\COMn" names the port in the Win32 device namespace, the only form
@@ -319,13 +342,26 @@ void timer_precise_end()
 // ---------------------------------------------------------------------------
 // Console and process
 
+namespace {
+int console_output_where = CONSOLE_OUTPUT_STDOUT;
+}  // namespace
+
+void console_set_output(int where)
+{
+    console_output_where = where;
+}
+
 int console_printf(const char* format, ...)
 {
+    if (console_output_where == CONSOLE_OUTPUT_NONE) {
+        return 0;
+    }
+    std::FILE* stream = console_output_where == CONSOLE_OUTPUT_STDERR ? stderr : stdout;
     va_list arguments;
     va_start(arguments, format);
-    const int written = std::vprintf(format, arguments);
+    const int written = std::vfprintf(stream, format, arguments);
     va_end(arguments);
-    std::fflush(stdout);
+    std::fflush(stream);
     return written;
 }
 

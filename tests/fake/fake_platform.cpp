@@ -42,6 +42,7 @@ struct FakeState {
 
     // Serial port.
     int serial_present = 1;
+    std::string serial_path = FAKE_SERIAL_DEVICE_PATH;
     PlatformHandle serial_handle = PLATFORM_INVALID_HANDLE;
     SerialState serial_state{};
     SerialTimeouts serial_timeouts{};
@@ -67,6 +68,8 @@ struct FakeState {
 
     // Console.
     std::string console;
+    std::string console_errors;
+    int console_where = CONSOLE_OUTPUT_STDOUT;
     std::uint64_t key_at_ms = NEVER_MS;
     int key_tests = 0;
     int precise_timer_depth = 0;
@@ -369,6 +372,11 @@ void fake_serial_set_present(int present)
     fake.serial_present = present;
 }
 
+void fake_serial_set_path(const char* device_path)
+{
+    fake.serial_path = device_path;
+}
+
 void fake_serial_set_initial_state(const SerialState* state)
 {
     fake.serial_state = *state;
@@ -501,6 +509,11 @@ const std::string& fake_console_output()
     return fake.console;
 }
 
+const std::string& fake_console_errors()
+{
+    return fake.console_errors;
+}
+
 void fake_console_key_at(std::uint64_t at_ms)
 {
     fake.key_at_ms = at_ms;
@@ -524,6 +537,13 @@ void platform_last_error_set(std::uint32_t code)
     fake.last_error = code;
 }
 
+void platform_error_text(std::uint32_t error, char* text, std::size_t capacity)
+{
+    if (text != nullptr && capacity > 0) {
+        std::snprintf(text, capacity, "fake error %u", static_cast<unsigned>(error));
+    }
+}
+
 PlatformHandle serial_native_open(const char* device_path)
 {
     const std::size_t call = log_call(FAKE_SERIAL_OPEN);
@@ -536,7 +556,7 @@ PlatformHandle serial_native_open(const char* device_path)
     if (scripted_failure(FAKE_SERIAL_OPEN)) {
         return PLATFORM_INVALID_HANDLE;
     }
-    if (!fake.serial_present || std::strcmp(device_path, FAKE_SERIAL_DEVICE_PATH) != 0) {
+    if (!fake.serial_present || device_path != fake.serial_path) {
         fake.last_error = FAKE_ERROR_FILE_NOT_FOUND;
         return PLATFORM_INVALID_HANDLE;
     }
@@ -948,8 +968,18 @@ int console_printf(const char* format, ...)
     const std::size_t call = log_call(FAKE_CONSOLE_PRINTF);
     logged(call).text = text;
     logged(call).result = length;
-    fake.console += text;
+    logged(call).value = static_cast<std::uint32_t>(fake.console_where);
+    if (fake.console_where == CONSOLE_OUTPUT_STDOUT) {
+        fake.console += text;
+    } else if (fake.console_where == CONSOLE_OUTPUT_STDERR) {
+        fake.console_errors += text;
+    }
     return length;
+}
+
+void console_set_output(int where)
+{
+    fake.console_where = where;
 }
 
 void console_key_wait_begin()

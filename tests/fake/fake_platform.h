@@ -134,6 +134,9 @@ inline constexpr std::uint32_t FAKE_ERROR_INVALID_HANDLE = 6;
 inline constexpr char FAKE_SERIAL_DEVICE_PATH[] = "\\\\.\\COM1";
 
 void fake_serial_set_present(int present);
+// The one device's path (default FAKE_SERIAL_DEVICE_PATH); opens of any other
+// path fail as a missing device.
+void fake_serial_set_path(const char* device_path);
 // What serial_get_state() reports until the first serial_set_state().
 void fake_serial_set_initial_state(const SerialState* state);
 // Queues incoming bytes that arrive at virtual time at_ms (a time already
@@ -207,7 +210,11 @@ inline constexpr int FAKE_EXIT_CODE_QUERY_LIMIT = 100000;
 // ---------------------------------------------------------------------------
 // Console
 
+// What console_printf wrote to standard output, and to standard error after
+// console_set_output(CONSOLE_OUTPUT_STDERR); with CONSOLE_OUTPUT_NONE the text
+// is only in the call log.
 const std::string& fake_console_output();
+const std::string& fake_console_errors();
 // A key press arrives at this virtual time and stays (it is never read).
 // Default: never. Standard input that has ended is the same as a key at 0.
 void fake_console_key_at(std::uint64_t at_ms);

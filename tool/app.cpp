@@ -1,0 +1,59 @@
+#include "tool/app.h"
+
+#include <ostream>
+
+#include "tool/version.h"
+
+namespace {
+
+void tool_global_options(CLI::App& app, ToolContext& context)
+{
+    app.add_option("--port", context.port,
+                   "the adapter's serial port: COMn, or a device path such as /dev/ttyUSB0 (default COM1)");
+    app.add_flag("--json", context.json, "print one JSON object with the outcome and the facts found, for scripts");
+}
+
+}  // namespace
+
+CLI::App* tool_command_add(CLI::App& app, ToolContext& context, const std::string& name,
+                           const std::string& description)
+{
+    CLI::App* command = app.add_subcommand(name, description);
+    tool_global_options(*command, context);
+    command->footer(exit_status_help());
+    return command;
+}
+
+void tool_command_run(ToolContext& context, const std::function<void(Report&)>& body)
+{
+    Report report(context.json, *context.out, *context.err);
+    try {
+        body(report);
+        context.exit_status = report.succeed();
+    } catch (const ToolFailure& failure) {
+        context.exit_status = report.fail(failure);
+    }
+}
+
+int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
+{
+    ToolContext context;
+    context.out = &out;
+    context.err = &err;
+
+    CLI::App app{"marrowlink: finds, probes and updates the Marrowlink Bluetooth serial adapter", "marrowlink"};
+    app.set_version_flag("--version", std::string("marrowlink ") + tool_version());
+    app.require_subcommand(1);
+    app.footer(exit_status_help());
+    tool_global_options(app, context);
+
+    // One line per command.
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int cli_status = app.exit(error, out, err);
+        return cli_status == 0 ? 0 : static_cast<int>(ExitStatus::usage);
+    }
+    return context.exit_status;
+}

@@ -1,0 +1,70 @@
+#include "tool/port_choice.h"
+
+#include <cctype>
+
+#include "platform/platform.h"
+#include "tool/outcome.h"
+
+namespace {
+
+[[noreturn]] void port_choice_refuse(const std::string& text, const std::string& why)
+{
+    throw ToolFailure{ExitStatus::usage, "--port " + text, why,
+                      "name the port as COMn (COM1, COM12) or by its device path (/dev/ttyUSB0); "
+                      "marrowlink ports lists the serial ports"};
+}
+
+// "COM" in any case, then digits only: the number, else 0.
+unsigned long port_choice_com_number(const std::string& text)
+{
+    if (text.size() <= 3 || text.size() > 3 + 9) {
+        return 0;
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(text[i])) != "COM"[i]) {
+            return 0;
+        }
+    }
+    unsigned long number = 0;
+    for (std::size_t i = 3; i < text.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
+            return 0;
+        }
+        number = number * 10 + static_cast<unsigned long>(text[i] - '0');
+    }
+    return number;
+}
+
+bool port_choice_looks_like_com(const std::string& text)
+{
+    return text.size() > 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
+           std::toupper(static_cast<unsigned char>(text[1])) == 'O' &&
+           std::toupper(static_cast<unsigned char>(text[2])) == 'M' &&
+           std::isdigit(static_cast<unsigned char>(text[3]));
+}
+
+}  // namespace
+
+ToolPort port_choice_parse(const std::string& text)
+{
+    if (text.empty()) {
+        port_choice_refuse(text, "the port name is empty");
+    }
+    if (text.find_first_of(" \t") != std::string::npos) {
+        port_choice_refuse(text, "a port name with blanks cannot be passed to the download tool");
+    }
+    if (port_choice_looks_like_com(text)) {
+        const unsigned long number = port_choice_com_number(text);
+        if (number == 0 || number > TOOL_COM_NUMBER_MAX) {
+            port_choice_refuse(text, "COM ports are numbered from 1 to " + std::to_string(TOOL_COM_NUMBER_MAX));
+        }
+        const std::string name = "COM" + std::to_string(number);
+        return ToolPort{"\\\\.\\" + name, name};
+    }
+    if (text.size() >= SERIAL_DEVICE_PATH_MAX_BYTES) {
+        port_choice_refuse(text.substr(0, 40) + "...", "the device path is longer than " +
+                                                           std::to_string(SERIAL_DEVICE_PATH_MAX_BYTES - 1) +
+                                                           " characters");
+    }
+    return ToolPort{text, text};
+}
