@@ -2,6 +2,8 @@
 
 #include <ostream>
 
+#include "tool/cmd_trace.h"
+#include "tool/trace_option.h"
 #include "tool/version.h"
 
 namespace {
@@ -11,6 +13,9 @@ void tool_global_options(CLI::App& app, ToolContext& context)
     app.add_option("--port", context.port,
                    "the adapter's serial port: COMn, or a device path such as /dev/ttyUSB0 (default COM1)");
     app.add_flag("--json", context.json, "print one JSON object with the outcome and the facts found, for scripts");
+    app.add_option("--trace", context.trace,
+                   "record every byte on the serial line, decoded, into FILE (one JSON object a line; "
+                   "marrowlink trace show FILE reads it)");
 }
 
 }  // namespace
@@ -28,6 +33,7 @@ void tool_command_run(ToolContext& context, const std::function<void(Report&)>& 
 {
     Report report(context.json, *context.out, *context.err);
     try {
+        const TraceSession trace(context);
         body(report);
         context.exit_status = report.succeed();
     } catch (const ToolFailure& failure) {
@@ -40,6 +46,7 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
     ToolContext context;
     context.out = &out;
     context.err = &err;
+    context.command_line = trace_command_line(argc, argv);
 
     CLI::App app{"marrowlink: finds, probes and updates the Marrowlink Bluetooth serial adapter", "marrowlink"};
     app.set_version_flag("--version", std::string("marrowlink ") + tool_version());
@@ -48,6 +55,7 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
     tool_global_options(app, context);
 
     // One line per command.
+    cmd_trace_register(app, context);
 
     try {
         app.parse(argc, argv);

@@ -15,6 +15,8 @@
 struct ToolContext {
     std::string port = TOOL_DEFAULT_PORT;  // --port
     bool json = false;                     // --json
+    std::string trace;                     // --trace FILE: record the serial line there
+    std::string command_line;              // the arguments, for the trace's header
     std::ostream* out;
     std::ostream* err;
     int exit_status = static_cast<int>(ExitStatus::ok);
