@@ -3,14 +3,17 @@
 //   1. appends its whole command line (argv joined by blanks) as one line to
 //      the file named by DFUWIZARD_RECORD (default "DFUWizard.log" in the
 //      current folder);
-//   2. checks that COM1 is free, as the real tool needs it to be: on Linux it
-//      opens $COM1_DEVICE (or /dev/ttyS0) and takes flock(LOCK_EX|LOCK_NB) on
-//      it (the updater holds that lock while its port is open); on Windows
-//      CreateFileA("\\\\.\\COM1") with share mode 0, then GetCommState (Wine
-//      hands out a handle even when COM1's device is missing). If COM1 cannot be had it
-//      appends "DFUWizard: COM1 not free: <reason>" to the record and exits
-//      with DFU_EXIT_COM1_BUSY;
-//   3. keeps COM1 open for DFUWIZARD_RUN_MS milliseconds (default 300);
+//   2. checks that its port is free, as the real tool needs it to be. The
+//      port is the one named after "/serial" on its command line (COM1 when
+//      none is): COMn, or on Linux also a device path. On Linux it opens the
+//      path, or for COMn $COMn_DEVICE (else /dev/ttyS<n-1>), and takes
+//      flock(LOCK_EX|LOCK_NB) on it (the updater holds that lock while its
+//      port is open); on Windows CreateFileA("\\\\.\\COMn") with share mode 0,
+//      then GetCommState (Wine hands out a handle even when the port's device
+//      is missing). If the port cannot be had it appends
+//      "DFUWizard: <port> not free: <reason>" to the record and exits with
+//      DFU_EXIT_COM1_BUSY;
+//   3. keeps the port open for DFUWIZARD_RUN_MS milliseconds (default 300);
 //   4. exits with DFUWIZARD_EXIT_CODE (default 0; any 32-bit value, negative
 //      or 259 included: Windows passes it on whole, Linux keeps its low 8 bits).
 // DFUWIZARD_KILL_SELF=1 makes it die by SIGKILL at the end of its run instead
@@ -37,29 +40,32 @@ constexpr const char* DFU_DEFAULT_RECORD = "DFUWizard.log";
 
 namespace {
 
-HANDLE dfu_com1 = INVALID_HANDLE_VALUE;
+HANDLE dfu_port = INVALID_HANDLE_VALUE;
 
-int dfu_open_com1(char* why, std::size_t why_size) {
-    dfu_com1 = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (dfu_com1 == INVALID_HANDLE_VALUE) {
-        std::snprintf(why, why_size, "CreateFileA(\\\\.\\COM1) failed with error %lu", GetLastError());
+int dfu_open_port(const char* port, char* why, std::size_t why_size) {
+    char path[300];
+    std::snprintf(path, sizeof path, "\\\\.\\%s", port);
+    dfu_port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (dfu_port == INVALID_HANDLE_VALUE) {
+        std::snprintf(why, why_size, "CreateFileA(%s) failed with error %lu", path, GetLastError());
         return 0;
     }
-    // Wine opens a COM1 whose device is missing; only the port state tells.
+    // Wine opens a port whose device is missing; only the port state tells.
     DCB state = {};
     state.DCBlength = sizeof state;
-    if (!GetCommState(dfu_com1, &state)) {
-        std::snprintf(why, why_size, "COM1 is not a serial port: GetCommState failed with error %lu", GetLastError());
-        CloseHandle(dfu_com1);
-        dfu_com1 = INVALID_HANDLE_VALUE;
+    if (!GetCommState(dfu_port, &state)) {
+        std::snprintf(why, why_size, "%s is not a serial port: GetCommState failed with error %lu", port,
+                      GetLastError());
+        CloseHandle(dfu_port);
+        dfu_port = INVALID_HANDLE_VALUE;
         return 0;
     }
     return 1;
 }
 
-void dfu_close_com1() {
-    if (dfu_com1 != INVALID_HANDLE_VALUE) CloseHandle(dfu_com1);
-    dfu_com1 = INVALID_HANDLE_VALUE;
+void dfu_close_port() {
+    if (dfu_port != INVALID_HANDLE_VALUE) CloseHandle(dfu_port);
+    dfu_port = INVALID_HANDLE_VALUE;
 }
 
 void dfu_sleep_ms(unsigned ms) { Sleep(ms); }
@@ -79,28 +85,37 @@ void dfu_die_by_signal() {}
 
 namespace {
 
-int dfu_com1 = -1;
+int dfu_port = -1;
 
-int dfu_open_com1(char* why, std::size_t why_size) {
-    const char* path = std::getenv("COM1_DEVICE");
-    if (!path || !*path) path = "/dev/ttyS0";
-    dfu_com1 = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (dfu_com1 < 0) {
+int dfu_open_port(const char* port, char* why, std::size_t why_size) {
+    // COMn as the updater resolves it; any other name is a device path.
+    char variable[64];
+    char fallback[64];
+    const char* path = port;
+    unsigned long number = 0;
+    if (std::sscanf(port, "COM%lu", &number) == 1 && number > 0) {
+        std::snprintf(variable, sizeof variable, "COM%lu_DEVICE", number);
+        std::snprintf(fallback, sizeof fallback, "/dev/ttyS%lu", number - 1);
+        path = std::getenv(variable);
+        if (!path || !*path) path = fallback;
+    }
+    dfu_port = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (dfu_port < 0) {
         std::snprintf(why, why_size, "cannot open %s: %s", path, std::strerror(errno));
         return 0;
     }
-    if (flock(dfu_com1, LOCK_EX | LOCK_NB) != 0) {
+    if (flock(dfu_port, LOCK_EX | LOCK_NB) != 0) {
         std::snprintf(why, why_size, "%s is locked by another program: %s", path, std::strerror(errno));
-        close(dfu_com1);
-        dfu_com1 = -1;
+        close(dfu_port);
+        dfu_port = -1;
         return 0;
     }
     return 1;
 }
 
-void dfu_close_com1() {
-    if (dfu_com1 >= 0) close(dfu_com1);
-    dfu_com1 = -1;
+void dfu_close_port() {
+    if (dfu_port >= 0) close(dfu_port);
+    dfu_port = -1;
 }
 
 void dfu_sleep_ms(unsigned ms) {
@@ -158,17 +173,21 @@ int main(int argc, char** argv) {
     }
     dfu_record(command_line);
 
+    const char* port = "COM1";
+    for (int i = 1; i + 1 < argc; i++) {
+        if (std::strcmp(argv[i], "/serial") == 0) port = argv[i + 1];
+    }
     char why[512];
-    if (!dfu_open_com1(why, sizeof why)) {
-        char line[600];
-        std::snprintf(line, sizeof line, "DFUWizard: COM1 not free: %s", why);
+    if (!dfu_open_port(port, why, sizeof why)) {
+        char line[900];
+        std::snprintf(line, sizeof line, "DFUWizard: %s not free: %s", port, why);
         dfu_record(line);
         std::fprintf(stderr, "%s\n", line);
         dfu_exit(DFU_EXIT_COM1_BUSY);
     }
     const long run_ms = dfu_env_number("DFUWIZARD_RUN_MS", DFU_DEFAULT_RUN_MS);
     dfu_sleep_ms(run_ms > 0 ? static_cast<unsigned>(run_ms) : 0);
-    dfu_close_com1();
+    dfu_close_port();
     if (dfu_env_number("DFUWIZARD_KILL_SELF", 0) == 1) dfu_die_by_signal();
     dfu_exit(dfu_env_number("DFUWIZARD_EXIT_CODE", 0));
 }

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "tool/cmd_trace.h"
+#include "tool/commands.h"
 #include "tool/trace_option.h"
 #include "tool/version.h"
 
@@ -55,6 +55,8 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
     tool_global_options(app, context);
 
     // One line per command.
+    cmd_probe_register(app, context);
+    cmd_update_register(app, context);
     cmd_trace_register(app, context);
 
     try {

@@ -1,4 +1,6 @@
-#include "tool/cmd_trace.h"
+// marrowlink trace show FILE [--raw] [--phase P]: a wire trace (--trace) as a
+// readable timeline. marrowlink trace svg FILE OUT.svg: as a picture.
+#include "tool/commands.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -78,6 +78,7 @@ class Run:
     events: list = field(default_factory=list)
     store: dict = field(default_factory=dict)
     folder: str = ""
+    errors: str = ""  # standard error, when the rig keeps it apart (separate_stderr)
 
     def lines(self):
         return self.transcript.splitlines(keepends=True)
@@ -112,6 +113,13 @@ def read_events(path):
 
 class Rig:
     """One scenario: the simulator's options, the tool's behaviour, the build."""
+
+    # The program under test: its Windows file name, the console prompts at
+    # which it waits for a key, and whether its standard error is kept apart
+    # from its standard output (else both make the transcript).
+    windows_program = WINDOWS_UPDATER
+    key_prompts = KEY_PROMPTS
+    separate_stderr = False
 
     def __init__(self, sim_args=(), tool_exit_code=0, tool_run_ms=300, tool_folder=True,
                  tool_present=True, store_text=None, build=None):
@@ -149,7 +157,8 @@ class Rig:
             # In the folder that holds the tool folder, as a user has it:
             # CreateProcessA searches the program's own folder before the
             # current one, and the build folder has a DFUWizard.exe of its own.
-            shutil.copy2(os.path.join(WINDOWS_BUILD, WINDOWS_UPDATER), os.path.join(self.work, WINDOWS_UPDATER))
+            shutil.copy2(os.path.join(WINDOWS_BUILD, self.windows_program),
+                         os.path.join(self.work, self.windows_program))
         if not self.tool_folder:
             return
         tool_folder = os.path.join(self.work, "DFUWizard")
@@ -204,7 +213,11 @@ class Rig:
 
     def updater_command(self):
         """The Linux build's command line; a subclass may wrap it (valgrind)."""
-        return [os.path.join(LINUX_BUILD, "marrowlink-update")]
+        return [os.path.join(LINUX_BUILD, "marrowlink-update")] + self.program_arguments()
+
+    def program_arguments(self):
+        """The arguments the program under test gets (the updater: none)."""
+        return []
 
     def run_variables(self):
         """What the updater, the fixture and the stand-in tool read in this run."""
@@ -227,19 +240,23 @@ class Rig:
         self.start_sim()
         if self.build == "windows":
             wine_session = wine.session(WINE_PREFIXES, WINDOWS_BUILD)
-            wine_session.map_com1(self.link)
+            for port in wine.MAPPED_PORTS:
+                wine_session.map_port(port, self.link)
+            errors_path = os.path.join(self.folder, "wine.err")
             started = time.monotonic()
-            wine_process = wine_session.start(os.path.join(self.work, WINDOWS_UPDATER), self.work,
-                                              self.run_variables(), os.path.join(self.folder, "wine.err"))
+            wine_process = wine_session.start(os.path.join(self.work, self.windows_program), self.work,
+                                              self.run_variables(), errors_path, self.program_arguments())
             process = wine_process.popen
-            press_key = lambda: wine_session.press_key(WINDOWS_UPDATER)
+            press_key = lambda: wine_session.press_key(self.windows_program)
             watch = wine.ToolPortWatch(process.pid, self.link, self.tool_record).poll
         else:
             command = self.updater_command()
+            errors_path = os.path.join(self.folder, "program.err")
             started = time.monotonic()
-            process = subprocess.Popen(command, cwd=self.work, env=self.environment(),
-                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                       stderr=subprocess.STDOUT)
+            with open(errors_path, "wb") as errors:
+                process = subprocess.Popen(command, cwd=self.work, env=self.environment(),
+                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                           stderr=errors if self.separate_stderr else subprocess.STDOUT)
             wine_process = None
             press_key = lambda: self._press_key_on_stdin(process)
             watch = None
@@ -250,10 +267,12 @@ class Rig:
                 wine_process.close()
         elapsed = time.monotonic() - started
         self.stop_sim()
+        with open(errors_path, "rb") as errors:
+            error_text = errors.read().decode("latin-1").replace("\r\n", "\n")
         return Run(transcript=transcript, exit_status=process.returncode, elapsed_s=elapsed,
                    waited_for_key=waited, tool_calls=self._tool_calls(),
                    events=read_events(self.events), store=read_store(self.store),
-                   folder=self.folder)
+                   folder=self.folder, errors=error_text if self.separate_stderr else "")
 
     def _press_key_on_stdin(self, process):
         process.stdin.write(b"k")
@@ -278,7 +297,7 @@ class Rig:
         while process.poll() is None and time.monotonic() < deadline:
             if watch is not None:
                 watch("".join(chunks))
-            if "".join(chunks).endswith(KEY_PROMPTS):
+            if "".join(chunks).endswith(self.key_prompts):
                 time.sleep(KEY_WAIT_CHECK_S)
                 waited = process.poll() is None
                 if waited:

@@ -11,14 +11,15 @@ How it works:
   slot-N.lock under the pool folder) and keeps it to its end, so ctest -j can
   run classes side by side, each with its own prefix, wineserver and COM1.
 - A slot's prefix is made once (wineboot -i, about 7 s, 700 MB) and reused
-  while its marker file names the same Wine version and COM1 path.
+  while its marker file names the same Wine version and port links.
 - Headless: DISPLAY is removed, WINEDEBUG=-all, WINEDLLOVERRIDES="mscoree,mshtml="
   so Wine never asks to install Mono or Gecko.
 - The session starts its own wineserver, persistent for WINESERVER_LINGER_S
   after its last client, and stops it (wineserver -k) when the process ends.
 - COM1: registry value HKLM\\Software\\Wine\\Ports COM1 = <prefix>/marrowlink-com1,
   a fixed path per prefix; each run points that symlink at the run's pty link,
-  so the registry never changes between runs and no restart is needed.
+  so the registry never changes between runs and no restart is needed. COM5
+  likewise (<prefix>/marrowlink-com5), for marrowlink --port COM5.
 - A warm-up Wine program without the fixture starts Wine's own services first,
   so they never carry LD_PRELOAD or a run's NULLMODEM_LOG.
 - The updater is copied next to its "DFUWizard" folder, as a user has it
@@ -75,7 +76,8 @@ WINESERVER_LINGER_S = 30
 WINEBOOT_TIMEOUT_S = 180.0
 WINE_COMMAND_TIMEOUT_S = 60.0
 KEY_PRESS_TIMEOUT_S = 30.0
-COM1_LINK_NAME = "marrowlink-com1"
+# The ports each prefix maps, by name, to a fixed link of their own.
+MAPPED_PORTS = ("COM1", "COM5")
 MARKER_NAME = "marrowlink-prefix"
 PORTS_KEY = "HKLM\\Software\\Wine\\Ports"
 SKIP_EXIT_CODE = 77
@@ -99,7 +101,7 @@ def missing_prerequisites(windows_build):
     """Why the Windows end-to-end tests cannot run here, or None."""
     if WINE_LOADER is None or WINESERVER is None:
         return "wine64 is not installed (scripts/setup test installs it)"
-    for name in ("marrowlink-update.exe", "DFUWizard.exe", "presskey.exe"):
+    for name in ("marrowlink-update.exe", "marrowlink.exe", "DFUWizard.exe", "presskey.exe"):
         if not os.path.exists(os.path.join(windows_build, name)):
             return "%s is missing in %s (cmake --preset windows && cmake --build --preset windows)" % (
                 name, windows_build)
@@ -234,7 +236,8 @@ class Session:
         os.makedirs(self.pool_folder, exist_ok=True)
         self._take_slot()
         self.prefix = os.path.join(self.pool_folder, "prefix-%d" % self.slot)
-        self.com1_link = os.path.join(self.prefix, COM1_LINK_NAME)
+        self.port_links = {port: os.path.join(self.prefix, "marrowlink-%s" % port.lower())
+                           for port in MAPPED_PORTS}
         started = time.monotonic()
         if not self._prefix_is_valid():
             self._make_prefix()
@@ -273,7 +276,7 @@ class Session:
 
     def _marker_text(self):
         version = run_wine_command([WINE_LOADER, "--version"], base_environment()).stdout.strip()
-        return "%s\nCOM1=%s\n" % (version, self.com1_link)
+        return version + "\n" + "".join("%s=%s\n" % item for item in sorted(self.port_links.items()))
 
     def _prefix_is_valid(self):
         marker = os.path.join(self.prefix, MARKER_NAME)
@@ -290,8 +293,9 @@ class Session:
         os.makedirs(self.prefix)
         self._start_server(warm_up=False)
         self._wine_command([WINE_LOADER, "wineboot", "-i"], timeout=WINEBOOT_TIMEOUT_S)
-        self._wine_command([WINE_LOADER, "reg", "add", PORTS_KEY, "/v", "COM1", "/t", "REG_SZ",
-                            "/d", self.com1_link, "/f"])
+        for port, link in self.port_links.items():
+            self._wine_command([WINE_LOADER, "reg", "add", PORTS_KEY, "/v", port, "/t", "REG_SZ",
+                                "/d", link, "/f"])
         self._start_server()
         with open(os.path.join(self.prefix, MARKER_NAME), "w") as handle:
             handle.write(self._marker_text())
@@ -308,15 +312,16 @@ class Session:
             return
         # A first program without the fixture brings up Wine's services, and
         # checks the registry value the mount manager has just read.
-        result = self._wine_command([WINE_LOADER, "reg", "query", PORTS_KEY, "/v", "COM1"], check=False)
+        result = self._wine_command([WINE_LOADER, "reg", "query", PORTS_KEY], check=False)
         self.ports_value = result.stdout
 
     def _check_com1_mapping(self):
-        if self.com1_link not in self.ports_value:
-            raise RuntimeError("COM1 is not mapped in prefix %s: %s" % (self.prefix, self.ports_value))
-        device = os.path.join(self.prefix, "dosdevices", "com1")
-        if os.readlink(device) != self.com1_link:
-            raise RuntimeError("%s points at %s, not %s" % (device, os.readlink(device), self.com1_link))
+        for port, link in self.port_links.items():
+            if link not in self.ports_value:
+                raise RuntimeError("%s is not mapped in prefix %s: %s" % (port, self.prefix, self.ports_value))
+            device = os.path.join(self.prefix, "dosdevices", port.lower())
+            if os.readlink(device) != link:
+                raise RuntimeError("%s points at %s, not %s" % (device, os.readlink(device), link))
 
     def environment(self):
         env = base_environment()
@@ -328,23 +333,25 @@ class Session:
 
     # -- one run ------------------------------------------------------------------
 
-    def map_com1(self, target):
-        """Points the slot's COM1 link at target (the run's pseudo-terminal link)."""
-        temporary = self.com1_link + ".new"
+    def map_port(self, port, target):
+        """Points the slot's link for port (one of MAPPED_PORTS) at target (the
+        run's pseudo-terminal link)."""
+        link = self.port_links[port]
+        temporary = link + ".new"
         if os.path.lexists(temporary):
             os.unlink(temporary)
         os.symlink(target, temporary)
-        os.replace(temporary, self.com1_link)
+        os.replace(temporary, link)
 
-    def start(self, program, cwd, extra_env, stderr_path):
-        """Starts program (a .exe path) under Wine with a console on a fresh
-        pseudo-terminal and standard output on a pipe."""
+    def start(self, program, cwd, extra_env, stderr_path, arguments=()):
+        """Starts program (a .exe path) with arguments under Wine with a
+        console on a fresh pseudo-terminal and standard output on a pipe."""
         env = self.environment()
         env.update(extra_env)
         terminal, console = pty.openpty()
         try:
             with open(stderr_path, "wb") as errors:
-                popen = subprocess.Popen([WINE_LOADER, program], cwd=cwd, env=env, stdin=console,
+                popen = subprocess.Popen([WINE_LOADER, program] + list(arguments), cwd=cwd, env=env, stdin=console,
                                          stdout=subprocess.PIPE, stderr=errors)
         except BaseException:
             os.close(terminal)

@@ -122,6 +122,29 @@ TEST_F(DfuWizardTest, RefusesACom1ThatIsLockedOrMissing) {
     EXPECT_EQ(lines[4].rfind("DFUWizard: COM1 not free: cannot open", 0), 0u);
 }
 
+// marrowlink update names its port after "/serial": COMn or a device path.
+TEST_F(DfuWizardTest, ChecksThePortNamedOnItsCommandLine) {
+    const std::string other = folder + "/other";
+    std::ofstream(other).put('\n');
+    const int holder = open(com1.c_str(), O_RDWR);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // COM1 is taken; the named port is not
+    env.push_back("COM5_DEVICE=" + other);
+    struct {
+        std::string port;
+        int status;
+    } cases[] = {{other, 0}, {"COM5", 0}, {"COM1", 90}, {folder + "/missing", 90}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(WEXITSTATUS(run({"/serial", c.port, "/auto"}).status), c.status) << c.port;
+    }
+    close(holder);
+    unlink(other.c_str());
+    const std::vector<std::string> lines = recorded();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[3].rfind("DFUWizard: COM1 not free: ", 0), 0u);
+    EXPECT_EQ(lines[5].rfind("DFUWizard: " + folder + "/missing not free: cannot open", 0), 0u);
+}
+
 TEST_F(DfuWizardTest, CanDieByASignal) {
     env.push_back("DFUWIZARD_KILL_SELF=1");
     const ToolRun r = run({});

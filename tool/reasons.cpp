@@ -1,0 +1,250 @@
+#include "tool/reasons.h"
+
+#include <cstdio>
+
+#include "bccmd/bccmd.h"
+#include "bcsp/bcsp_port.h"
+#include "cmdport/command_port.h"
+#include "cmdport/identify.h"
+#include "tool/os_error.h"
+
+namespace {
+
+// The wake-up's fixed pauses and the first read's time-out: how long a silent
+// adapter is given to start its Plug-and-Play reply.
+constexpr std::uint32_t PNP_WAIT_MS = MODEM_LINES_RESET_MS + 4 * MODEM_LINES_STEP_MS +
+                                      COMMAND_PORT_TIMEOUTS.read_total_multiplier +
+                                      COMMAND_PORT_TIMEOUTS.read_total_constant;
+
+// Where the identifier starts in the reply: after "(" and the two bytes compared with nothing.
+constexpr int PNP_IDENTIFIER_OFFSET = 1 + PNP_IGNORED_BYTES;
+
+const char* const POWER_CYCLE_HINT =
+    "power the adapter off and on (after a probe or an update it listens to its Bluetooth chip "
+    "only) and try again";
+
+std::string seconds_text(std::uint32_t milliseconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", milliseconds / 1000.0);
+    return text;
+}
+
+// Appended rather than "\"" + text: g++ 12 warns falsely (-Wrestrict) on that form.
+std::string quoted(const std::string& text)
+{
+    std::string result = "\"";
+    result += text;
+    result += '"';
+    return result;
+}
+
+std::string hex16(std::uint16_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(value));
+    return text;
+}
+
+ToolFailure reason_pnp(const ToolPort& port)
+{
+    const std::string step = "contacting the adapter on " + port.name;
+    const std::uint8_t* reply = command_port_report.pnp_reply;
+    const int length = command_port_report.pnp_reply_length;
+    if (length == 0) {
+        return {ExitStatus::no_adapter, step,
+                "no Plug-and-Play reply within " + seconds_text(PNP_WAIT_MS),
+                "is the adapter powered and plugged into this port? If it was probed or updated since it "
+                "was powered on, " + std::string(POWER_CYCLE_HINT)};
+    }
+    const std::string came = quoted(reason_shown_bytes(reply, length));
+    if (reply[0] != PNP_REPLY_BEGIN) {
+        return {ExitStatus::no_adapter, step,
+                "the device on " + port.name + " answered, but not with a Plug-and-Play reply: got " + came,
+                "is this the adapter's port? marrowlink ports lists the serial ports"};
+    }
+    const int identifier_length = length - PNP_IDENTIFIER_OFFSET;
+    if (identifier_length < PNP_IDENTIFIER_LENGTH && command_port_report.pnp_silent) {
+        return {ExitStatus::no_adapter, step, "the Plug-and-Play reply stopped short: got " + came,
+                POWER_CYCLE_HINT};
+    }
+    if (identifier_length <= PNP_IDENTIFIER_LENGTH) {
+        return {ExitStatus::no_adapter, step,
+                "wrong Plug-and-Play identifier: got \"" + reason_pnp_identifier() + "\", expected " +
+                    PNP_IDENTIFIER_FIRST + " or " + PNP_IDENTIFIER_SECOND,
+                "the device on " + port.name + " is not a Marrowlink adapter; choose the adapter's port "
+                "(marrowlink ports lists the serial ports)"};
+    }
+    return {ExitStatus::no_adapter, step, "the Plug-and-Play reply did not end: got " + came, POWER_CYCLE_HINT};
+}
+
+ToolFailure reason_handshake(const ToolPort& port)
+{
+    const std::string step = "setup handshake on " + port.name;
+    const int length = command_port_report.handshake_answer_length;
+    if (length == 0) {
+        return {ExitStatus::no_adapter, step,
+                std::string("no answer to the setup request \"") + SETUP_REQUEST + "\"", POWER_CYCLE_HINT};
+    }
+    return {ExitStatus::no_adapter, step,
+            std::string("the answer differs: expected \"") + SETUP_ANSWER + "\", got \"" +
+                reason_shown_bytes(command_port_report.handshake_answer, length) + "\"" +
+                (command_port_report.handshake_silent ? " and then nothing" : ""),
+            "the device answered Plug-and-Play like a Marrowlink adapter but not its handshake; " +
+                std::string(POWER_CYCLE_HINT)};
+}
+
+ToolFailure reason_chip_link(const ToolPort& port, const std::string& step)
+{
+    switch (bcsp_open_failure.failed_step) {
+    case BCSP_OPEN_STEP_OPEN:
+        return {ExitStatus::chip, step,
+                "the port could not be opened again for the chip's link: " + os_error_text(bcsp_open_failure.os_error),
+                "is another program using " + port.name + "?"};
+    case BCSP_OPEN_STEP_SETTINGS:
+        return {ExitStatus::chip, step,
+                port.name + " refused the chip's line settings (115200 baud, even parity): " +
+                    os_error_text(bcsp_open_failure.os_error),
+                "the chip's link needs even parity; use a serial port or USB adapter that supports it"};
+    default:
+        return {ExitStatus::chip, step, "no BCSP link with the chip within " + seconds_text(BCSP_LINK_TIMEOUT_MS),
+                POWER_CYCLE_HINT};
+    }
+}
+
+ToolFailure reason_chip_command(const std::string& step)
+{
+    const std::string varid = reason_varid(bccmd_failure.varid);
+    switch (bccmd_failure.kind) {
+    case BCCMD_FAILURE_STATUS:
+        return {ExitStatus::chip, step,
+                "the chip answered " + varid + " with status " + reason_bccmd_status(bccmd_failure.status),
+                POWER_CYCLE_HINT};
+    case BCCMD_FAILURE_NO_ANSWER:
+        return {ExitStatus::chip, step,
+                "the chip did not answer " + varid + " within " + seconds_text(BCSP_RECEIVE_TIMEOUT_MS),
+                POWER_CYCLE_HINT};
+    case BCCMD_FAILURE_SEND:
+        return {ExitStatus::chip, step,
+                "the chip did not acknowledge " + varid + " within " + seconds_text(BCSP_SEND_TIMEOUT_MS),
+                POWER_CYCLE_HINT};
+    case BCCMD_FAILURE_ANSWER:
+        return {ExitStatus::chip, step, "the chip's answer to " + varid + " was not an answer to it",
+                POWER_CYCLE_HINT};
+    default:
+        return {ExitStatus::chip, step, "the request " + varid + " could not be made", POWER_CYCLE_HINT};
+    }
+}
+
+}  // namespace
+
+std::string reason_shown_bytes(const std::uint8_t* bytes, int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '\\' && bytes[i] != '"') {
+            text += static_cast<char>(bytes[i]);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(bytes[i]));
+            text += escaped;
+        }
+    }
+    return text;
+}
+
+std::string reason_pnp_identifier()
+{
+    const int length = command_port_report.pnp_reply_length - PNP_IDENTIFIER_OFFSET;
+    if (length <= 0) {
+        return "";
+    }
+    int shown = 0;
+    while (shown < length && shown < PNP_IDENTIFIER_LENGTH &&
+           command_port_report.pnp_reply[PNP_IDENTIFIER_OFFSET + shown] != PNP_REPLY_END) {
+        ++shown;
+    }
+    return reason_shown_bytes(command_port_report.pnp_reply + PNP_IDENTIFIER_OFFSET, shown);
+}
+
+std::string reason_bccmd_status(std::uint16_t status)
+{
+    struct Named {
+        std::uint16_t status;
+        const char* name;
+    };
+    static constexpr Named NAMES[] = {
+        {0x0000, "OK"}, {0x0001, "NO_SUCH_VARID"}, {0x0002, "TOO_BIG"},
+        {0x0003, "NO_VALUE"}, {0x0004, "BAD_REQUEST"}, {0x0008, "ERROR"},
+    };
+    for (const Named& named : NAMES) {
+        if (named.status == status) {
+            return std::string(named.name) + " (" + hex16(status) + ")";
+        }
+    }
+    return hex16(status);
+}
+
+std::string reason_varid(std::uint16_t varid)
+{
+    struct Named {
+        std::uint16_t varid;
+        const char* name;
+    };
+    static constexpr Named NAMES[] = {
+        {VARID_BUILD_ID, "BUILD_ID"},
+        {VARID_COLD_RESET, "COLD_RESET"},
+        {VARID_PS_DEFRAG_RESET, "PS_DEFRAG_RESET"},
+        {VARID_PS, "PS"},
+    };
+    for (const Named& named : NAMES) {
+        if (named.varid == varid) {
+            return std::string(named.name) + " (varid " + hex16(varid) + ")";
+        }
+    }
+    return "varid " + hex16(varid);
+}
+
+ToolFailure reason_contact(const ToolPort& port)
+{
+    const std::string opening = "opening " + port.name;
+    switch (command_port_report.failed_step) {
+    case COMMAND_PORT_STEP_OPEN:
+        return {ExitStatus::port, opening, os_error_text(command_port_report.os_error),
+                "check the port's name; marrowlink ports lists the serial ports"};
+    case COMMAND_PORT_STEP_SETTINGS:
+    case COMMAND_PORT_STEP_HANDSHAKE_SPEED:
+        return {ExitStatus::port, opening,
+                port.name + " is not a serial port that takes the adapter's settings: " +
+                    os_error_text(command_port_report.os_error),
+                "choose the adapter's serial port; marrowlink ports lists them"};
+    case COMMAND_PORT_STEP_HANDSHAKE:
+        return reason_handshake(port);
+    default:
+        return reason_pnp(port);
+    }
+}
+
+ToolFailure reason_identify()
+{
+    const std::string step = "identifying the firmware";
+    if (!identify_report.version_frame_seen) {
+        return {ExitStatus::unknown_firmware, step,
+                "no version frame within " + seconds_text(IDENTIFY_VERSION_WAIT_MS) + " of the identify command",
+                POWER_CYCLE_HINT};
+    }
+    return {ExitStatus::unknown_firmware, step,
+            std::string("unknown firmware \"") + identify_report.version_text + "\": neither \"" +
+                STANDARD_FIRMWARE_PREFIX + "\" nor \"" + CI_FIRMWARE_PREFIX + "\"",
+            "this adapter runs firmware that this tool has no image for; it cannot be updated here"};
+}
+
+ToolFailure reason_chip(const ToolPort& port, const std::string& step)
+{
+    const bool link_failed = bcsp_open_failure.failed_step != BCSP_OPEN_STEP_NONE;
+    const bool command_failed = bccmd_failure.kind != BCCMD_FAILURE_NONE;
+    if (link_failed && (!command_failed || bcsp_open_failure.at_ms <= bccmd_failure.at_ms)) {
+        return reason_chip_link(port, step);
+    }
+    return reason_chip_command(step);
+}
