@@ -11,6 +11,7 @@
 #include "bcsp/bcsp_wire.h"
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
+#include "driver/profiles.h"
 
 namespace {
 
@@ -220,10 +221,25 @@ TraceJson trace_bccmd_decode(const std::uint8_t* bytes, std::size_t count)
         for (std::size_t i = 0; i < n && payload + PS_KEY_REQUEST_HEADER_WORDS + i < words; ++i) {
             values.push_back(trace_word(bytes, payload + PS_KEY_REQUEST_HEADER_WORDS + i));
         }
-        message["ps"] = TraceJson{{"key", trace_hex_word(trace_word(bytes, payload))},
+        const std::uint16_t key = trace_word(bytes, payload);
+        message["ps"] = TraceJson{{"key", trace_hex_word(key)},
                                   {"length", n},
                                   {"stores", trace_word(bytes, payload + 2)},
                                   {"words", values}};
+        if (key == PSKEY_DEVICE_NAME) {
+            // Two characters a word, the first in the low byte, up to a zero.
+            std::vector<std::uint8_t> text;
+            for (const TraceJson& word : values) {
+                const std::uint16_t w = word.get<std::uint16_t>();
+                text.push_back(static_cast<std::uint8_t>(w & 0xFF));
+                text.push_back(static_cast<std::uint8_t>(w >> 8));
+            }
+            std::size_t length = 0;
+            while (length < text.size() && text[length] != 0) {
+                ++length;
+            }
+            message["ps"]["device_name"] = trace_text(text.data(), length);
+        }
     } else if (varid == VARID_BUILD_ID && type == BCCMD_GET_RESPONSE && words > payload) {
         message["build_id"] = trace_word(bytes, payload);
     } else {

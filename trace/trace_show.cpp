@@ -63,7 +63,9 @@ std::string bccmd_text(const TraceJson& m)
     if (m.contains("ps")) {
         const TraceJson& ps = m["ps"];
         text += ", key " + text_of(ps, "key") + " length " + text_of(ps, "length");
-        if (!ps["words"].empty()) {
+        if (ps.contains("device_name")) {
+            text += ": device name " + quoted(ps, "device_name");
+        } else if (!ps["words"].empty()) {
             text += ": " + words_text(ps["words"]);
         }
     }
