@@ -23,13 +23,30 @@ void serial_observe(SerialCallRecord* record)
     }
 }
 
-void serial_observe_call(SerialCall call, PlatformHandle port, int result, std::uint32_t value)
+SerialCallRecord serial_record(SerialCall call, PlatformHandle port, int result)
 {
     SerialCallRecord record{};
     record.call = call;
     record.port = port;
     record.result = result;
+    return record;
+}
+
+void serial_observe_call(SerialCall call, PlatformHandle port, int result, std::uint32_t value)
+{
+    SerialCallRecord record = serial_record(call, port, result);
     record.value = value;
+    serial_observe(&record);
+}
+
+// A read or a write: the count asked for and the bytes that moved.
+void serial_observe_bytes(SerialCall call, PlatformHandle port, int result, const void* buffer, std::uint32_t count,
+                          const std::uint32_t* moved)
+{
+    SerialCallRecord record = serial_record(call, port, result);
+    record.value = count;
+    record.bytes = static_cast<const std::uint8_t*>(buffer);
+    record.byte_count = moved != nullptr && buffer != nullptr ? *moved : 0;
     serial_observe(&record);
 }
 
@@ -51,10 +68,7 @@ PlatformHandle serial_open(const char* device_path)
 {
     const PlatformHandle port = serial_native_open(device_path);
     if (serial_observer != nullptr) {
-        SerialCallRecord record{};
-        record.call = SERIAL_CALL_OPEN;
-        record.port = port;
-        record.result = port != PLATFORM_INVALID_HANDLE;
+        SerialCallRecord record = serial_record(SERIAL_CALL_OPEN, port, port != PLATFORM_INVALID_HANDLE);
         record.device_path = device_path;
         serial_observe(&record);
     }
@@ -74,10 +88,7 @@ int serial_get_state(PlatformHandle port, SerialState* state)
 {
     const int result = serial_native_get_state(port, state);
     if (serial_observer != nullptr) {
-        SerialCallRecord record{};
-        record.call = SERIAL_CALL_GET_STATE;
-        record.port = port;
-        record.result = result;
+        SerialCallRecord record = serial_record(SERIAL_CALL_GET_STATE, port, result);
         record.state = result ? state : nullptr;
         serial_observe(&record);
     }
@@ -88,10 +99,7 @@ int serial_set_state(PlatformHandle port, const SerialState* state)
 {
     const int result = serial_native_set_state(port, state);
     if (serial_observer != nullptr) {
-        SerialCallRecord record{};
-        record.call = SERIAL_CALL_SET_STATE;
-        record.port = port;
-        record.result = result;
+        SerialCallRecord record = serial_record(SERIAL_CALL_SET_STATE, port, result);
         record.state = state;
         serial_observe(&record);
     }
@@ -102,10 +110,7 @@ int serial_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
 {
     const int result = serial_native_set_timeouts(port, timeouts);
     if (serial_observer != nullptr) {
-        SerialCallRecord record{};
-        record.call = SERIAL_CALL_SET_TIMEOUTS;
-        record.port = port;
-        record.result = result;
+        SerialCallRecord record = serial_record(SERIAL_CALL_SET_TIMEOUTS, port, result);
         record.timeouts = timeouts;
         serial_observe(&record);
     }
@@ -134,14 +139,7 @@ int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uin
 {
     const int result = serial_native_read(port, buffer, count, bytes_read);
     if (serial_observer != nullptr) {
-        SerialCallRecord record{};
-        record.call = SERIAL_CALL_READ;
-        record.port = port;
-        record.result = result;
-        record.value = count;
-        record.bytes = static_cast<const std::uint8_t*>(buffer);
-        record.byte_count = bytes_read != nullptr && buffer != nullptr ? *bytes_read : 0;
-        serial_observe(&record);
+        serial_observe_bytes(SERIAL_CALL_READ, port, result, buffer, count, bytes_read);
     }
     return result;
 }
@@ -150,14 +148,7 @@ int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, s
 {
     const int result = serial_native_write(port, buffer, count, bytes_written);
     if (serial_observer != nullptr) {
-        SerialCallRecord record{};
-        record.call = SERIAL_CALL_WRITE;
-        record.port = port;
-        record.result = result;
-        record.value = count;
-        record.bytes = static_cast<const std::uint8_t*>(buffer);
-        record.byte_count = bytes_written != nullptr && buffer != nullptr ? *bytes_written : 0;
-        serial_observe(&record);
+        serial_observe_bytes(SERIAL_CALL_WRITE, port, result, buffer, count, bytes_written);
     }
     return result;
 }

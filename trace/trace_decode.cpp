@@ -35,7 +35,7 @@ std::string trace_text(const std::uint8_t* bytes, std::size_t count)
 {
     std::string text;
     for (std::size_t i = 0; i < count; ++i) {
-        if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '\\') {
+        if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '\\' && bytes[i] != '"') {
             text += static_cast<char>(bytes[i]);
         } else {
             char escaped[8];

@@ -25,26 +25,8 @@ struct Configured {
     SimTraceSetup setup;
 };
 
-class SimFromTraceTest : public FakePlatformTest {
+class SimFromTraceTest : public TraceFakeTest {
 protected:
-    FakeChip fake;
-    std::string path = trace_test_path("replay.jsonl");
-
-    void SetUp() override
-    {
-        FakePlatformTest::SetUp();
-        bcsp_diagnostics = 0;
-        command_port_diagnostics = 0;
-        bccmd_seqno = 0;
-        bccmd_given_up_clear();
-    }
-    void TearDown() override
-    {
-        bcsp_port_close();
-        fake_chip_stop(&fake);
-        std::remove(path.c_str());
-        FakePlatformTest::TearDown();
-    }
 
     // Records run into the trace, then configures a simulator from it.
     Configured replay(const std::function<void()>& run)
@@ -61,10 +43,9 @@ protected:
 
     void chip_with(const std::function<void(ChipConfig*)>& fault)
     {
-        ChipConfig config = fake_chip_config(&fake, 4321);
+        ChipConfig config = fake_chip_config(&chip, 4321);
         fault(&config);
-        std::string error;
-        ASSERT_TRUE(fake_chip_start(&fake, config, &error)) << error;
+        start_chip(&config);
     }
 };
 
@@ -200,7 +181,7 @@ TEST_F(SimFromTraceTest, TheChipIsConfiguredAsItAnswered)
     };
     for (const ChipCase& c : cases) {
         SCOPED_TRACE(c.name);
-        fake_chip_stop(&fake);
+        fake_chip_stop(&chip);
         fake_reset();
         bccmd_seqno = 0;
         bccmd_given_up_clear();

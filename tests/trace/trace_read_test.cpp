@@ -62,20 +62,18 @@ TEST(TraceRead, EachProblemIsNamedWithItsLine)
     }
 }
 
-class TraceCutTest : public FakePlatformTest {};
+class TraceCutTest : public TraceFakeTest {};
 
 // A run that dies leaves its trace cut anywhere: every cut reads the events
 // wholly written before it, and names the cut line when it falls inside one.
 TEST_F(TraceCutTest, ATraceCutAtAnyByteReadsUpToTheCut)
 {
-    const std::string path = trace_test_path("cut.jsonl");
     {
         TraceTestRecording recording(path);
         ASSERT_EQ(trace_test_contact(trace_test_adapter()), 1);
     }
     std::ifstream file(path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::remove(path.c_str());
     ASSERT_GT(text.size(), 1000u);
     // Every byte around each line end, and every CUT_STRIDE-th byte in between.
     constexpr std::size_t CUT_STRIDE = 7;

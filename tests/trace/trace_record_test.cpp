@@ -19,30 +19,8 @@
 
 namespace {
 
-class TraceRecordTest : public FakePlatformTest {
+class TraceRecordTest : public TraceFakeTest {
 protected:
-    FakeChip chip;
-    std::string path = trace_test_path("record.jsonl");
-
-    void SetUp() override
-    {
-        FakePlatformTest::SetUp();
-        bcsp_diagnostics = 0;
-        command_port_diagnostics = 0;
-        bccmd_seqno = 0;
-        bccmd_given_up_clear();
-    }
-    void TearDown() override
-    {
-        fake_chip_stop(&chip);
-        std::remove(path.c_str());
-        FakePlatformTest::TearDown();
-    }
-    void start_chip()
-    {
-        std::string error;
-        ASSERT_TRUE(fake_chip_start(&chip, fake_chip_config(&chip, 4835), &error)) << error;
-    }
 
     // The decoded units of the trace, each with the direction it went.
     static std::vector<TraceJson> units(const TraceFile& trace)

@@ -35,33 +35,21 @@ std::string shown(const std::string& trace_text, const TraceShowOptions& options
     return out.str();
 }
 
-class TraceShowTest : public FakePlatformTest {
+class TraceShowTest : public TraceFakeTest {
 protected:
-    FakeChip chip;
     std::string text;  // a recorded contact and BCSP session
 
     void SetUp() override
     {
-        FakePlatformTest::SetUp();
-        command_port_diagnostics = 0;
-        bccmd_seqno = 0;
-        bccmd_given_up_clear();
-        const std::string path = trace_test_path("show.jsonl");
-        std::string error;
+        TraceFakeTest::SetUp();
         {
             TraceTestRecording recording(path);
             ASSERT_EQ(trace_test_contact(trace_test_adapter()), 1);
-            ASSERT_TRUE(fake_chip_start(&chip, fake_chip_config(&chip, 4835), &error)) << error;
+            start_chip();
             trace_test_bcsp_session();
         }
         std::ifstream file(path, std::ios::binary);
         text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        std::remove(path.c_str());
-    }
-    void TearDown() override
-    {
-        fake_chip_stop(&chip);
-        FakePlatformTest::TearDown();
     }
 };
 

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+
+#include "bccmd/bccmd.h"
 #include "bccmd/chip_commands.h"
 #include "bcsp/bcsp_port.h"
 #include "cmdport/command_port.h"
@@ -45,6 +48,30 @@ void trace_test_bcsp_session()
     EXPECT_EQ(ps_read(0x024b, 1, &read_back), 1);
     EXPECT_EQ(cold_reset(), 1);
     bcsp_port_close();
+}
+
+void TraceFakeTest::SetUp()
+{
+    FakePlatformTest::SetUp();
+    bcsp_diagnostics = 0;
+    command_port_diagnostics = 0;
+    bccmd_seqno = 0;
+    bccmd_given_up_clear();
+}
+
+void TraceFakeTest::TearDown()
+{
+    bcsp_port_close();
+    fake_chip_stop(&chip);
+    std::remove(path.c_str());
+    FakePlatformTest::TearDown();
+}
+
+void TraceFakeTest::start_chip(const ChipConfig* config)
+{
+    const ChipConfig chosen = config != nullptr ? *config : fake_chip_config(&chip, 4835);
+    std::string error;
+    ASSERT_TRUE(fake_chip_start(&chip, chosen, &error)) << error;
 }
 
 TraceFile trace_test_read(const std::string& path)

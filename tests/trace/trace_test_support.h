@@ -7,6 +7,8 @@
 #include <string>
 
 #include "fake_adapter.h"
+#include "fake_chip.h"
+#include "fake_fixture.h"
 #include "trace/trace_read.h"
 #include "trace/trace_record.h"
 
@@ -33,6 +35,19 @@ public:
 
 private:
     std::unique_ptr<TraceRecorder> recorder_;
+};
+
+// A test on the fake platform with the layers' state afresh, a chip model to
+// start, and a trace file removed afterwards.
+class TraceFakeTest : public FakePlatformTest {
+protected:
+    FakeChip chip;
+    std::string path = trace_test_path("test.jsonl");
+
+    void SetUp() override;
+    void TearDown() override;
+    // Starts the chip model (build id 4835 unless a test's config says otherwise).
+    void start_chip(const ChipConfig* config = nullptr);
 };
 
 // The whole trace; fails the test when it does not read whole.
