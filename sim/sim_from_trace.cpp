@@ -21,7 +21,6 @@ constexpr std::uint16_t TRACE_VARID_BUILD_ID = 0x2819;
 constexpr std::uint16_t TRACE_VARID_COLD_RESET = 0x4001;
 constexpr std::uint16_t TRACE_VARID_PS_DEFRAG_RESET = 0x400F;
 constexpr std::uint16_t TRACE_VARID_PS = 0x7003;
-constexpr std::uint16_t TRACE_STATUS_NO_VALUE = 0x0003;
 constexpr int TRACE_BCCMD_CHANNEL = 2;
 
 // Text the adapter model points at: it lives as long as the process.
@@ -262,7 +261,7 @@ struct TraceWalk {
         const std::size_t words = payload.size() / 2;
         const auto request = request_type_by_seqno.find(seqno);
         const bool answers_get = request != request_type_by_seqno.end() && request->second != TRACE_BCCMD_SET;
-        if (status == TRACE_STATUS_NO_VALUE && varid == TRACE_VARID_PS && answers_get && words > 5) {
+        if (status == CHIP_STATUS_NO_VALUE && varid == TRACE_VARID_PS && answers_get && words > 5) {
             store_key(word_at(payload, 5), {});  // the chip does not hold the key
             return;
         }

@@ -140,9 +140,11 @@ void trace_svg(const TraceFile& trace, std::ostream& out)
         << "\" viewBox=\"0 0 " << SVG_WIDTH << " " << height << "\" font-family=\"DejaVu Sans, Verdana, sans-serif\">\n";
     out << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     const TraceJson& h = trace.header;
-    svg_text(out, 10, 22, 15, "bold", "start",
-             h.value("program", "marrowlink") + " " + h.value("command", "") + " on " + h.value("port", "") + ", " +
-                 h.value("start", ""));
+    std::string title = h.value("program", "marrowlink");
+    for (const auto& [separator, field] : {std::pair{" ", "command"}, {" on ", "port"}, {", ", "start"}}) {
+        title.append(separator).append(h.value(field, ""));
+    }
+    svg_text(out, 10, 22, 15, "bold", "start", title);
     svg_text(out, 10, 48, 13, "bold", "start", "Wire trace (s from the start)");
     for (std::size_t i = 0; i < SVG_ROWS.size(); ++i) {
         const double y = row_y(i);

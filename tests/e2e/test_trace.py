@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from rig import LINUX_BUILD
+from rig import BUILD, LINUX_BUILD
 from test_tool import ToolRig
 
 # The names the trace gives BCCMD numbers, back to the numbers the simulator logs.
@@ -144,6 +144,8 @@ class TracedProbeTest(unittest.TestCase):
         original = TracedRun(["probe", "--chip"], ["--build-id", "4321", "--version", "ci"])
         self.addCleanup(original.close)
         self.assertEqual(original.run.exit_status, 0, original.transcript())
+        header, _ = read_trace(original.trace)
+        self.assertEqual(header["platform"], BUILD)
         tool = [os.path.join(LINUX_BUILD, "marrowlink"), "trace"]
         shown = subprocess.run(tool + ["show", original.trace], capture_output=True, text=True, timeout=30)
         self.assertEqual(shown.returncode, 0, shown.stderr)
