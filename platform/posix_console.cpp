@@ -82,6 +82,11 @@ std::uint32_t platform_last_error()
     return static_cast<std::uint32_t>(errno);
 }
 
+void platform_last_error_set(std::uint32_t code)
+{
+    errno = static_cast<int>(code);
+}
+
 void platform_error_text(std::uint32_t error, char* text, std::size_t capacity)
 {
     if (text != nullptr && capacity > 0) {

@@ -3,6 +3,7 @@
 // flock() for the exclusive open. Win32 semantics are the model throughout;
 // each difference is noted where the code makes up for it.
 #include "platform/platform.h"
+#include "platform/serial_native.h"
 
 #include "platform/deadline.h"
 #include "platform/posix_device.h"
@@ -325,7 +326,7 @@ std::uint32_t serial_total_ms(std::uint32_t multiplier, std::uint32_t constant, 
 
 }  // namespace
 
-PlatformHandle serial_open(const char* device_path)
+PlatformHandle serial_native_open(const char* device_path)
 {
     char path[SERIAL_DEVICE_PATH_MAX_BYTES];
     if (!serial_device_path(device_path, path, sizeof path)) {
@@ -373,13 +374,13 @@ PlatformHandle serial_open(const char* device_path)
     return fd;
 }
 
-int serial_setup(PlatformHandle port, std::uint32_t, std::uint32_t)
+int serial_native_setup(PlatformHandle port, std::uint32_t, std::uint32_t)
 {
     // The tty layer sizes its own queues; only the handle is checked.
     return serial_port_find(port) != nullptr ? 1 : 0;
 }
 
-int serial_get_state(PlatformHandle port, SerialState* state)
+int serial_native_get_state(PlatformHandle port, SerialState* state)
 {
     const SerialPortRecord* record = serial_port_find(port);
     if (record == nullptr || state == nullptr) {
@@ -395,7 +396,7 @@ int serial_get_state(PlatformHandle port, SerialState* state)
     return 1;
 }
 
-int serial_set_state(PlatformHandle port, const SerialState* state)
+int serial_native_set_state(PlatformHandle port, const SerialState* state)
 {
     SerialPortRecord* record = serial_port_find(port);
     if (record == nullptr || state == nullptr) {
@@ -424,7 +425,7 @@ int serial_set_state(PlatformHandle port, const SerialState* state)
     return 1;
 }
 
-int serial_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
+int serial_native_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
 {
     SerialPortRecord* record = serial_port_find(port);
     if (record == nullptr || timeouts == nullptr) {
@@ -435,7 +436,7 @@ int serial_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
     return 1;
 }
 
-int serial_purge(PlatformHandle port, std::uint32_t flags)
+int serial_native_purge(PlatformHandle port, std::uint32_t flags)
 {
     const SerialPortRecord* record = serial_port_find(port);
     if (record == nullptr || (flags & ~SERIAL_PURGE_ALL) != 0) {
@@ -451,7 +452,7 @@ int serial_purge(PlatformHandle port, std::uint32_t flags)
     return tcflush(record->fd, queue) == 0 ? 1 : 0;
 }
 
-int serial_escape(PlatformHandle port, std::uint32_t function)
+int serial_native_escape(PlatformHandle port, std::uint32_t function)
 {
     const SerialPortRecord* record = serial_port_find(port);
     if (record == nullptr) {
@@ -472,7 +473,7 @@ int serial_escape(PlatformHandle port, std::uint32_t function)
 // ReadFile under COMMTIMEOUTS: the total time-out (multiplier x count +
 // constant) runs from the call, the interval time-out from each byte received;
 // a time-out ends the read successfully with what has arrived.
-int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uint32_t* bytes_read)
+int serial_native_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uint32_t* bytes_read)
 {
     if (bytes_read != nullptr) {
         *bytes_read = 0;
@@ -543,7 +544,7 @@ int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uin
 // (0 and 0: no bound but a stalled line, see serial_drain). It ends once the
 // bytes have left the transmit queue; a write that times out succeeds with the
 // count of bytes that did.
-int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, std::uint32_t* bytes_written)
+int serial_native_write(PlatformHandle port, const void* buffer, std::uint32_t count, std::uint32_t* bytes_written)
 {
     if (bytes_written != nullptr) {
         *bytes_written = 0;
@@ -629,7 +630,7 @@ int serial_wait_input(PlatformHandle port, std::uint32_t timeout_ms)
     }
 }
 
-int serial_close(PlatformHandle port)
+int serial_native_close(PlatformHandle port)
 {
     SerialPortRecord* record = serial_port_find(port);
     if (record == nullptr) {

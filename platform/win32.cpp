@@ -1,6 +1,7 @@
 // The platform API on Windows: each call goes straight to the Win32 function
 // named in platform.h, with the values named there.
 #include "platform/platform.h"
+#include "platform/serial_native.h"
 
 #include <windows.h>
 
@@ -121,6 +122,11 @@ std::uint32_t platform_last_error()
     return GetLastError();
 }
 
+void platform_last_error_set(std::uint32_t code)
+{
+    SetLastError(code);
+}
+
 void platform_error_text(std::uint32_t error, char* text, std::size_t capacity)
 {
     if (text == nullptr || capacity == 0) {
@@ -143,7 +149,7 @@ void platform_error_text(std::uint32_t error, char* text, std::size_t capacity)
 // ---------------------------------------------------------------------------
 // Serial ports
 
-PlatformHandle serial_open(const char* device_path)
+PlatformHandle serial_native_open(const char* device_path)
 {
     if (device_path == nullptr) {
         fail_invalid_parameter();
@@ -160,12 +166,12 @@ PlatformHandle serial_open(const char* device_path)
     return platform_handle_of(port);
 }
 
-int serial_setup(PlatformHandle port, std::uint32_t input_queue, std::uint32_t output_queue)
+int serial_native_setup(PlatformHandle port, std::uint32_t input_queue, std::uint32_t output_queue)
 {
     return SetupComm(handle_of(port), input_queue, output_queue) ? 1 : 0;
 }
 
-int serial_get_state(PlatformHandle port, SerialState* state)
+int serial_native_get_state(PlatformHandle port, SerialState* state)
 {
     if (state == nullptr) {
         return fail_invalid_parameter();
@@ -179,7 +185,7 @@ int serial_get_state(PlatformHandle port, SerialState* state)
     return 1;
 }
 
-int serial_set_state(PlatformHandle port, const SerialState* state)
+int serial_native_set_state(PlatformHandle port, const SerialState* state)
 {
     if (state == nullptr) {
         return fail_invalid_parameter();
@@ -189,7 +195,7 @@ int serial_set_state(PlatformHandle port, const SerialState* state)
     return SetCommState(handle_of(port), &dcb) ? 1 : 0;
 }
 
-int serial_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
+int serial_native_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
 {
     if (timeouts == nullptr) {
         return fail_invalid_parameter();
@@ -203,17 +209,17 @@ int serial_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
     return SetCommTimeouts(handle_of(port), &comm) ? 1 : 0;
 }
 
-int serial_purge(PlatformHandle port, std::uint32_t flags)
+int serial_native_purge(PlatformHandle port, std::uint32_t flags)
 {
     return PurgeComm(handle_of(port), flags) ? 1 : 0;
 }
 
-int serial_escape(PlatformHandle port, std::uint32_t function)
+int serial_native_escape(PlatformHandle port, std::uint32_t function)
 {
     return EscapeCommFunction(handle_of(port), function) ? 1 : 0;
 }
 
-int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uint32_t* bytes_read)
+int serial_native_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uint32_t* bytes_read)
 {
     if (bytes_read == nullptr) {
         return fail_invalid_parameter();
@@ -225,7 +231,7 @@ int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uin
     return ok ? 1 : 0;
 }
 
-int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, std::uint32_t* bytes_written)
+int serial_native_write(PlatformHandle port, const void* buffer, std::uint32_t count, std::uint32_t* bytes_written)
 {
     if (bytes_written == nullptr) {
         return fail_invalid_parameter();
@@ -236,7 +242,7 @@ int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, s
     return ok ? 1 : 0;
 }
 
-int serial_close(PlatformHandle port)
+int serial_native_close(PlatformHandle port)
 {
     return CloseHandle(handle_of(port)) ? 1 : 0;
 }

@@ -355,9 +355,10 @@ void handshake_byte(Adapter* a, std::uint8_t byte, std::uint64_t now_ms) {
         std::memcmp(a->handshake_window, ADAPTER_HANDSHAKE_REQUEST, ADAPTER_HANDSHAKE_LENGTH) != 0)
         return;
     a->handshake_count = 0;
-    const char* answer =
-        a->config.fault == ADAPTER_FAULT_WRONG_HANDSHAKE ? ADAPTER_WRONG_HANDSHAKE_ANSWER : ADAPTER_HANDSHAKE_ANSWER;
-    queue_bytes(a, answer, ADAPTER_HANDSHAKE_LENGTH, now_ms);
+    const char* answer = a->config.fault == ADAPTER_FAULT_WRONG_HANDSHAKE ? ADAPTER_WRONG_HANDSHAKE_ANSWER
+                         : a->config.handshake_answer != nullptr        ? a->config.handshake_answer
+                                                                        : ADAPTER_HANDSHAKE_ANSWER;
+    queue_bytes(a, answer, std::strlen(answer), now_ms);
     a->queue_not_before_ms = now_ms;
     adapter_log(a, now_ms, "setup request received, answering \"%s\"", answer);
     adapter_event(a, now_ms, "handshake", ",\"answer\":\"%s\"", answer);

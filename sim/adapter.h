@@ -116,6 +116,7 @@ struct AdapterConfig {
     int oversized_frame;            // 1: one frame of ADAPTER_OVERSIZED_FRAME_BYTES before the version frame
     int garbage_before_frames;      // ADAPTER_GARBAGE_BYTEs sent before the first reply frame
     int garbage_between_frames;     // ADAPTER_GARBAGE_BYTEs sent between each two reply frames
+    const char* handshake_answer;   // the answer to the setup request; null: ADAPTER_HANDSHAKE_ANSWER
     AdapterFault fault;
     int fault_param;                // byte count for the *_CUT faults
     int pacing;                     // 1: bytes leave at the line rate; 0: all at once

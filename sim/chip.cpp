@@ -177,6 +177,12 @@ void send_delayed(Chip* chip, std::uint64_t now_ms)
 }
 
 // A response that mirrors the request: same seqno, varid and payload.
+// The status of the error_status_* faults' answers.
+std::uint16_t fault_status(const Chip* chip)
+{
+    return chip->config.error_status != 0 ? chip->config.error_status : CHIP_STATUS_ERROR;
+}
+
 void reply_echo(Chip* chip, std::uint64_t now_ms, const ChipMessage* request, std::uint16_t status)
 {
     ChipMessage response = *request;
@@ -309,7 +315,7 @@ void ps_request(Chip* chip, std::uint64_t now_ms, const ChipMessage* request)
         chip_log_text(&chip->log, now_ms, "chip: fault: error status for key 0x%04x", request->words[5]);
         chip_log_event(&chip->log, now_ms, "fault", ",\"name\":\"error_status\",\"key\":\"0x%04x\"",
                        request->words[5]);
-        reply_echo(chip, now_ms, request, CHIP_STATUS_ERROR);
+        reply_echo(chip, now_ms, request, fault_status(chip));
         return;
     }
     if (type == CHIP_BCCMD_SET_REQUEST) {
@@ -344,7 +350,7 @@ void bccmd_request(Chip* chip, std::uint64_t now_ms)
     if (chip->config.error_status_varid > 0 && varid == chip->config.error_status_varid) {
         chip_log_text(&chip->log, now_ms, "chip: fault: error status for varid 0x%04x", varid);
         chip_log_event(&chip->log, now_ms, "fault", ",\"name\":\"error_status\",\"varid\":\"0x%04x\"", varid);
-        reply_echo(chip, now_ms, &request, CHIP_STATUS_ERROR);
+        reply_echo(chip, now_ms, &request, fault_status(chip));
         return;
     }
     int is_set = type == CHIP_BCCMD_SET_REQUEST;

@@ -103,6 +103,7 @@ struct ChipConfig {
     // damaged frames). A zero-initialised ChipConfig has every fault off.
     int error_status_key;        // PS get/set of this key is answered with CHIP_STATUS_ERROR, store unchanged
     int error_status_varid;      // any request for this varid is answered with CHIP_STATUS_ERROR (no reset either)
+    std::uint16_t error_status;  // the status of those answers instead of CHIP_STATUS_ERROR (0: CHIP_STATUS_ERROR)
     int silent_after_packets;    // the Nth packet and everything after it: no ack, no answer, nothing sent
     int no_ack;                  // reliable packets are dropped: never acknowledged, never processed
     int no_link;                 // never send or answer link-establishment messages

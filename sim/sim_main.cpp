@@ -79,6 +79,7 @@
 #include "sim/adapter.h"
 #include "sim/chip.h"
 #include "sim/line_pacer.h"
+#include "sim/sim_from_trace.h"
 
 namespace {
 
@@ -113,7 +114,10 @@ struct SimOptions {
     AdapterConfig adapter;
     ChipConfig chip;
     int pace_both;
+    int from_trace;  // configured from a trace (sim_trace_setup)
 };
+
+SimTraceSetup sim_trace_setup;
 
 // The running simulator: the pty, the line log it follows, the models.
 struct Sim {
@@ -169,6 +173,9 @@ constexpr const char* SIM_HELP_TEXT =
     "                         bytes reach the models, and the models' bytes reach the host, only once\n"
     "                         their last stop bit would have passed on a real cable\n"
     "  --chip-only            start after the hand-over: the port is the chip's BCSP link from the start\n"
+    "  --from-trace FILE      behave as the adapter of a wire trace (marrowlink --trace) behaved; options\n"
+    "                         after it change what it set; the store words the trace reported are\n"
+    "                         written into the store file\n"
     "\n"
     "Chip options:\n"
     "  --store FILE           persistent store file (default marrowlink-sim-store.txt)\n"
@@ -217,7 +224,7 @@ void sim_usage(const char* problem) {
                  "       [--version-no-terminator] [--frames-before N] [--oversized-frame] [--fault NAME]\n"
                  "       [--garbage-before N] [--garbage-between N] [--chip-garbage N] [--chip-answer-delay MS[:N]]\n"
                  "       [--no-pacing] [--pace-both] [--chip-only] [--store FILE] [--build-id N] [--chip-error-key K] [--chip-error-varid V]\n"
-                 "       [--chip-fault NAME] [--noise-[rx-]corrupt|drop|repeat RATE] [--seed N]\n"
+                 "       [--chip-fault NAME] [--noise-[rx-]corrupt|drop|repeat RATE] [--seed N] [--from-trace FILE]\n"
                  "(marrowlink-sim --help lists the options with their meanings)\n",
                  problem);
 }
@@ -378,6 +385,14 @@ int sim_parse_options(int argc, char** argv, SimOptions* o) {
             takes_value = 0;
             o->adapter.start_in_chip_phase = 1;
         } else if (!std::strcmp(opt, "--store")) o->chip.store_path = value;
+        else if (!std::strcmp(opt, "--from-trace")) {
+            std::string why;
+            if (value && !sim_from_trace(value, &o->adapter, &o->chip, &sim_trace_setup, &why)) {
+                std::fprintf(stderr, "marrowlink-sim: --from-trace %s\n", why.c_str());
+                return 0;
+            }
+            o->from_trace = value != nullptr;
+        }
         else if (!std::strcmp(opt, "--build-id")) {
             ok = parse_long(value, 0, 0xFFFF, &number);
             o->chip.build_id = static_cast<std::uint16_t>(number);
@@ -420,6 +435,14 @@ int sim_parse_options(int argc, char** argv, SimOptions* o) {
     if (!o->link) {
         sim_usage("--link is required");
         return 0;
+    }
+    if (o->from_trace) {
+        std::string why;
+        if (!sim_trace_seed_store(sim_trace_setup, o->chip.store_path, &why)) {
+            std::fprintf(stderr, "marrowlink-sim: --from-trace: %s\n", why.c_str());
+            return 0;
+        }
+        if (!sim_trace_setup.note.empty()) std::fprintf(stderr, "marrowlink-sim: note: %s\n", sim_trace_setup.note.c_str());
     }
     if (o->pace_both) {
         if (!o->adapter.pacing) {
@@ -836,6 +859,7 @@ int sim_run(const SimOptions* options, Sim* sim) {
     sim_event(sim, "start", ",\"pty\":\"%s\",\"link\":\"%s\",\"pid\":%ld", sim->slave_path, options->link,
               static_cast<long>(getpid()));
     sim_log(sim, "serving %s as %s", sim->slave_path, options->link);
+    for (const std::string& taken : sim_trace_setup.taken) sim_log(sim, "from the trace: %s", taken.c_str());
     if (options->ready_file && !sim_write_ready_file(sim, options->ready_file)) {
         std::fprintf(stderr, "marrowlink-sim: cannot write %s\n", options->ready_file);
         sim_remove_link(sim, options->link);

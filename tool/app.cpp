@@ -5,8 +5,10 @@
 #include "tool/cmd_ports.h"
 #include "tool/cmd_probe.h"
 #include "tool/cmd_store.h"
+#include "tool/cmd_trace.h"
 #include "tool/cmd_update.h"
 #include "tool/port_auto.h"
+#include "tool/trace_option.h"
 #include "tool/version.h"
 
 namespace {
@@ -17,6 +19,9 @@ void tool_global_options(CLI::App& app, ToolContext& context)
                    "the adapter's serial port: COMn, a device path such as /dev/ttyUSB0, or auto (default COM1)");
     app.add_flag("--json", context.json, "print one JSON object with the outcome and the facts found, for scripts");
     port_roots_add_options(&app, &context.port_roots);
+    app.add_option("--trace", context.trace,
+                   "record every byte on the serial line, decoded, into FILE (one JSON object a line; "
+                   "marrowlink trace show FILE reads it)");
 }
 
 }  // namespace
@@ -34,6 +39,7 @@ void tool_command_run(ToolContext& context, const std::function<void(Report&)>& 
 {
     Report report(context.json, *context.out, *context.err);
     try {
+        const TraceSession trace(context);
         body(report);
         context.exit_status = report.succeed();
     } catch (const ToolFailure& failure) {
@@ -46,6 +52,7 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
     ToolContext context;
     context.out = &out;
     context.err = &err;
+    context.command_line = trace_command_line(argc, argv);
 
     CLI::App app{"marrowlink: finds, probes and updates the Marrowlink Bluetooth serial adapter", "marrowlink"};
     app.set_version_flag("--version", std::string("marrowlink ") + tool_version());
@@ -58,6 +65,7 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
     cmd_probe_register(app, context);
     cmd_store_register(app, context);
     cmd_update_register(app, context);
+    cmd_trace_register(app, context);
 
     try {
         app.parse(argc, argv);

@@ -17,6 +17,8 @@ struct ToolContext {
     std::string port = TOOL_DEFAULT_PORT;  // --port
     bool json = false;                     // --json
     PortRoots port_roots;                  // hidden --sys-root, --dev-root, --proc-root: tests' fake trees
+    std::string trace;                     // --trace FILE: record the serial line there
+    std::string command_line;              // the arguments, for the trace's header
     std::ostream* out;
     std::ostream* err;
     int exit_status = static_cast<int>(ExitStatus::ok);

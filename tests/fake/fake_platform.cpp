@@ -3,6 +3,8 @@
 // every platform function in the link whichever of them a test pulls in first.
 #include "fake_platform.h"
 
+#include "platform/serial_native.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -530,6 +532,11 @@ std::uint32_t platform_last_error()
     return fake.last_error;
 }
 
+void platform_last_error_set(std::uint32_t code)
+{
+    fake.last_error = code;
+}
+
 void platform_error_text(std::uint32_t error, char* text, std::size_t capacity)
 {
     if (text != nullptr && capacity > 0) {
@@ -537,7 +544,7 @@ void platform_error_text(std::uint32_t error, char* text, std::size_t capacity)
     }
 }
 
-PlatformHandle serial_open(const char* device_path)
+PlatformHandle serial_native_open(const char* device_path)
 {
     const std::size_t call = log_call(FAKE_SERIAL_OPEN);
     logged(call).text = device_path != nullptr ? device_path : "";
@@ -566,7 +573,7 @@ PlatformHandle serial_open(const char* device_path)
     return fake.serial_handle;
 }
 
-int serial_setup(PlatformHandle port, std::uint32_t input_queue, std::uint32_t output_queue)
+int serial_native_setup(PlatformHandle port, std::uint32_t input_queue, std::uint32_t output_queue)
 {
     const std::size_t call = log_call(FAKE_SERIAL_SETUP, port);
     logged(call).value = input_queue;
@@ -581,7 +588,7 @@ int serial_setup(PlatformHandle port, std::uint32_t input_queue, std::uint32_t o
     return 1;
 }
 
-int serial_get_state(PlatformHandle port, SerialState* state)
+int serial_native_get_state(PlatformHandle port, SerialState* state)
 {
     const std::size_t call = log_call(FAKE_SERIAL_GET_STATE, port);
     if (!serial_handle_valid(port)) {
@@ -599,7 +606,7 @@ int serial_get_state(PlatformHandle port, SerialState* state)
     return 1;
 }
 
-int serial_set_state(PlatformHandle port, const SerialState* state)
+int serial_native_set_state(PlatformHandle port, const SerialState* state)
 {
     const std::size_t call = log_call(FAKE_SERIAL_SET_STATE, port);
     if (state != nullptr) {
@@ -629,7 +636,7 @@ int serial_set_state(PlatformHandle port, const SerialState* state)
     return 1;
 }
 
-int serial_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
+int serial_native_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
 {
     const std::size_t call = log_call(FAKE_SERIAL_SET_TIMEOUTS, port);
     if (timeouts != nullptr) {
@@ -649,7 +656,7 @@ int serial_set_timeouts(PlatformHandle port, const SerialTimeouts* timeouts)
     return 1;
 }
 
-int serial_purge(PlatformHandle port, std::uint32_t flags)
+int serial_native_purge(PlatformHandle port, std::uint32_t flags)
 {
     const std::size_t call = log_call(FAKE_SERIAL_PURGE, port);
     logged(call).value = flags;
@@ -669,7 +676,7 @@ int serial_purge(PlatformHandle port, std::uint32_t flags)
     return 1;
 }
 
-int serial_escape(PlatformHandle port, std::uint32_t function)
+int serial_native_escape(PlatformHandle port, std::uint32_t function)
 {
     const std::size_t call = log_call(FAKE_SERIAL_ESCAPE, port);
     logged(call).value = function;
@@ -693,7 +700,7 @@ int serial_escape(PlatformHandle port, std::uint32_t function)
     return 1;
 }
 
-int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uint32_t* bytes_read)
+int serial_native_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uint32_t* bytes_read)
 {
     const std::size_t call = log_call(FAKE_SERIAL_READ, port);
     logged(call).value = count;
@@ -720,7 +727,7 @@ int serial_read(PlatformHandle port, void* buffer, std::uint32_t count, std::uin
     return 1;
 }
 
-int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, std::uint32_t* bytes_written)
+int serial_native_write(PlatformHandle port, const void* buffer, std::uint32_t count, std::uint32_t* bytes_written)
 {
     const std::size_t call = log_call(FAKE_SERIAL_WRITE, port);
     logged(call).value = count;
@@ -751,7 +758,7 @@ int serial_write(PlatformHandle port, const void* buffer, std::uint32_t count, s
     return 1;
 }
 
-int serial_close(PlatformHandle port)
+int serial_native_close(PlatformHandle port)
 {
     const std::size_t call = log_call(FAKE_SERIAL_CLOSE, port);
     if (!serial_handle_valid(port)) {
@@ -1011,3 +1018,8 @@ void process_exit(int status)
     logged(call).result = status;
     throw FakeProcessExit{status};
 }
+
+
+// The public serial calls over the serial_native_* calls above, in this same
+// object for the reason given at the top.
+#include "platform/serial_observer.cpp"

@@ -1,0 +1,113 @@
+// Reading trace files that people send: every malformed line is named with
+// its number and reason, and a trace cut at any byte reads up to the cut.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "bccmd/bccmd.h"
+#include "fake_fixture.h"
+#include "trace_test_support.h"
+
+namespace {
+
+const std::string HEADER = R"({"event":"header","format":1,"program":"marrowlink 1.1.0"})";
+const std::string OPEN = R"({"t_us":0,"event":"open","port":"/dev/ttyUSB0"})";
+
+struct BadTrace {
+    const char* name;
+    std::string text;
+    std::size_t line;     // 0: read whole
+    const char* reason;   // part of the reason
+    bool cut;
+    std::size_t events;   // read before the problem
+};
+
+TEST(TraceRead, EachProblemIsNamedWithItsLine)
+{
+    const std::vector<BadTrace> table = {
+        {"whole", HEADER + "\n" + OPEN + "\n", 0, "", false, 1},
+        {"whole, Windows line ends", HEADER + "\r\n" + OPEN + "\r\n", 0, "", false, 1},
+        {"empty file", "", 1, "empty file", false, 0},
+        {"no header", OPEN + "\n", 1, "not a trace header", false, 0},
+        {"not JSON in the middle", HEADER + "\n" + OPEN + "\n{\"t_us\":\n" + OPEN + "\n", 3, "not JSON", false, 1},
+        {"cut last line", HEADER + "\n" + OPEN + "\n{\"t_us\":5,\"ev", 3, "cut off", true, 1},
+        {"not an object", HEADER + "\n[1,2]\n", 2, "not a JSON object", false, 0},
+        {"no event name", HEADER + "\n{\"t_us\":1}\n", 2, "no \"event\"", false, 0},
+        {"no time", HEADER + "\n{\"event\":\"open\"}\n", 2, "no \"t_us\"", false, 0},
+        {"negative time", HEADER + "\n{\"t_us\":-1,\"event\":\"open\"}\n", 2, "no \"t_us\"", false, 0},
+        {"time backwards", HEADER + "\n{\"t_us\":9,\"event\":\"open\"}\n{\"t_us\":8,\"event\":\"close\"}\n", 3,
+         "backwards", false, 1},
+        {"bytes not hex", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"bytes\":\"0g\"}\n", 2, "not hex", false, 0},
+        {"odd hex", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"bytes\":\"abc\"}\n", 2, "not hex", false, 0},
+        {"decoded not a list", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":{}}\n", 2, "not a list", false, 0},
+        {"unit without kind", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"x\":1}]}\n", 2, "without \"kind\"",
+         false, 0},
+        {"unit bytes not hex", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"kind\":\"x\",\"bytes\":7}]}\n", 2,
+         "not hex", false, 0},
+        {"line too long", HEADER + "\n{\"t_us\":1,\"event\":\"" + std::string(TRACE_LINE_MAX_BYTES, 'x') + "\"}\n", 2,
+         "too long", false, 0},
+    };
+    for (const BadTrace& t : table) {
+        std::istringstream input(t.text);
+        const TraceFile trace = trace_read(input);
+        EXPECT_EQ(trace.problem_line, t.line) << t.name << ": " << trace.problem;
+        EXPECT_NE(trace.problem.find(t.reason), std::string::npos) << t.name << ": " << trace.problem;
+        EXPECT_EQ(trace.cut, t.cut) << t.name;
+        EXPECT_EQ(trace.events.size(), t.events) << t.name;
+        if (t.line != 0) {
+            EXPECT_EQ(trace_problem_text(trace), "line " + std::to_string(t.line) + ": " + trace.problem) << t.name;
+        }
+    }
+}
+
+class TraceCutTest : public TraceFakeTest {};
+
+// A run that dies leaves its trace cut anywhere: every cut reads the events
+// wholly written before it, and names the cut line when it falls inside one.
+TEST_F(TraceCutTest, ATraceCutAtAnyByteReadsUpToTheCut)
+{
+    {
+        TraceTestRecording recording(path);
+        ASSERT_EQ(trace_test_contact(trace_test_adapter()), 1);
+    }
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GT(text.size(), 1000u);
+    // Every byte around each line end, and every CUT_STRIDE-th byte in between.
+    constexpr std::size_t CUT_STRIDE = 7;
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = 1; at <= text.size(); ++at) {
+        const bool near_line_end = text[at - 1] == '\n' || (at < text.size() && text[at] == '\n') ||
+                                   (at + 1 < text.size() && text[at + 1] == '\n');
+        if (near_line_end || at % CUT_STRIDE == 0) {
+            cuts.push_back(at);
+        }
+    }
+    for (const std::size_t cut : cuts) {
+        const std::string kept = text.substr(0, cut);
+        std::size_t whole_lines = 0;   // lines whose object is complete (with or without the newline)
+        std::size_t position = 0;
+        while (position < kept.size()) {
+            const std::size_t end = text.find('\n', position);
+            if (end > kept.size()) {
+                break;
+            }
+            ++whole_lines;
+            position = end + 1;
+        }
+        std::istringstream input(kept);
+        const TraceFile trace = trace_read(input);
+        const std::size_t events = whole_lines > 0 ? whole_lines - 1 : 0;
+        ASSERT_EQ(trace.events.size(), events) << "cut at byte " << cut;
+        if (position < kept.size()) {
+            ASSERT_TRUE(trace.cut) << "cut at byte " << cut << ": " << trace.problem;
+            ASSERT_EQ(trace.problem_line, whole_lines + 1) << "cut at byte " << cut;
+        } else {
+            ASSERT_EQ(trace.problem_line, 0u) << "cut at byte " << cut << ": " << trace.problem;
+        }
+    }
+}
+
+}  // namespace

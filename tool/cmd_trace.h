@@ -1,0 +1,9 @@
+// marrowlink trace show FILE [--raw] [--phase P], trace svg FILE OUT.svg: a
+// wire trace (--trace) read back.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include "tool/app.h"
+
+void cmd_trace_register(CLI::App& app, ToolContext& context);

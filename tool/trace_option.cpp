@@ -1,0 +1,40 @@
+#include "tool/trace_option.h"
+
+#include <stdexcept>
+
+#include "tool/version.h"
+#include "trace/trace_record.h"
+
+TraceSession::TraceSession(const ToolContext& context)
+{
+    if (context.trace.empty()) {
+        return;
+    }
+    try {
+        recorder_ = std::make_unique<TraceRecorder>(
+            context.trace, TraceHeader{std::string("marrowlink ") + tool_version(), context.command_line, context.port});
+    } catch (const std::runtime_error& failure) {
+        throw ToolFailure{ExitStatus::usage, "recording the trace", failure.what(),
+                          "name a file in a folder you can write to, or leave out --trace"};
+    }
+    recorder_->start();
+}
+
+TraceSession::~TraceSession() = default;
+
+std::string trace_command_line(int argc, const char* const* argv)
+{
+    std::string line;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--trace") {
+            ++i;
+            continue;
+        }
+        if (argument.starts_with("--trace=")) {
+            continue;
+        }
+        line += (line.empty() ? "" : " ") + argument;
+    }
+    return line;
+}

@@ -1,0 +1,25 @@
+// A wire trace for people: the readable timeline (`marrowlink trace show`)
+// and the picture (`marrowlink trace svg`).
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "trace/trace_read.h"
+
+struct TraceShowOptions {
+    bool raw = false;   // every call with its bytes, nothing decoded
+    std::string phase;  // only this phase ("pnp", "command", "bcsp"); "" for all
+};
+
+// One line per event or decoded unit: time in seconds from the start,
+// direction ("->" to the adapter, "<-" from it), phase, meaning, bytes in hex.
+// Bytes a cut trace leaves undecoded are shown at the end.
+void trace_show(const TraceFile& trace, const TraceShowOptions& options, std::ostream& out);
+
+// The meaning of one decoded unit, in words.
+std::string trace_unit_text(const TraceJson& unit);
+
+// The timeline as an SVG picture: the phases as lanes, each direction a row,
+// every decoded unit a mark; repeats and errors in their own colours.
+void trace_svg(const TraceFile& trace, std::ostream& out);
