@@ -379,7 +379,7 @@ TEST_F(ProfilesTest, TheKeyTableIsWhatTheProfilesWrite)
             chip = fake_chip_config(&fake, BUILD_ID);
             ci_firmware = ci;
             start_chip();
-            EXPECT_EQ(profile < 0 ? configure_before_update() : configure_after_update(profile), 1);
+            EXPECT_EQ(profile < 0 ? configure_before_update() : configure_after_update(profile, BCSP_LINK_TIMEOUT_MS), 1);
             for (const Request& request : requests()) {
                 if (request.varid != "0x7003" || request.type != BCCMD_SET_REQUEST) {
                     continue;
