@@ -413,9 +413,10 @@ TEST(LineNoise, RatesAreRoughlyKept)
 
 }  // namespace
 
-// A simulator that looks at the chip late (a loaded machine) must still see
-// the reset request acknowledged first: on the line the acknowledgement
-// leaves at once, long before the restart is due.
+// A simulator that takes the chip's bytes late (a loaded machine; the
+// acknowledgement queued behind a frame still going out) must still see the
+// reset request acknowledged first: on the line the acknowledgement leaves
+// within a millisecond or two, long before the restart is due.
 TEST_F(ChipFaultTest, ResetRequestIsAcknowledgedWhenTheChipIsServedLate)
 {
     for (const std::uint64_t late_ms : {std::uint64_t{0}, CHIP_RESTART_DELAY_MS, CHIP_RESTART_DELAY_MS + 500}) {
