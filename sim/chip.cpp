@@ -416,15 +416,24 @@ void on_packet(Chip* chip, std::uint64_t now_ms)
     }
 }
 
+// The accepted reset takes effect once it is due and the UART has sent what
+// was queued when it was accepted (the acknowledgement): on the line those
+// bytes leave within a millisecond, long before the restart, however late
+// the simulator gets round to taking them.
+int restart_due(const Chip* chip, std::uint64_t now_ms)
+{
+    return chip->restarting && now_ms >= chip->restart_at_ms && !chip_link_sending(&chip->link);
+}
+
 // Timers that are due: the pending restart, then the link's repeats.
 void advance(Chip* chip, std::uint64_t now_ms)
 {
-    if (chip->restarting && now_ms >= chip->restart_at_ms && chip->config.no_restart) {
+    if (restart_due(chip, now_ms) && chip->config.no_restart) {
         chip_log_text(&chip->log, chip->restart_at_ms, "chip: fault: no restart after %s", chip->restart_reason);
         chip_log_event(&chip->log, chip->restart_at_ms, "fault", ",\"name\":\"no_restart\",\"reason\":\"%s\"",
                        chip->restart_reason);
         fall_silent(chip);
-    } else if (chip->restarting && now_ms >= chip->restart_at_ms) {
+    } else if (restart_due(chip, now_ms)) {
         // Logged at the moment it was due, however late the caller looks.
         restart(chip, chip->restart_at_ms, chip->restart_reason);
     }

@@ -456,6 +456,11 @@ void chip_link_drop_queue(ChipLink* link)
     link->queue_count = 0;
 }
 
+int chip_link_sending(const ChipLink* link)
+{
+    return link->queue_count > 0 ? 1 : 0;
+}
+
 int chip_link_receive_byte(ChipLink* link, std::uint8_t byte, std::uint64_t now_ms)
 {
     if (link->rx_escape) {

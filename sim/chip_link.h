@@ -150,6 +150,8 @@ void chip_link_reset(ChipLink* link, std::uint64_t now_ms);
 void chip_link_halt(ChipLink* link);
 // Drops every queued frame, even one partly sent (the chip has died).
 void chip_link_drop_queue(ChipLink* link);
+// 1 while frames are queued for the UART.
+int chip_link_sending(const ChipLink* link);
 // One byte from the host. Returns a ChipLinkResult.
 int chip_link_receive_byte(ChipLink* link, std::uint8_t byte, std::uint64_t now_ms);
 // Queues a reliable packet on channel. Returns 1, or 0 when it is too long or

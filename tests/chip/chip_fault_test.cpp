@@ -412,3 +412,26 @@ TEST(LineNoise, RatesAreRoughlyKept)
 }
 
 }  // namespace
+
+// A simulator that takes the chip's bytes late (a loaded machine; the
+// acknowledgement queued behind a frame still going out) must still see the
+// reset request acknowledged first: on the line the acknowledgement leaves
+// within a millisecond or two, long before the restart is due.
+TEST_F(ChipFaultTest, ResetRequestIsAcknowledgedWhenTheChipIsServedLate)
+{
+    for (const std::uint64_t late_ms : {std::uint64_t{0}, CHIP_RESTART_DELAY_MS, CHIP_RESTART_DELAY_MS + 500}) {
+        SCOPED_TRACE(late_ms);
+        create();
+        ASSERT_NO_FATAL_FAILURE(establish());
+        const int sent_seq = host_seq;
+        feed(test_frame(1, host_seq, host_ack, 2, test_bccmd(2, 0, 0x400F, {})));
+        now += late_ms;
+        const std::vector<TestFrame> frames = test_decode(drain());
+        ASSERT_FALSE(frames.empty()) << "nothing sent";
+        EXPECT_TRUE(frames[0].intact) << frames[0].why;
+        EXPECT_FALSE(frames[0].reliable);
+        EXPECT_EQ(frames[0].ack, (sent_seq + 1) & 7) << "the reset request was not acknowledged";
+        chip_destroy(chip);
+        chip = nullptr;
+    }
+}

@@ -16,7 +16,10 @@ MARROWLINK_WINDOWS_BUILD_DIR (default build/windows) the Windows ones;
 MARROWLINK_PROGRAM_DIR (default the Linux build) the Linux marrowlink-update
 and marrowlink-sim, for running those of an unpacked package;
 MARROWLINK_WINE_PREFIXES (default <Linux build>/wine-prefixes) the Wine
-prefixes. MARROWLINK_KEEP=1 keeps each run's folder for inspection.
+prefixes. MARROWLINK_KEEP=1 keeps each run's folder for inspection. A
+RigTestCase that fails keeps its runs' logs (the simulator's log and events,
+the fixture's line log, the transcript with arrival times, Wine's errors) in
+build/e2e-failures/<test id>/run-N and names that folder in the failure.
 """
 
 import json
@@ -28,6 +31,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 from dataclasses import dataclass, field
 
 import wine
@@ -58,6 +62,10 @@ SANITIZER_RUNTIME = sanitizer_runtime(LINUX_BUILD)
 BUILD = os.environ.get("MARROWLINK_E2E_BUILD", "linux")
 WINE_PREFIXES = os.environ.get("MARROWLINK_WINE_PREFIXES", os.path.join(LINUX_BUILD, "wine-prefixes"))
 WINDOWS_UPDATER = "marrowlink-update.exe"
+FAILURES_FOLDER = os.environ.get("MARROWLINK_E2E_FAILURES", os.path.join(ROOT, "build", "e2e-failures"))
+# What a failing test's runs keep: everything but the copied programs.
+KEPT_NAMES = ("sim.log", "events.jsonl", "lines.log", "transcript.txt", "tool.log", "wine.err",
+              "sim.out", "store.txt")
 
 STANDARD_VERSION = "Veltrane_Tools Marrowlink Firmware 1.2.9"
 CI_VERSION = "Veltrane_Tools Marrowlink CI Firmware 1.2.9"
@@ -162,14 +170,28 @@ class Rig:
         self.lines_log = os.path.join(self.folder, "lines.log")
         self.tool_record = os.path.join(self.folder, "tool.log")
         self.sim = None
+        if RigTestCase.current_rigs is not None:
+            RigTestCase.current_rigs.append(self)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.stop_sim()
+        # A RigTestCase removes its rigs' folders once it knows the verdict.
+        if RigTestCase.current_rigs is None or self not in RigTestCase.current_rigs:
+            self.discard()
+
+    def discard(self):
         if os.environ.get("MARROWLINK_KEEP") != "1":
             shutil.rmtree(self.folder, ignore_errors=True)
+
+    def keep_logs(self, target):
+        os.makedirs(target, exist_ok=True)
+        for name in KEPT_NAMES:
+            source = os.path.join(self.folder, name)
+            if os.path.exists(source):
+                shutil.copy2(source, os.path.join(target, name))
 
     # -- set-up ------------------------------------------------------------
 
@@ -295,6 +317,9 @@ class Rig:
         self.stop_sim()
         with open(errors_path, "rb") as errors:
             error_text = errors.read().decode("latin-1").replace("\r\n", "\n")
+        with open(os.path.join(self.folder, "transcript.txt"), "w") as handle:
+            handle.write("# started %.3f (CLOCK_MONOTONIC s), exit status %s\n" % (started, process.returncode))
+            handle.writelines("%.3f %s" % (t, line) for t, line in line_times)
         return Run(transcript=transcript, exit_status=process.returncode, elapsed_s=elapsed,
                    waited_for_key=waited, tool_calls=self._tool_calls(),
                    events=read_events(self.events), store=read_store(self.store),
@@ -353,3 +378,35 @@ class Rig:
             return []
         with open(self.tool_record) as handle:
             return [line.rstrip("\n") for line in handle]
+
+
+class RigTestCase(unittest.TestCase):
+    """A test whose rigs' logs are kept when it fails, in
+    FAILURES_FOLDER/<test id>/run-N, and named in its failure: a fault that
+    shows once in twenty loaded runs must not be lost with its folder."""
+
+    current_rigs = None  # the rigs made by the test now running
+
+    def run(self, result=None):
+        if result is None:
+            result = self.defaultTestResult()
+        failed_before = len(result.failures) + len(result.errors)
+        RigTestCase.current_rigs = []
+        try:
+            super().run(result)
+        finally:
+            rigs, RigTestCase.current_rigs = RigTestCase.current_rigs, None
+        if len(result.failures) + len(result.errors) > failed_before and rigs:
+            target = os.path.join(FAILURES_FOLDER, self.id())
+            shutil.rmtree(target, ignore_errors=True)
+            for number, rig in enumerate(rigs, 1):
+                rig.keep_logs(os.path.join(target, "run-%d" % number))
+            note = "\nlogs of this test's runs kept in %s\n" % target
+            for results in (result.failures, result.errors):
+                for index in range(len(results)):
+                    test, text = results[index]
+                    if test is self and note not in text:
+                        results[index] = (test, text + note)
+        for rig in rigs:
+            rig.discard()
+        return result

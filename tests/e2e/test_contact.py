@@ -2,14 +2,14 @@
 
 import unittest
 
-from rig import BUILD, CI_COMMAND_LINE, CI_VERSION, STANDARD_COMMAND_LINE, STANDARD_VERSION, Rig
+from rig import BUILD, CI_COMMAND_LINE, CI_VERSION, STANDARD_COMMAND_LINE, STANDARD_VERSION, Rig, RigTestCase
 
 ABORT = "Update Aborted, press any key to exit\n"
 # Late sleeps and a late look at the output on a loaded machine.
 CONTACT_SLACK_S = 1.0
 
 
-class ContactTest(unittest.TestCase):
+class ContactTest(RigTestCase):
 
     def test_missing_tool_folder_aborts_without_touching_com1(self):
         with Rig(tool_folder=False) as rig:
@@ -102,7 +102,7 @@ def dtr_lowered_after_wake_up(line_log):
     return lowered
 
 
-class ToolHandOverTest(unittest.TestCase):
+class ToolHandOverTest(RigTestCase):
     """The tool gets the image of the variant, and COM1 is free while it runs
     (the stand-in tool exits with 90 when it cannot open COM1)."""
 

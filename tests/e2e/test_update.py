@@ -2,7 +2,7 @@
 
 import unittest
 
-from rig import BUILD, CI_COMMAND_LINE, CI_VERSION, STANDARD_COMMAND_LINE, STANDARD_VERSION, Rig
+from rig import BUILD, CI_COMMAND_LINE, CI_VERSION, STANDARD_COMMAND_LINE, STANDARD_VERSION, Rig, RigTestCase
 
 BUILD_ID = 4711
 CLOSING = ("Update done\nPlease power off and on Marrowlink Device\n"
@@ -35,7 +35,7 @@ def head(version):
     return "Contacting Marrowlink\nSuccess\nCurrent Firmware Version is %s\n" % version
 
 
-class WholeUpdateTest(unittest.TestCase):
+class WholeUpdateTest(RigTestCase):
 
     def run_update(self, ci, tool_exit_code, extra_sim_args=()):
         version = CI_VERSION if ci else STANDARD_VERSION
@@ -102,7 +102,7 @@ class WholeUpdateTest(unittest.TestCase):
         self.assertEqual(run.store.get(0x0108), packed_name("Marrowlink"))
 
 
-class RecoveryTest(unittest.TestCase):
+class RecoveryTest(RigTestCase):
 
     def test_chip_that_will_not_link_fails_recovery(self):
         args = ["--version", STANDARD_VERSION, "--chip-fault", "no-link"]
