@@ -109,22 +109,22 @@ private:
     int build_id_ = -1;
 };
 
-StoreKey parse_key(const std::string& spec)
+StoreKey parse_key(const std::string& key_text)
 {
     try {
-        return store_key_parse(spec);
+        return store_key_parse(key_text);
     } catch (const StoreKeyError& error) {
-        throw ToolFailure{ExitStatus::usage, "reading the key " + spec, error.what(),
+        throw ToolFailure{ExitStatus::usage, "reading the key " + key_text, error.what(),
                           "keys are numbers (0x01f9), KEY:WORDS for a key the update does not write, or names "
                           "such as PSKEY_HOST_INTERFACE"};
     }
 }
 
-std::vector<StoreKey> parse_keys(const std::vector<std::string>& specs)
+std::vector<StoreKey> parse_keys(const std::vector<std::string>& key_texts)
 {
     std::vector<StoreKey> keys;
-    for (const std::string& spec : specs) {
-        keys.push_back(parse_key(spec));
+    for (const std::string& key_text : key_texts) {
+        keys.push_back(parse_key(key_text));
     }
     return keys;
 }

@@ -1,5 +1,7 @@
 #include "tool/reasons.h"
 
+#include "trace/trace_decode.h"
+
 #include <cstdio>
 
 #include "bccmd/bccmd.h"
@@ -139,17 +141,7 @@ ToolFailure reason_chip_command(const std::string& step)
 
 std::string reason_shown_bytes(const std::uint8_t* bytes, int count)
 {
-    std::string text;
-    for (int i = 0; i < count; ++i) {
-        if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '\\' && bytes[i] != '"') {
-            text += static_cast<char>(bytes[i]);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(bytes[i]));
-            text += escaped;
-        }
-    }
-    return text;
+    return count > 0 ? trace_text(bytes, static_cast<std::size_t>(count)) : std::string();
 }
 
 std::string reason_pnp_identifier()

@@ -97,10 +97,10 @@ StoreKey store_key_for(std::uint16_t number)
     return key;
 }
 
-StoreKey store_key_parse(std::string_view spec, bool count_needed)
+StoreKey store_key_parse(std::string_view key_text, bool count_needed)
 {
-    const std::size_t colon = spec.find(':');
-    const std::string_view head = spec.substr(0, colon);
+    const std::size_t colon = key_text.find(':');
+    const std::string_view head = key_text.substr(0, colon);
 
     StoreKey key;
     if (const std::optional<unsigned> number = store_parse_number(head)) {
@@ -119,7 +119,7 @@ StoreKey store_key_parse(std::string_view spec, bool count_needed)
     }
 
     if (colon != std::string_view::npos) {
-        const std::string_view count_text = spec.substr(colon + 1);
+        const std::string_view count_text = key_text.substr(colon + 1);
         const std::optional<unsigned> count = store_parse_number(count_text);
         if (!count || *count < STORE_KEY_MIN_WORDS || *count > STORE_KEY_MAX_WORDS) {
             throw StoreKeyError("word count '" + std::string(count_text) + "' of key " + std::string(head) +

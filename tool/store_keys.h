@@ -25,16 +25,16 @@ struct StoreKey {
     const char* force_reason = nullptr;  // set: writing it needs --force; what a wrong value does
 };
 
-// A key spec that cannot be used: the text says why and what to write instead.
+// A key key_text that cannot be used: the text says why and what to write instead.
 struct StoreKeyError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The key for a spec typed by a person: "0x01f9", "505", "PSKEY_HOST_INTERFACE"
+// The key for a key_text typed by a person: "0x01f9", "505", "PSKEY_HOST_INTERFACE"
 // (any case), each optionally ":WORDS". A key the update's table does not
 // list needs its word count to be read (count_needed); a write's count is its
 // words. Throws StoreKeyError.
-StoreKey store_key_parse(std::string_view spec, bool count_needed = true);
+StoreKey store_key_parse(std::string_view key_text, bool count_needed = true);
 
 // The table's key for number with its counts, or a key of unknown length
 // (no counts, no name) when the table does not list it.

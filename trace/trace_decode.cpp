@@ -30,22 +30,6 @@ std::string trace_hex_word(std::uint16_t value)
     return text;
 }
 
-// Printable text: other bytes as \xNN, so that any bytes make valid JSON.
-std::string trace_text(const std::uint8_t* bytes, std::size_t count)
-{
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '\\' && bytes[i] != '"') {
-            text += static_cast<char>(bytes[i]);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(bytes[i]));
-            text += escaped;
-        }
-    }
-    return text;
-}
-
 std::uint16_t trace_word(const std::uint8_t* bytes, std::size_t word)
 {
     return static_cast<std::uint16_t>(bytes[2 * word] | (bytes[2 * word + 1] << 8));
@@ -132,6 +116,22 @@ TraceJson trace_reply_frame_decode(const std::vector<std::uint8_t>& unit)
 }
 
 }  // namespace
+
+std::string trace_text(const std::uint8_t* bytes, std::size_t count)
+{
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '\\' && bytes[i] != '"') {
+            text += static_cast<char>(bytes[i]);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(bytes[i]));
+            text += escaped;
+        }
+    }
+    return text;
+}
+
 
 const char* trace_phase_name(TracePhase phase)
 {

@@ -77,6 +77,9 @@ private:
 };
 
 std::string trace_hex(const std::uint8_t* bytes, std::size_t count);
+// Printable text: other bytes (and \\ and ") as \xNN, so that any bytes make
+// valid JSON and a readable line.
+std::string trace_text(const std::uint8_t* bytes, std::size_t count);
 // Decodes hex text; false when it is not an even number of hex digits.
 bool trace_unhex(const std::string& text, std::vector<std::uint8_t>* bytes);
 

@@ -91,7 +91,7 @@ TEST_F(StoreChipTest, ADeviceNameOfAnyLengthIsFoundWhole)
 
 struct OutcomeCase {
     const char* what;
-    std::string spec;
+    std::string key_text;
     StoreReadOutcome outcome;
     int reads;
     const char* text;
@@ -116,7 +116,7 @@ TEST_F(StoreChipTest, AbsentRefusedAndUnreadableKeysAreToldApart)
     };
     for (const OutcomeCase& c : cases) {
         SCOPED_TRACE(c.what);
-        const StoreRead read = store_chip_read(store_key_parse(c.spec));
+        const StoreRead read = store_chip_read(store_key_parse(c.key_text));
         EXPECT_EQ(read.outcome, c.outcome);
         EXPECT_EQ(read.reads, c.reads);
         EXPECT_NE(store_read_text(read).find(c.text), std::string::npos) << store_read_text(read);

@@ -1,5 +1,5 @@
 // Keys as the store commands take them: numbers, the update's names, word
-// counts, and the specs that must be refused with a reason.
+// counts, and the key_texts that must be refused with a reason.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,8 +9,8 @@
 
 namespace {
 
-struct GoodSpec {
-    const char* spec;
+struct GoodKeyText {
+    const char* text;
     std::uint16_t number;
     const char* name;
     std::vector<int> counts;
@@ -18,9 +18,9 @@ struct GoodSpec {
     bool force;
 };
 
-TEST(StoreKeys, SpecsNameTheKeyAndItsLikelyLengths)
+TEST(StoreKeys, KeyTextsNameTheKeyAndItsLikelyLengths)
 {
-    const GoodSpec specs[] = {
+    const GoodKeyText key_texts[] = {
         {"0x01f9", 0x01F9, "PSKEY_HOST_INTERFACE", {1}, false, true},
         {"505", 0x01F9, "PSKEY_HOST_INTERFACE", {1}, false, true},
         {"pskey_host_interface", 0x01F9, "PSKEY_HOST_INTERFACE", {1}, false, true},
@@ -37,20 +37,20 @@ TEST(StoreKeys, SpecsNameTheKeyAndItsLikelyLengths)
         {"0x0777:3", 0x0777, "", {3}, false, false},
         {"1911:56", 0x0777, "", {56}, false, false},
     };
-    for (const GoodSpec& spec : specs) {
-        SCOPED_TRACE(spec.spec);
-        const StoreKey key = store_key_parse(spec.spec);
-        EXPECT_EQ(key.number, spec.number);
-        EXPECT_EQ(key.name, spec.name);
-        EXPECT_EQ(key.word_counts, spec.counts);
-        EXPECT_EQ(key.length_varies, spec.varies);
-        EXPECT_EQ(key.force_reason != nullptr, spec.force);
+    for (const GoodKeyText& good : key_texts) {
+        SCOPED_TRACE(good.text);
+        const StoreKey key = store_key_parse(good.text);
+        EXPECT_EQ(key.number, good.number);
+        EXPECT_EQ(key.name, good.name);
+        EXPECT_EQ(key.word_counts, good.counts);
+        EXPECT_EQ(key.length_varies, good.varies);
+        EXPECT_EQ(key.force_reason != nullptr, good.force);
     }
 }
 
 TEST(StoreKeys, UnusableSpecsAreRefusedWithAReason)
 {
-    const std::pair<const char*, const char*> specs[] = {
+    const std::pair<const char*, const char*> key_texts[] = {
         {"0x0777", "give its word count, as 0x0777:WORDS"},
         {"0x0777:0", "is not a number from 1 to 56"},
         {"0x0777:57", "is not a number from 1 to 56"},
@@ -62,10 +62,10 @@ TEST(StoreKeys, UnusableSpecsAreRefusedWithAReason)
         {"", "unknown key"},
         {"-1", "unknown key -1"},
     };
-    for (const auto& [spec, reason] : specs) {
-        SCOPED_TRACE(spec);
+    for (const auto& [key_text, reason] : key_texts) {
+        SCOPED_TRACE(key_text);
         try {
-            store_key_parse(spec);
+            store_key_parse(key_text);
             ADD_FAILURE() << "accepted";
         } catch (const StoreKeyError& error) {
             EXPECT_NE(std::string(error.what()).find(reason), std::string::npos) << error.what();
