@@ -10,7 +10,8 @@
 //
 // The BCSP port driver is replaced by the two calls below: the "received"
 // packet is the fuzzer's bytes, cut to the caller's capacity as the driver
-// guarantees, and a send checks its length against the message buffer.
+// guarantees, and a send checks its length against the message buffer. The
+// platform's clock, read only to time-stamp a noted failure, stands still.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "bccmd/bccmd.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -25,6 +27,11 @@ const std::uint8_t* fuzz_packet;
 std::size_t fuzz_packet_size;
 
 }  // namespace
+
+std::uint64_t clock_ms()
+{
+    return 0;
+}
 
 int bcsp_port_send(const std::uint8_t* payload, std::uint16_t length, std::uint8_t channel)
 {
