@@ -71,6 +71,7 @@ int open_chip_link(std::uint32_t link_timeout_ms)
 
 int (*configure_before_update_hook)() = nullptr;
 int configure_before_update_stopped = 0;
+AfterUpdateReport after_update_report = {0, 0};
 
 int configure_before_update()
 {
@@ -102,6 +103,7 @@ int configure_before_update()
 int configure_after_update(int download_failed, std::uint32_t link_timeout_ms)
 {
     int result = 1;
+    after_update_report = {0, 0};
     if (!open_chip_link(link_timeout_ms)) {
         return 0;
     }
@@ -109,6 +111,7 @@ int configure_after_update(int download_failed, std::uint32_t link_timeout_ms)
     std::uint16_t build_id = 0;
     if (read_build_id(&build_id)) {
         console_printf("Build ID = %d\n", static_cast<int>(build_id));
+        after_update_report = {1, build_id};
     } else {
         console_printf("Read BuildID failed\n");
         result = 0;

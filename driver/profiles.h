@@ -61,3 +61,11 @@ extern int configure_before_update_stopped;
 // counted step succeeded. link_timeout_ms bounds the wait for the BCSP link:
 // the caller knows whether the chip has just been flashed.
 int configure_after_update(int download_failed, std::uint32_t link_timeout_ms);
+// The chip's build id as the last configure_after_update read it (build_id_read
+// 0 when the link did not open or the read failed), for callers that report it:
+// the updater only prints it.
+struct AfterUpdateReport {
+    int build_id_read;
+    std::uint16_t build_id;
+};
+extern AfterUpdateReport after_update_report;

@@ -11,6 +11,7 @@
 #include "bcsp/bcsp_port.h"
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
+#include "driver/profiles.h"
 #include "driver/update.h"
 #include "tool/cmd_store.h"
 #include "tool/port_auto.h"
@@ -34,6 +35,9 @@ void update_facts(const UpdateResult& result, Report& report)
     }
     if (result.end == UPDATE_END_COMPLETED || result.end == UPDATE_END_RECOVERED) {
         report.fact("variant", ci_firmware ? "CI" : "standard");
+        if (after_update_report.build_id_read) {
+            report.fact("build_id", after_update_report.build_id);
+        }
     }
     if (result.end == UPDATE_END_COMPLETED) {
         report.fact("download_exit_code", result.download_exit_code);

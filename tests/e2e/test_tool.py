@@ -162,6 +162,14 @@ class UpdateTest(unittest.TestCase):
         self.assertFalse(run.waited_for_key)
         self.assertEqual(run.errors, "")
 
+    def test_update_json_names_the_new_firmware_build(self):
+        run = run_tool(["update", "--no-wait", "--json"], sim_args=["--build-id", "5001"])
+        self.assertEqual(run.exit_status, 0, run.errors)
+        result = json.loads(run.transcript)
+        self.assertEqual((result["outcome"], result["build_id"], result["configuration"]),
+                         ("ok", 5001, "complete"))
+        self.assertIn("Build ID = 5001\n", run.errors)
+
     def test_a_failed_download_ends_with_status_seven_after_the_key_press(self):
         run = run_tool(["update"], tool_exit_code=3)
         self.assertEqual(run.exit_status, 7, run.errors)
@@ -170,9 +178,12 @@ class UpdateTest(unittest.TestCase):
         self.assertIn("error: running the download tool: DFUWizard ended with exit code 3", run.errors)
 
     def test_update_json_keeps_the_lines_on_standard_error(self):
-        run = run_tool(["update", "--no-wait", "--json"], sim_args=["--chip-error-key", "0x024b"])
+        run = run_tool(["update", "--no-wait", "--json"], sim_args=["--chip-error-key", "0x024b",
+                                                                    "--build-id", "4242"])
         self.assertEqual(run.exit_status, 6, run.errors)
         result = json.loads(run.transcript)
+        # The recovery's link read the build id: the facts say which firmware the chip kept.
+        self.assertEqual((result["variant"], result["build_id"]), ("standard", 4242))
         self.assertEqual(result["step"], "preparing the chip for the download")
         self.assertIn("the chip answered PS (varid 0x7003) with status ERROR (0x0008)", result["reason"])
         self.assertIn("Pre-Update Configuration failed !\nTrying to recover..\n", run.errors)

@@ -38,6 +38,11 @@
 //     <ms> DTR <0|1>
 //     <ms> LINE <baud> <bits> <N|E|O|M|S> <stop>
 //     <ms> FLUSH <1 input | 2 output | 3 both>
+// With NULLMODEM_LOG_DATA=1 also the bytes the program writes to and reads from
+// the port (reads that return nothing are left out), so that the program's side
+// of a slow exchange can be set beside the simulator's log:
+//     <ms> WRITE <count> <hex of the first DATA_LOG_MAX_BYTES>
+//     <ms> READ <count> <hex ...>
 //
 // Which descriptors: pseudo-terminal slaves (character devices with a UNIX98
 // pty slave major number) that are the device named by NULLMODEM_DEVICE, or
@@ -78,6 +83,8 @@ namespace {
 constexpr unsigned PTY_SLAVE_MAJOR_FIRST = 136;
 constexpr unsigned PTY_SLAVE_MAJOR_LAST = 143;
 constexpr int MAX_DEVICES = 8;
+// Bytes shown per WRITE or READ entry: a BCSP frame's header and the start of its payload.
+constexpr ssize_t DATA_LOG_MAX_BYTES = 24;
 
 // termios2 requests and the kernel's c_cflag offset; c_cflag sits at the same
 // place in the kernel's termios, termios2 and the C library's termios.
@@ -97,6 +104,8 @@ using tcsetattr_fn = int (*)(int, int, const struct termios*);
 using tcgetattr_fn = int (*)(int, struct termios*);
 using tcflush_fn = int (*)(int, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
+using write_fn = ssize_t (*)(int, const void*, size_t);
+using read_fn = ssize_t (*)(int, void*, size_t);
 
 struct Device {
     dev_t rdev;
@@ -169,7 +178,8 @@ void log_line(const char* format, ...) {
     // One write per entry on an O_APPEND descriptor: entries never interleave.
     const int log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log >= 0) {
-        if (write(log, text, static_cast<std::size_t>(n)) < 0) {
+        static const write_fn write_log = real<write_fn>("write");  // not through this fixture's write()
+        if (write_log(log, text, static_cast<std::size_t>(n)) < 0) {
             // Nothing to do: a test that needs the entry will miss it and say so.
         }
         close(log);
@@ -284,6 +294,19 @@ int modem_ioctl(dev_t rdev, unsigned long request, int* bits) {
     return 0;
 }
 
+int data_logged() {
+    const char* value = std::getenv("NULLMODEM_LOG_DATA");
+    return value && std::strcmp(value, "1") == 0;
+}
+
+void note_data(const char* kind, const void* bytes, ssize_t count) {
+    char hex[2 * DATA_LOG_MAX_BYTES + 1] = {};
+    const ssize_t shown = count < DATA_LOG_MAX_BYTES ? count : DATA_LOG_MAX_BYTES;
+    for (ssize_t i = 0; i < shown; i++)
+        std::snprintf(hex + 2 * i, 3, "%02x", static_cast<const unsigned char*>(bytes)[i]);
+    log_line("%s %zd %s", kind, count, hex);
+}
+
 void note_flush(int queue) {
     const int which = queue == TCIFLUSH ? 1 : queue == TCOFLUSH ? 2 : queue == TCIOFLUSH ? 3 : 0;
     if (which) log_line("FLUSH %d", which);
@@ -325,6 +348,22 @@ int tcflush(int fd, int queue) noexcept {
     const int input = queue == TCIFLUSH || queue == TCIOFLUSH;
     const int result = input ? next(fd, TCIFLUSH) : (queue == TCOFLUSH ? 0 : next(fd, queue));
     if (result == 0) note_flush(queue);
+    return result;
+}
+
+ssize_t write(int fd, const void* bytes, size_t count) {
+    static const write_fn next = real<write_fn>("write");
+    const ssize_t result = next(fd, bytes, count);
+    dev_t rdev;
+    if (result > 0 && data_logged() && nullmodem_fd(fd, &rdev)) note_data("WRITE", bytes, result);
+    return result;
+}
+
+ssize_t read(int fd, void* bytes, size_t count) {
+    static const read_fn next = real<read_fn>("read");
+    const ssize_t result = next(fd, bytes, count);
+    dev_t rdev;
+    if (result > 0 && data_logged() && nullmodem_fd(fd, &rdev)) note_data("READ", bytes, result);
     return result;
 }
 

@@ -203,6 +203,25 @@ TEST_F(NullModemTest, FlushDropsInputButNotWhatWasWritten) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1", "FLUSH 3", "FLUSH 2"}));
 }
 
+// With data logging on, the program's writes and reads on its port are logged
+// (empty reads are not); the far end's, on the master, never are.
+TEST_F(NullModemTest, DataLoggingShowsTheProgramsSideOnly) {
+    setenv("NULLMODEM_LOG_DATA", "1", 1);
+    ASSERT_EQ(fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK), 0);
+    set_line(pty.slave, B115200, 0);
+    char buffer[64] = {};
+    EXPECT_EQ(read(pty.slave, buffer, sizeof buffer), -1);  // nothing waiting: no entry
+    const std::string frame(30, '\xc0');
+    ASSERT_EQ(write(pty.slave, frame.data(), frame.size()), 30);
+    ASSERT_EQ(read(pty.master, buffer, sizeof buffer), 30);
+    ASSERT_EQ(write(pty.master, "\x01\xf7", 2), 2);
+    EXPECT_EQ(read(pty.slave, buffer, sizeof buffer), 2);
+    unsetenv("NULLMODEM_LOG_DATA");
+    std::string shown;  // the first 24 of the 30 bytes
+    for (int i = 0; i < 24; i++) shown += "c0";
+    EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1", "WRITE 30 " + shown, "READ 2 01f7"}));
+}
+
 TEST_F(NullModemTest, OtherDescriptorsAreLeftAlone) {
     Pty other;  // a pty that is not the device under test
     ASSERT_GE(other.slave, 0);
