@@ -12,7 +12,9 @@
 // the fixture's line log (--lines, the file the fixture writes as
 // NULLMODEM_LOG; a bare pty has no modem lines, so without the fixture the
 // adapter never sees its wake-up sequence, and purges are then seen as TIOCPKT
-// flush events on the master). Bytes go
+// flush events on the master). "{pty}" in --lines stands for the pty's number,
+// as in NULLMODEM_LOG: simulators given one pattern each follow the log of
+// their own port when a program drives several ports at once. Bytes go
 // to the adapter model (sim/adapter.h) and, after the hand-over, through it to
 // the chip model (sim/chip.h). It runs until SIGTERM or SIGINT and then exits
 // 0 after flushing its logs.
@@ -74,6 +76,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "marrowlink_version.h"
 #include "sim/adapter.h"
@@ -88,6 +91,8 @@ constexpr const char* SIM_DEFAULT_STORE = "marrowlink-sim-store.txt";
 constexpr std::size_t SIM_READ_BYTES = 4096;
 constexpr std::size_t SIM_PENDING_BYTES = 65536;
 constexpr std::size_t SIM_LINES_TEXT_BYTES = 256;
+// In --lines: the pty's number (N of /dev/pts/N), as the fixture expands it.
+constexpr const char* SIM_LINES_PTY_MARK = "{pty}";
 constexpr long SIM_MAX_CHIP_GARBAGE_BYTES = 64;
 constexpr long SIM_MAX_ANSWER_DELAY_MS = 60000;
 constexpr long SIM_MAX_SLOW_BOOT_MS = 60000;
@@ -152,7 +157,8 @@ constexpr const char* SIM_HELP_TEXT =
     "\n"
     "Options:\n"
     "  --link PATH            symlink to the pty's slave (replaced if it is a symlink)\n"
-    "  --lines FILE           the null-modem fixture's line log (created if missing; read from its end)\n"
+    "  --lines FILE           the null-modem fixture's line log (created if missing; read from its end);\n"
+    "                         {pty} in FILE stands for the pty's number N (/dev/pts/N), as in NULLMODEM_LOG\n"
     "  --ready-file FILE      written once the pty is served: \"pty=/dev/pts/N\\npid=N\\n\"\n"
     "  --log FILE             readable log of every exchange with timestamps\n"
     "  --events FILE          machine-readable log, one JSON object per line\n"
@@ -597,7 +603,21 @@ void sim_follow_settings(Sim* sim, std::uint64_t now_ms) {
 // ---------------------------------------------------------------------------
 // The null-modem fixture's line log
 
-int sim_open_lines(Sim* sim, const char* path) {
+// The --lines path with every "{pty}" replaced by this simulator's pty number.
+std::string sim_lines_path(const Sim* sim, const char* pattern) {
+    const char* slash = std::strrchr(sim->slave_path, '/');
+    const std::string number = slash ? slash + 1 : sim->slave_path;
+    const std::size_t mark_length = std::strlen(SIM_LINES_PTY_MARK);
+    std::string path = pattern;
+    for (std::size_t at = path.find(SIM_LINES_PTY_MARK); at != std::string::npos;
+         at = path.find(SIM_LINES_PTY_MARK, at + number.size()))
+        path.replace(at, mark_length, number);
+    return path;
+}
+
+int sim_open_lines(Sim* sim, const char* pattern) {
+    const std::string lines_path = sim_lines_path(sim, pattern);
+    const char* path = lines_path.c_str();
     sim->lines_fd = open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     if (sim->lines_fd < 0 || lseek(sim->lines_fd, 0, SEEK_END) < 0) {
         std::fprintf(stderr, "marrowlink-sim: cannot read %s: %s\n", path, std::strerror(errno));
@@ -609,6 +629,7 @@ int sim_open_lines(Sim* sim, const char* path) {
         std::fprintf(stderr, "marrowlink-sim: cannot watch %s: %s\n", path, std::strerror(errno));
         return 0;
     }
+    sim_log(sim, "following the line log %s", path);
     return 1;
 }
 

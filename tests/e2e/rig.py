@@ -20,6 +20,9 @@ prefixes. MARROWLINK_KEEP=1 keeps each run's folder for inspection. A
 RigTestCase that fails keeps its runs' logs (the simulator's log and events,
 the fixture's line log, the transcript with arrival times, Wine's errors) in
 build/e2e-failures/<test id>/run-N and names that folder in the failure.
+
+Adapters runs several simulators at once, each on a pseudo-terminal of its
+own, for one program that looks at every port (--port auto).
 """
 
 import json
@@ -152,7 +155,7 @@ class Rig:
     separate_stderr = False
 
     def __init__(self, sim_args=(), tool_exit_code=0, tool_run_ms=300, tool_folder=True,
-                 tool_present=True, store_text=None, build=None):
+                 tool_present=True, store_text=None, build=None, lines_pattern=None):
         self.sim_args = list(sim_args)
         self.tool_exit_code = tool_exit_code
         self.tool_run_ms = tool_run_ms
@@ -168,6 +171,10 @@ class Rig:
         self.store = os.path.join(self.folder, "store.txt")
         self.events = os.path.join(self.folder, "events.jsonl")
         self.lines_log = os.path.join(self.folder, "lines.log")
+        # A line log name shared with other rigs, "{pty}" standing for the
+        # port's number (see Adapters); lines_log is then known once the
+        # simulator has its pseudo-terminal.
+        self.lines_pattern = lines_pattern
         self.tool_record = os.path.join(self.folder, "tool.log")
         self.sim = None
         if RigTestCase.current_rigs is not None:
@@ -192,6 +199,8 @@ class Rig:
             source = os.path.join(self.folder, name)
             if os.path.exists(source):
                 shutil.copy2(source, os.path.join(target, name))
+        if self.lines_pattern is not None and os.path.exists(self.lines_log):
+            shutil.copy2(self.lines_log, os.path.join(target, "lines.log"))
 
     # -- set-up ------------------------------------------------------------
 
@@ -203,9 +212,13 @@ class Rig:
             # current one, and the build folder has a DFUWizard.exe of its own.
             shutil.copy2(os.path.join(WINDOWS_BUILD, self.windows_program),
                          os.path.join(self.work, self.windows_program))
-        if not self.tool_folder:
-            return
-        tool_folder = os.path.join(self.work, "DFUWizard")
+        if self.tool_folder:
+            self.make_tool_folder(self.work)
+
+    def make_tool_folder(self, where):
+        """The "DFUWizard" folder in where: the stand-in images and, unless
+        tool_present is false, the stand-in tool."""
+        tool_folder = os.path.join(where, "DFUWizard")
         os.makedirs(tool_folder)
         for image in ("Marrowlink_1_2_10.dfu", "Skerrymod_1_2_10.dfu"):
             with open(os.path.join(tool_folder, image), "wb") as handle:
@@ -221,7 +234,7 @@ class Rig:
                 handle.write(self.store_text)
         ready = os.path.join(self.folder, "sim.ready")
         command = [os.path.join(PROGRAM_DIR, "marrowlink-sim"), "--link", self.link,
-                   "--lines", self.lines_log, "--events", self.events,
+                   "--lines", self.lines_pattern or self.lines_log, "--events", self.events,
                    "--log", os.path.join(self.folder, "sim.log"), "--ready-file", ready,
                    "--store", self.store] + self.sim_args
         # The child has its own copy of the descriptor once started.
@@ -233,6 +246,10 @@ class Rig:
             if self.sim.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError("simulator did not start: " + self.sim_output())
             time.sleep(0.02)
+        if self.lines_pattern is not None:
+            with open(ready) as handle:
+                pty_path = re.search(r"^pty=(.+)$", handle.read(), re.M).group(1)
+            self.lines_log = self.lines_pattern.replace("{pty}", os.path.basename(pty_path))
 
     def stop_sim(self):
         if self.sim is not None and self.sim.poll() is None:
@@ -378,6 +395,43 @@ class Rig:
             return []
         with open(self.tool_record) as handle:
             return [line.rstrip("\n") for line in handle]
+
+
+class Adapters:
+    """Several simulated adapters, each on a pseudo-terminal of its own, for
+    one program that looks at every port (--port auto): one Rig per entry of
+    sim_args_each, their simulators started on entry and stopped on exit.
+    The program's environment (environment()) has the fixture look after
+    every pseudo-terminal and keep one line log per port, NULLMODEM_LOG naming
+    "lines-{pty}.log"; each simulator is given the same name and follows the
+    log of its own port."""
+
+    def __init__(self, *sim_args_each):
+        self.rigs = [Rig(sim_args=args) for args in sim_args_each]
+        self.lines_pattern = os.path.join(self.rigs[0].folder, "lines-{pty}.log")
+        for rig in self.rigs:
+            rig.lines_pattern = self.lines_pattern
+
+    def __enter__(self):
+        try:
+            for rig in self.rigs:
+                rig.start_sim()
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        for rig in self.rigs:
+            rig.__exit__(*exc)
+
+    def environment(self):
+        env = self.rigs[0].environment()
+        # Neither names a device: the fixture then looks after every pseudo-terminal.
+        env.pop("COM1_DEVICE", None)
+        env.pop("NULLMODEM_DEVICE", None)
+        env["NULLMODEM_LOG"] = self.lines_pattern
+        return env
 
 
 class RigTestCase(unittest.TestCase):

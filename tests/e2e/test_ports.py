@@ -8,6 +8,7 @@ tree's folder with relative roots, so that its lines are the same every run.
 No test here looks at the machine's own port list or opens a real /dev/ttyS*:
 the one real device is a pseudo-terminal, linked into the fake /dev."""
 
+import concurrent.futures
 import json
 import os
 import pty
@@ -17,7 +18,7 @@ import tempfile
 import time
 import unittest
 
-from rig import LINUX_BUILD, SANITIZER_RUNTIME, Rig
+from rig import LINUX_BUILD, SANITIZER_RUNTIME, Adapters, Rig, RigTestCase, read_events, read_store
 
 MARROWLINK = os.path.join(LINUX_BUILD, "marrowlink")
 FAKE_PORT_TREE = os.path.join(LINUX_BUILD, "fake-port-tree")
@@ -257,33 +258,50 @@ class OpenReasonTest(unittest.TestCase):
                                    "then log out and in again")
 
 
-class PortAutoTest(unittest.TestCase):
-    """probe --port auto among the standard fake ports, the simulator behind
-    dev/ttyUSB0. (Two answering simulators cannot share the one line log the
-    null-modem fixture writes, so the several-adapters end is not run here.)"""
+class PortAutoTest(RigTestCase):
+    """probe and update --port auto among the standard fake ports, with a
+    simulator behind dev/ttyUSB0 and, for two adapters, another behind
+    dev/ttyUSB10. The null-modem fixture keeps a line log per port, so each
+    simulator follows its own port's modem lines."""
 
-    def probe_auto(self, sim_args=()):
-        with Rig(sim_args=sim_args) as rig:
-            rig.start_sim()
-            with FakeTree("--standard", "--hold", "ttyUSB1=4121:/usr/bin/minicom", "--link", "ttyUSB0=" + rig.link) as tree:
-                return run_marrowlink(["probe", "--port", "auto"] + FAKE_ROOTS, cwd=tree.root,
-                                      env=rig.environment())
+    def run_auto(self, command, *sims):
+        """marrowlink COMMAND --port auto with one simulator per sims entry
+        (its options) behind dev/ttyUSB0, dev/ttyUSB10 in that order, run from
+        a folder that holds the DFUWizard folder: (result, the Adapters).
+        Each rig's store_before is its chip's store as the program found it."""
+        with Adapters(*sims) as adapters:
+            for rig in adapters.rigs:
+                rig.store_before = read_store(rig.store)
+            links = []
+            for name, rig in zip(("ttyUSB0", "ttyUSB10"), adapters.rigs):
+                links += ["--link", name + "=" + rig.link]
+            with FakeTree("--standard", "--hold", "ttyUSB1=4121:/usr/bin/minicom", *links) as tree:
+                adapters.rigs[0].make_tool_folder(tree.root)
+                result = run_marrowlink(command + ["--port", "auto"] + FAKE_ROOTS, cwd=tree.root,
+                                        env=adapters.environment())
+        return result, adapters
 
-    def test_the_one_answering_port_is_used(self):
-        status, out, err = self.probe_auto()
+    def events_of(self, rig, name):
+        return [event for event in read_events(rig.events) if event.get("ev") == name]
+
+    def test_the_answering_port_is_used_beside_a_silent_one(self):
+        (status, out, err), adapters = self.run_auto(["probe"], ["--fault", "silent"], [])
         self.assertEqual((status, err), (0, ""))
-        lines = out.splitlines()
-        self.assertEqual(lines[:6], [
+        self.assertEqual(out.splitlines()[:6], [
             "Probing dev/ttyACM0 ... cannot open: not a serial port",
             "Probing dev/ttyS0 ... cannot open: not a serial port",
-            "Probing dev/ttyUSB0 ... Marrowlink QXZ4702",
-            "Probing dev/ttyUSB10 ... cannot open: not a serial port",
-            "Found a Marrowlink (QXZ4702) on dev/ttyUSB0",
-            "Waking the adapter on dev/ttyUSB0 ... QXZ4702",
+            "Probing dev/ttyUSB0 ... no answer",
+            "Probing dev/ttyUSB10 ... Marrowlink QXZ4702",
+            "Found a Marrowlink (QXZ4702) on dev/ttyUSB10",
+            "Waking the adapter on dev/ttyUSB10 ... QXZ4702",
         ])
+        silent, answering = adapters.rigs
+        self.assertEqual(len(self.events_of(silent, "wake")), 1, "the silent adapter was woken once")
+        self.assertEqual(self.events_of(silent, "command"), [])
+        self.assertEqual(len(self.events_of(answering, "version_sent")), 1, "the probe identified the answering one")
 
     def test_no_answer_anywhere_lists_what_each_port_said(self):
-        status, out, err = self.probe_auto(["--fault", "silent"])
+        (status, out, err), _ = self.run_auto(["probe"], ["--fault", "silent"])
         self.assertEqual(status, 4, out + err)
         self.assertEqual(err, "error: finding the adapter (--port auto): no Marrowlink answered: "
                               "dev/ttyACM0: cannot open: not a serial port; dev/ttyS0: cannot open: not a serial port; "
@@ -291,6 +309,27 @@ class PortAutoTest(unittest.TestCase):
                               "dev/ttyUSB10: cannot open: not a serial port\n"
                               "hint: is the adapter plugged in and powered? marrowlink ports --probe shows what each "
                               "port answers\n")
+
+    def test_two_answering_adapters_are_named_and_neither_is_used(self):
+        commands = (["probe", "--chip"], ["update"])
+        # Side by side: each run waits out its adapters' wake-up pauses, not the processor.
+        with concurrent.futures.ThreadPoolExecutor(len(commands)) as pool:
+            runs = list(pool.map(lambda command: self.run_auto(command, [], ["--pnp-id", "QXZ5830"]), commands))
+        for command, ((status, out, err), adapters) in zip(commands, runs):
+            with self.subTest(command=command[0]):
+                self.assertEqual(status, 2, out + err)
+                self.assertEqual(out.splitlines()[-2:], ["Probing dev/ttyUSB0 ... Marrowlink QXZ4702",
+                                                         "Probing dev/ttyUSB10 ... Marrowlink QXZ5830"])
+                self.assertEqual(err, "error: finding the adapter (--port auto): a Marrowlink answered on "
+                                      "dev/ttyUSB0 (QXZ4702), dev/ttyUSB10 (QXZ5830)\n"
+                                      "hint: choose one with --port\n")
+                self.assertFalse(os.path.exists(adapters.rigs[0].tool_record), "the download tool was started")
+                for rig in adapters.rigs:
+                    # Woken and answered, then left: no command, so no hand-over to the chip and nothing written.
+                    self.assertEqual(len(self.events_of(rig, "pnp_sent")), 1, rig.link)
+                    for name in ("command", "handover", "bccmd"):
+                        self.assertEqual(self.events_of(rig, name), [], (rig.link, name))
+                    self.assertEqual(read_store(rig.store), rig.store_before, rig.store)
 
 
 if __name__ == "__main__":

@@ -50,6 +50,14 @@
 // slave. Anything else (the console, pipes, sockets, real serial ports) is
 // passed straight to the C library.
 //
+// Several ports at once (a program that looks for the adapter on every port,
+// one simulator behind each): leave both variables unset, and let every
+// "{pty}" in NULLMODEM_LOG stand for the number N of the port's /dev/pts/N,
+// so that each port has a log of its own, e.g.
+// NULLMODEM_LOG=/tmp/run/lines-{pty}.log. Each simulator is given the same
+// pattern, expands it with its own pty's number and so follows its own port
+// only. A NULLMODEM_LOG without "{pty}" is one log, whatever the port.
+//
 // Built without sanitizers so that it can be preloaded into any program; to
 // preload it into a program built with AddressSanitizer, put libasan first:
 //     LD_PRELOAD="$(g++ -print-file-name=libasan.so):.../libnullmodem.so"
@@ -82,6 +90,10 @@ namespace {
 // UNIX98 pty slaves: majors 136 to 143.
 constexpr unsigned PTY_SLAVE_MAJOR_FIRST = 136;
 constexpr unsigned PTY_SLAVE_MAJOR_LAST = 143;
+constexpr unsigned PTY_SLAVES_PER_MAJOR = 256;
+// In NULLMODEM_LOG: the port's pty number.
+constexpr char LOG_PTY_MARK[] = "{pty}";
+constexpr std::size_t LOG_PATH_MAX_BYTES = 4096;
 constexpr int MAX_DEVICES = 8;
 // Bytes shown per WRITE or READ entry: a BCSP frame's header and the start of its payload.
 constexpr ssize_t DATA_LOG_MAX_BYTES = 24;
@@ -159,10 +171,33 @@ Device* device_of(dev_t rdev) {
     return d;
 }
 
-void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void log_line(const char* format, ...) {
-    const char* path = std::getenv("NULLMODEM_LOG");
-    if (!path || !*path) return;
+// NULLMODEM_LOG for the pty rdev, every "{pty}" replaced by its number; 0
+// when there is no log or the path does not fit.
+int log_path(dev_t rdev, char* path, std::size_t size) {
+    const char* pattern = std::getenv("NULLMODEM_LOG");
+    if (!pattern || !*pattern) return 0;
+    const unsigned number = (major(rdev) - PTY_SLAVE_MAJOR_FIRST) * PTY_SLAVES_PER_MAJOR + minor(rdev);
+    const std::size_t mark_length = sizeof LOG_PTY_MARK - 1;
+    std::size_t length = 0;
+    while (*pattern) {
+        if (std::strncmp(pattern, LOG_PTY_MARK, mark_length) == 0) {
+            const int n = std::snprintf(path + length, size - length, "%u", number);
+            if (n < 0 || static_cast<std::size_t>(n) >= size - length) return 0;
+            length += static_cast<std::size_t>(n);
+            pattern += mark_length;
+        } else {
+            if (length + 1 >= size) return 0;
+            path[length++] = *pattern++;
+        }
+    }
+    path[length] = 0;
+    return 1;
+}
+
+void log_line(dev_t rdev, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_line(dev_t rdev, const char* format, ...) {
+    char path[LOG_PATH_MAX_BYTES];
+    if (!log_path(rdev, path, sizeof path)) return;
     const int saved = errno;
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -250,14 +285,14 @@ tcflag_t cflag_from_pty(tcflag_t cflag) {
 }
 
 // Logs a LINE entry when a set changes what the pty held before it.
-void note_settings(tcflag_t before, unsigned long baud_before, tcflag_t after, unsigned long baud_after) {
+void note_settings(dev_t rdev, tcflag_t before, unsigned long baud_before, tcflag_t after, unsigned long baud_after) {
     const char parity = parity_of(after);
     const int bits = bits_of(after);
     const int stop = (after & CSTOPB) ? 2 : 1;
     if (baud_before == baud_after && parity_of(before) == parity && bits_of(before) == bits &&
         ((before & CSTOPB) ? 2 : 1) == stop)
         return;
-    log_line("LINE %lu %d %c %d", baud_after, bits, parity, stop);
+    log_line(rdev, "LINE %lu %d %c %d", baud_after, bits, parity, stop);
 }
 
 // The speed of a kernel termios or termios2 (whose BOTHER speeds are in c_ospeed).
@@ -283,11 +318,11 @@ int modem_ioctl(dev_t rdev, unsigned long request, int* bits) {
         const int on = request == TIOCMBIC ? 0 : *bits;
         if (touch & TIOCM_RTS) {
             d->rts = (on & TIOCM_RTS) != 0;
-            log_line("RTS %d", d->rts);
+            log_line(rdev, "RTS %d", d->rts);
         }
         if (touch & TIOCM_DTR) {
             d->dtr = (on & TIOCM_DTR) != 0;
-            log_line("DTR %d", d->dtr);
+            log_line(rdev, "DTR %d", d->dtr);
         }
     }
     pthread_mutex_unlock(&nullmodem_lock);
@@ -299,17 +334,17 @@ int data_logged() {
     return value && std::strcmp(value, "1") == 0;
 }
 
-void note_data(const char* kind, const void* bytes, ssize_t count) {
+void note_data(dev_t rdev, const char* kind, const void* bytes, ssize_t count) {
     char hex[2 * DATA_LOG_MAX_BYTES + 1] = {};
     const ssize_t shown = count < DATA_LOG_MAX_BYTES ? count : DATA_LOG_MAX_BYTES;
     for (ssize_t i = 0; i < shown; i++)
         std::snprintf(hex + 2 * i, 3, "%02x", static_cast<const unsigned char*>(bytes)[i]);
-    log_line("%s %zd %s", kind, count, hex);
+    log_line(rdev, "%s %zd %s", kind, count, hex);
 }
 
-void note_flush(int queue) {
+void note_flush(dev_t rdev, int queue) {
     const int which = queue == TCIFLUSH ? 1 : queue == TCOFLUSH ? 2 : queue == TCIOFLUSH ? 3 : 0;
-    if (which) log_line("FLUSH %d", which);
+    if (which) log_line(rdev, "FLUSH %d", which);
 }
 
 }  // namespace
@@ -328,7 +363,7 @@ int tcsetattr(int fd, int action, const struct termios* t) noexcept {
     const int result = next(fd, action, &copy);
     if (result == 0) {
         const tcflag_t old_cflag = cflag_from_pty(before.c_cflag);
-        note_settings(old_cflag, speed_of(old_cflag), t->c_cflag, speed_of(t->c_cflag));
+        note_settings(rdev, old_cflag, speed_of(old_cflag), t->c_cflag, speed_of(t->c_cflag));
     }
     return result;
 }
@@ -347,7 +382,7 @@ int tcflush(int fd, int queue) noexcept {
     if (!nullmodem_fd(fd, &rdev)) return next(fd, queue);
     const int input = queue == TCIFLUSH || queue == TCIOFLUSH;
     const int result = input ? next(fd, TCIFLUSH) : (queue == TCOFLUSH ? 0 : next(fd, queue));
-    if (result == 0) note_flush(queue);
+    if (result == 0) note_flush(rdev, queue);
     return result;
 }
 
@@ -355,7 +390,7 @@ ssize_t write(int fd, const void* bytes, size_t count) {
     static const write_fn next = real<write_fn>("write");
     const ssize_t result = next(fd, bytes, count);
     dev_t rdev;
-    if (result > 0 && data_logged() && nullmodem_fd(fd, &rdev)) note_data("WRITE", bytes, result);
+    if (result > 0 && data_logged() && nullmodem_fd(fd, &rdev)) note_data(rdev, "WRITE", bytes, result);
     return result;
 }
 
@@ -363,7 +398,7 @@ ssize_t read(int fd, void* bytes, size_t count) {
     static const read_fn next = real<read_fn>("read");
     const ssize_t result = next(fd, bytes, count);
     dev_t rdev;
-    if (result > 0 && data_logged() && nullmodem_fd(fd, &rdev)) note_data("READ", bytes, result);
+    if (result > 0 && data_logged() && nullmodem_fd(fd, &rdev)) note_data(rdev, "READ", bytes, result);
     return result;
 }
 
@@ -387,7 +422,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
         const int queue = static_cast<int>(reinterpret_cast<std::intptr_t>(arg));
         const int input = queue == TCIFLUSH || queue == TCIOFLUSH;
         const int result = input ? next(fd, request, TCIFLUSH) : (queue == TCOFLUSH ? 0 : next(fd, request, arg));
-        if (result == 0) note_flush(queue);
+        if (result == 0) note_flush(rdev, queue);
         return result;
     }
     if (!arg) return next(fd, request, arg);
@@ -417,7 +452,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
         tcflag_t old_cflag;
         std::memcpy(&old_cflag, before + CFLAG_OFFSET, sizeof old_cflag);
         old_cflag = cflag_from_pty(old_cflag);
-        note_settings(old_cflag, termios_baud(before, old_cflag, is_termios2), cflag,
+        note_settings(rdev, old_cflag, termios_baud(before, old_cflag, is_termios2), cflag,
                       termios_baud(copy, cflag, is_termios2));
     }
     return result;

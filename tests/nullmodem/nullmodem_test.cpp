@@ -63,9 +63,10 @@ protected:
         std::remove(log_path.c_str());
     }
 
-    // The log's entries without their timestamps.
-    std::vector<std::string> entries() {
-        std::ifstream in(log_path);
+    // A log's entries without their timestamps.
+    std::vector<std::string> entries() { return entries_of(log_path); }
+    std::vector<std::string> entries_of(const std::string& path) {
+        std::ifstream in(path);
         std::vector<std::string> out;
         std::string line;
         while (std::getline(in, line)) {
@@ -259,6 +260,43 @@ TEST_F(NullModemTest, DeviceNamedThroughCom1DeviceSymlink) {
     unsetenv("COM1_DEVICE");
     std::remove(link.c_str());
     EXPECT_EQ(entries(), (std::vector<std::string>{"RTS 1"}));
+}
+
+// Two ports driven at once, each with a simulator of its own: "{pty}" in the
+// log's name gives each port its own log, and no entry lands in the other's.
+TEST_F(NullModemTest, LogNamePatternKeepsOneLogPerPort) {
+    Pty second;
+    ASSERT_GE(second.slave, 0);
+    unsetenv("NULLMODEM_DEVICE");  // every pty slave
+    setenv("NULLMODEM_LOG", (log_path + "-{pty}.log").c_str(), 1);
+    struct Port {
+        const Pty* pty;
+        speed_t speed;
+        tcflag_t parity;
+        int line;
+        std::vector<std::string> expected;
+    };
+    const Port ports[] = {
+        {&pty, B115200, PARENB, TIOCM_RTS, {"LINE 115200 8 E 1", "RTS 1", "FLUSH 3"}},
+        {&second, B1200, 0, TIOCM_DTR, {"LINE 1200 8 N 1", "DTR 1", "FLUSH 3"}},
+    };
+    // Interleaved: each entry goes to its own port's log whatever came just before.
+    for (const Port& port : ports) set_line(port.pty->slave, port.speed, port.parity);
+    for (const Port& port : ports) {
+        int bits = port.line;
+        ASSERT_EQ(ioctl(port.pty->slave, TIOCMBIS, &bits), 0);
+    }
+    for (const Port& port : ports) ASSERT_EQ(tcflush(port.pty->slave, TCIOFLUSH), 0);
+
+    for (const Port& port : ports) {
+        const std::string number = port.pty->path.substr(port.pty->path.rfind('/') + 1);
+        const std::string path = log_path + "-" + number + ".log";
+        EXPECT_EQ(entries_of(path), port.expected) << port.pty->path;
+        std::remove(path.c_str());
+    }
+    EXPECT_TRUE(entries().empty());  // nothing under the unexpanded name either
+    std::ifstream unexpanded(log_path + "-{pty}.log");
+    EXPECT_FALSE(unexpanded.is_open());
 }
 
 }  // namespace
