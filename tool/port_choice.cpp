@@ -1,6 +1,8 @@
 #include "tool/port_choice.h"
 
 #include <cctype>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/platform.h"
 #include "tool/outcome.h"
@@ -35,6 +37,19 @@ unsigned long port_choice_com_number(const std::string& text)
     return number;
 }
 
+// A path named from the current folder, made whole: update opens the port, and
+// the download tool is given its name, inside the DFUWizard folder. Any other
+// path ("/dev/ttyUSB0", "\\\\.\\COM5", "C:\\...") as it is.
+std::string port_choice_whole_path(const std::string& path)
+{
+    if (path[0] == '/' || path[0] == '\\' || std::filesystem::path(path).is_absolute()) {
+        return path;
+    }
+    std::error_code error;
+    const std::filesystem::path whole = std::filesystem::absolute(path, error);
+    return error ? path : whole.string();
+}
+
 bool port_choice_looks_like_com(const std::string& text)
 {
     return text.size() > 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
@@ -61,10 +76,14 @@ ToolPort port_choice_parse(const std::string& text)
         const std::string name = "COM" + std::to_string(number);
         return ToolPort{"\\\\.\\" + name, name};
     }
-    if (text.size() >= SERIAL_DEVICE_PATH_MAX_BYTES) {
+    const std::string path = port_choice_whole_path(text);
+    if (path.find_first_of(" \t") != std::string::npos) {
+        port_choice_refuse(text, "its whole path, " + path + ", has blanks and cannot be passed to the download tool");
+    }
+    if (path.size() >= SERIAL_DEVICE_PATH_MAX_BYTES) {
         port_choice_refuse(text.substr(0, 40) + "...", "the device path is longer than " +
                                                            std::to_string(SERIAL_DEVICE_PATH_MAX_BYTES - 1) +
                                                            " characters");
     }
-    return ToolPort{text, text};
+    return ToolPort{path, path};
 }

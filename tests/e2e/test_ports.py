@@ -246,6 +246,18 @@ class OpenReasonTest(unittest.TestCase):
         self.assert_failed_opening(result, line.slave_path, "the port is in use by port-holder (pid %d)" % holder.pid,
                                    "close that program, or choose another port (marrowlink ports lists them)")
 
+    def test_update_opens_a_port_named_from_the_current_folder(self):
+        # update works inside the DFUWizard folder: the name as typed would lead nowhere from there.
+        with tempfile.TemporaryDirectory() as folder:
+            os.mkdir(os.path.join(folder, "DFUWizard"))
+            os.symlink("/dev/null", os.path.join(folder, "port"))
+            status, out, err = run_marrowlink(["update", "--no-wait", "--port", "port"], cwd=folder)
+            port = os.path.join(os.path.realpath(folder), "port")
+        self.assertEqual(status, 3, out + err)
+        self.assertIn("Marrowlink not found on %s.\n" % port, out)
+        self.assertEqual(err, "error: opening %s: this is not a serial port\nhint: name the adapter's serial port; "
+                              "marrowlink ports lists the serial ports of this machine\n" % port)
+
     def test_denied_port_names_its_group_and_how_to_join_it(self):
         require_other_user(self)
         with PseudoTerminal() as line:

@@ -1,6 +1,8 @@
 // --port: which names are ports, what serial_open gets and what is printed.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/platform.h"
 #include "tool/outcome.h"
 #include "tool/port_choice.h"
@@ -17,6 +19,10 @@ TEST(PortChoiceTest, NamesBecomeDevicePathsAndPrintedNames)
 {
     const std::string long_path = "/dev/serial/by-id/" + std::string(SERIAL_DEVICE_PATH_MAX_BYTES - 19, 'x');
     const std::string too_long = long_path + "x";
+    // Named from the current folder: made whole, since update opens the port
+    // and runs the download tool inside the DFUWizard folder.
+    const std::string here = std::filesystem::current_path().string() + "/";
+    const std::string too_long_from_here(SERIAL_DEVICE_PATH_MAX_BYTES - 2, 'x');
     const PortCase cases[] = {
         {"COM1", "\\\\.\\COM1", "COM1"},
         {"COM5", "\\\\.\\COM5", "COM5"},
@@ -29,6 +35,11 @@ TEST(PortChoiceTest, NamesBecomeDevicePathsAndPrintedNames)
          "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K2F3Q-if00-port0",
          "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K2F3Q-if00-port0"},
         {long_path, long_path, long_path},
+        {"ttyUSB0", here + "ttyUSB0", here + "ttyUSB0"},
+        {"dev/serial/by-id/usb-FTDI-if00-port0", here + "dev/serial/by-id/usb-FTDI-if00-port0",
+         here + "dev/serial/by-id/usb-FTDI-if00-port0"},
+        {"\\\\.\\COM5", "\\\\.\\COM5", "\\\\.\\COM5"},  // already a whole Win32 device name
+        {too_long_from_here, "", ""},
         {"", "", ""},
         {"COM0", "", ""},
         {"COM10000000", "", ""},
@@ -52,6 +63,24 @@ TEST(PortChoiceTest, NamesBecomeDevicePathsAndPrintedNames)
         EXPECT_EQ(port.device_path, c.device_path);
         EXPECT_EQ(port.name, c.name);
     }
+}
+
+// The whole path goes on the download tool's command line too, which is split on blanks.
+TEST(PortChoiceTest, PathMadeWholeWithABlankIsRefused)
+{
+    const std::filesystem::path before = std::filesystem::current_path();
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "port choice test";
+    std::filesystem::create_directories(folder);
+    std::filesystem::current_path(folder);
+    try {
+        port_choice_parse("ttyUSB0");
+        ADD_FAILURE() << "accepted";
+    } catch (const ToolFailure& failure) {
+        EXPECT_EQ(failure.status, ExitStatus::usage);
+        EXPECT_NE(failure.reason.find(folder.string() + "/ttyUSB0"), std::string::npos) << failure.reason;
+    }
+    std::filesystem::current_path(before);
+    std::filesystem::remove(folder);
 }
 
 }  // namespace
