@@ -1,7 +1,8 @@
 """End to end: `marrowlink ports` on a fake sysfs, /dev and /proc tree as root
 and as another user, a port held by another process and a port this user may
-not open as the real binary sees them, --probe against the simulator, and the
-time 64 ports take.
+not open as the real binary sees them, --probe against the simulator, the
+time 64 ports take, and --port auto beside a silent adapter and with two
+answering ones.
 
 The fake trees come from fake-port-tree (tests/ports); the program runs in the
 tree's folder with relative roots, so that its lines are the same every run.
