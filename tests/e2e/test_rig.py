@@ -2,11 +2,11 @@
 private /dev the Windows port listing runs in has no serial device."""
 
 import os
+import shutil
 import stat
 import subprocess
 import sys
 import tempfile
-import shutil
 import unittest
 
 import private_dev
