@@ -65,7 +65,7 @@ WINDOWS_UPDATER = "marrowlink-update.exe"
 FAILURES_FOLDER = os.environ.get("MARROWLINK_E2E_FAILURES", os.path.join(ROOT, "build", "e2e-failures"))
 # What a failing test's runs keep: everything but the copied programs.
 KEPT_NAMES = ("sim.log", "events.jsonl", "lines.log", "transcript.txt", "tool.log", "wine.err",
-              "sim.out", "store.txt")
+              "sim.out", "store.txt", "data.log")
 
 STANDARD_VERSION = "Veltrane_Tools Marrowlink Firmware 1.2.9"
 CI_VERSION = "Veltrane_Tools Marrowlink CI Firmware 1.2.9"
@@ -168,6 +168,7 @@ class Rig:
         self.store = os.path.join(self.folder, "store.txt")
         self.events = os.path.join(self.folder, "events.jsonl")
         self.lines_log = os.path.join(self.folder, "lines.log")
+        self.data_log = os.path.join(self.folder, "data.log")  # the program's port reads and writes
         self.tool_record = os.path.join(self.folder, "tool.log")
         self.sim = None
         if RigTestCase.current_rigs is not None:
@@ -275,6 +276,7 @@ class Rig:
         return {
             "COM1_DEVICE": self.link,
             "NULLMODEM_LOG": self.lines_log,
+            "NULLMODEM_DATA_LOG": self.data_log,
             "LD_PRELOAD": preload,
             "DFUWIZARD_RECORD": self.tool_record,
             "DFUWIZARD_EXIT_CODE": str(self.tool_exit_code),

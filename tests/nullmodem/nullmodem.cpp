@@ -38,9 +38,11 @@
 //     <ms> DTR <0|1>
 //     <ms> LINE <baud> <bits> <N|E|O|M|S> <stop>
 //     <ms> FLUSH <1 input | 2 output | 3 both>
-// With NULLMODEM_LOG_DATA=1 also the bytes the program writes to and reads from
-// the port (reads that return nothing are left out), so that the program's side
-// of a slow exchange can be set beside the simulator's log:
+// When NULLMODEM_DATA_LOG names a file, the bytes the program writes to and
+// reads from the port (reads that return nothing are left out) are appended
+// there in the same way, so that the program's side of a slow exchange can be
+// set beside the simulator's log. A file of its own: the simulator follows the
+// line log, and these entries are not for it.
 //     <ms> WRITE <count> <hex of the first DATA_LOG_MAX_BYTES>
 //     <ms> READ <count> <hex ...>
 //
@@ -159,9 +161,8 @@ Device* device_of(dev_t rdev) {
     return d;
 }
 
-void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void log_line(const char* format, ...) {
-    const char* path = std::getenv("NULLMODEM_LOG");
+void log_to(const char* variable, const char* format, va_list args) {
+    const char* path = std::getenv(variable);
     if (!path || !*path) return;
     const int saved = errno;
     struct timespec ts;
@@ -169,10 +170,7 @@ void log_line(const char* format, ...) {
     char text[128];
     int n = std::snprintf(text, sizeof text, "%lld ",
                           static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
-    va_list args;
-    va_start(args, format);
     n += std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n) - 1, format, args);
-    va_end(args);
     if (n > static_cast<int>(sizeof text) - 2) n = static_cast<int>(sizeof text) - 2;
     text[n++] = '\n';
     // One write per entry on an O_APPEND descriptor: entries never interleave.
@@ -185,6 +183,22 @@ void log_line(const char* format, ...) {
         close(log);
     }
     errno = saved;
+}
+
+void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_line(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_to("NULLMODEM_LOG", format, args);
+    va_end(args);
+}
+
+void log_data(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void log_data(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_to("NULLMODEM_DATA_LOG", format, args);
+    va_end(args);
 }
 
 unsigned long speed_of(tcflag_t cflag) {
@@ -295,8 +309,8 @@ int modem_ioctl(dev_t rdev, unsigned long request, int* bits) {
 }
 
 int data_logged() {
-    const char* value = std::getenv("NULLMODEM_LOG_DATA");
-    return value && std::strcmp(value, "1") == 0;
+    const char* path = std::getenv("NULLMODEM_DATA_LOG");
+    return path && *path;
 }
 
 void note_data(const char* kind, const void* bytes, ssize_t count) {
@@ -304,7 +318,7 @@ void note_data(const char* kind, const void* bytes, ssize_t count) {
     const ssize_t shown = count < DATA_LOG_MAX_BYTES ? count : DATA_LOG_MAX_BYTES;
     for (ssize_t i = 0; i < shown; i++)
         std::snprintf(hex + 2 * i, 3, "%02x", static_cast<const unsigned char*>(bytes)[i]);
-    log_line("%s %zd %s", kind, count, hex);
+    log_data("%s %zd %s", kind, count, hex);
 }
 
 void note_flush(int queue) {

@@ -64,8 +64,9 @@ protected:
     }
 
     // The log's entries without their timestamps.
-    std::vector<std::string> entries() {
-        std::ifstream in(log_path);
+    std::vector<std::string> entries() { return entries(log_path); }
+    std::vector<std::string> entries(const std::string& path) {
+        std::ifstream in(path);
         std::vector<std::string> out;
         std::string line;
         while (std::getline(in, line)) {
@@ -203,10 +204,12 @@ TEST_F(NullModemTest, FlushDropsInputButNotWhatWasWritten) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1", "FLUSH 3", "FLUSH 2"}));
 }
 
-// With data logging on, the program's writes and reads on its port are logged
-// (empty reads are not); the far end's, on the master, never are.
-TEST_F(NullModemTest, DataLoggingShowsTheProgramsSideOnly) {
-    setenv("NULLMODEM_LOG_DATA", "1", 1);
+// With a data log named, the program's writes and reads on its port go there
+// (empty reads do not); the far end's, on the master, never do; the line log
+// keeps its own entries only.
+TEST_F(NullModemTest, DataLogShowsTheProgramsSideOnly) {
+    const std::string data_log = log_path + ".data";
+    setenv("NULLMODEM_DATA_LOG", data_log.c_str(), 1);
     ASSERT_EQ(fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK), 0);
     set_line(pty.slave, B115200, 0);
     char buffer[64] = {};
@@ -216,10 +219,12 @@ TEST_F(NullModemTest, DataLoggingShowsTheProgramsSideOnly) {
     ASSERT_EQ(read(pty.master, buffer, sizeof buffer), 30);
     ASSERT_EQ(write(pty.master, "\x01\xf7", 2), 2);
     EXPECT_EQ(read(pty.slave, buffer, sizeof buffer), 2);
-    unsetenv("NULLMODEM_LOG_DATA");
+    unsetenv("NULLMODEM_DATA_LOG");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1"}));
     std::string shown;  // the first 24 of the 30 bytes
     for (int i = 0; i < 24; i++) shown += "c0";
-    EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1", "WRITE 30 " + shown, "READ 2 01f7"}));
+    EXPECT_EQ(entries(data_log), (std::vector<std::string>{"WRITE 30 " + shown, "READ 2 01f7"}));
+    std::remove(data_log.c_str());
 }
 
 TEST_F(NullModemTest, OtherDescriptorsAreLeftAlone) {
