@@ -264,6 +264,10 @@ class Rig:
         """The arguments the program under test gets (the updater: none)."""
         return []
 
+    def port_targets(self):
+        """Where each of Wine's mapped ports leads in this run: the simulator."""
+        return {port: self.link for port in wine.MAPPED_PORTS}
+
     def run_variables(self):
         """What the updater, the fixture and the stand-in tool read in this run."""
         preload = os.path.join(LINUX_BUILD, "tests", "nullmodem", "libnullmodem.so")
@@ -290,8 +294,8 @@ class Rig:
         self.before_program()
         if self.build == "windows":
             wine_session = wine.session(WINE_PREFIXES, WINDOWS_BUILD)
-            for port in wine.MAPPED_PORTS:
-                wine_session.map_port(port, self.link)
+            for port, target in self.port_targets().items():
+                wine_session.map_port(port, target)
             errors_path = os.path.join(self.folder, "wine.err")
             started = time.monotonic()
             wine_process = wine_session.start(os.path.join(self.work, self.windows_program), self.work,
