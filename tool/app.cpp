@@ -1,5 +1,7 @@
 #include "tool/app.h"
 
+#include <CLI/CLI.hpp>
+
 #include <ostream>
 
 #include "tool/cmd_ports.h"

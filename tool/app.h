@@ -5,10 +5,9 @@
 #include <iosfwd>
 #include <string>
 
-#include <CLI/CLI.hpp>
-
 #include "platform/platform.h"
 #include "platform/platform_ports.h"
+#include "tool/cli_fwd.h"
 #include "tool/outcome.h"
 #include "tool/port_choice.h"
 

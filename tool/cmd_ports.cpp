@@ -4,6 +4,8 @@
 // whether a Marrowlink answers.
 #include "tool/cmd_ports.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 #include <memory>
 

@@ -1,8 +1,7 @@
 // marrowlink ports [--probe]
 #pragma once
 
-#include <CLI/CLI.hpp>
-
+#include "tool/cli_fwd.h"
 #include "tool/app.h"
 
 void cmd_ports_register(CLI::App& app, ToolContext& context);

@@ -6,6 +6,8 @@
 // on) or told it was not recognised.
 #include "tool/cmd_probe.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdint>
 #include <string>
 

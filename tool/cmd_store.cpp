@@ -18,6 +18,8 @@
 #include "platform/platform_files.h"
 #include "cmdport/identify.h"
 #include "tool/app.h"
+
+#include <CLI/CLI.hpp>
 #include "tool/cmd_store.h"
 #include "tool/port_auto.h"
 #include "tool/cmd_store.h"

@@ -4,8 +4,7 @@
 
 #include <string>
 
-#include <CLI/CLI.hpp>
-
+#include "tool/cli_fwd.h"
 #include "tool/app.h"
 #include "tool/outcome.h"
 

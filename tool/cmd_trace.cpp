@@ -2,6 +2,8 @@
 // readable timeline. marrowlink trace svg FILE OUT.svg: as a picture.
 #include "tool/cmd_trace.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

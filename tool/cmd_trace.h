@@ -2,8 +2,7 @@
 // wire trace (--trace) read back.
 #pragma once
 
-#include <CLI/CLI.hpp>
-
+#include "tool/cli_fwd.h"
 #include "tool/app.h"
 
 void cmd_trace_register(CLI::App& app, ToolContext& context);

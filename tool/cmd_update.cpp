@@ -3,6 +3,8 @@
 // per outcome instead of the updater's fixed ones.
 #include "tool/cmd_update.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>

@@ -1,5 +1,7 @@
 #include "tool/port_auto.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
 
 #include "tool/open_reason.h"

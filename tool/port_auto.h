@@ -3,9 +3,8 @@
 
 #include <string>
 
-#include <CLI/CLI.hpp>
-
 #include "platform/platform_ports.h"
+#include "tool/cli_fwd.h"
 #include "tool/outcome.h"
 #include "tool/port_choice.h"
 

@@ -68,7 +68,7 @@ WINDOWS_UPDATER = "marrowlink-update.exe"
 FAILURES_FOLDER = os.environ.get("MARROWLINK_E2E_FAILURES", os.path.join(ROOT, "build", "e2e-failures"))
 # What a failing test's runs keep: everything but the copied programs.
 KEPT_NAMES = ("sim.log", "events.jsonl", "lines.log", "transcript.txt", "tool.log", "wine.err",
-              "sim.out", "store.txt")
+              "sim.out", "store.txt", "data.log")
 
 STANDARD_VERSION = "Veltrane_Tools Marrowlink Firmware 1.2.9"
 CI_VERSION = "Veltrane_Tools Marrowlink CI Firmware 1.2.9"
@@ -155,7 +155,7 @@ class Rig:
     separate_stderr = False
 
     def __init__(self, sim_args=(), tool_exit_code=0, tool_run_ms=300, tool_folder=True,
-                 tool_present=True, store_text=None, build=None, lines_pattern=None):
+                 tool_present=True, store_text=None, build=None):
         self.sim_args = list(sim_args)
         self.tool_exit_code = tool_exit_code
         self.tool_run_ms = tool_run_ms
@@ -171,10 +171,12 @@ class Rig:
         self.store = os.path.join(self.folder, "store.txt")
         self.events = os.path.join(self.folder, "events.jsonl")
         self.lines_log = os.path.join(self.folder, "lines.log")
-        # A line log name shared with other rigs, "{pty}" standing for the
-        # port's number (see Adapters); lines_log is then known once the
-        # simulator has its pseudo-terminal.
-        self.lines_pattern = lines_pattern
+        self.data_log = os.path.join(self.folder, "data.log")  # the program's port reads and writes
+        # Log names shared with other rigs, "{pty}" standing for the port's
+        # number (see Adapters): lines_log and data_log are then known once
+        # the simulator has its pseudo-terminal.
+        self.lines_pattern = None
+        self.data_pattern = None
         self.tool_record = os.path.join(self.folder, "tool.log")
         self.sim = None
         if RigTestCase.current_rigs is not None:
@@ -199,8 +201,10 @@ class Rig:
             source = os.path.join(self.folder, name)
             if os.path.exists(source):
                 shutil.copy2(source, os.path.join(target, name))
-        if self.lines_pattern is not None and os.path.exists(self.lines_log):
-            shutil.copy2(self.lines_log, os.path.join(target, "lines.log"))
+        if self.lines_pattern is not None:
+            for source, name in ((self.lines_log, "lines.log"), (self.data_log, "data.log")):
+                if os.path.exists(source):
+                    shutil.copy2(source, os.path.join(target, name))
 
     # -- set-up ------------------------------------------------------------
 
@@ -249,7 +253,9 @@ class Rig:
         if self.lines_pattern is not None:
             with open(ready) as handle:
                 pty_path = re.search(r"^pty=(.+)$", handle.read(), re.M).group(1)
-            self.lines_log = self.lines_pattern.replace("{pty}", os.path.basename(pty_path))
+            number = os.path.basename(pty_path)
+            self.lines_log = self.lines_pattern.replace("{pty}", number)
+            self.data_log = self.data_pattern.replace("{pty}", number)
 
     def stop_sim(self):
         if self.sim is not None and self.sim.poll() is None:
@@ -280,6 +286,10 @@ class Rig:
         """The arguments the program under test gets (the updater: none)."""
         return []
 
+    def port_targets(self):
+        """Where each of Wine's mapped ports leads in this run: the simulator."""
+        return {port: self.link for port in wine.MAPPED_PORTS}
+
     def run_variables(self):
         """What the updater, the fixture and the stand-in tool read in this run."""
         preload = os.path.join(LINUX_BUILD, "tests", "nullmodem", "libnullmodem.so")
@@ -288,6 +298,7 @@ class Rig:
         return {
             "COM1_DEVICE": self.link,
             "NULLMODEM_LOG": self.lines_log,
+            "NULLMODEM_DATA_LOG": self.data_log,
             "LD_PRELOAD": preload,
             "DFUWIZARD_RECORD": self.tool_record,
             "DFUWIZARD_EXIT_CODE": str(self.tool_exit_code),
@@ -305,8 +316,8 @@ class Rig:
         self.before_program()
         if self.build == "windows":
             wine_session = wine.session(WINE_PREFIXES, WINDOWS_BUILD)
-            for port in wine.MAPPED_PORTS:
-                wine_session.map_port(port, self.link)
+            for port, target in self.port_targets().items():
+                wine_session.map_port(port, target)
             errors_path = os.path.join(self.folder, "wine.err")
             started = time.monotonic()
             wine_process = wine_session.start(os.path.join(self.work, self.windows_program), self.work,
@@ -402,15 +413,17 @@ class Adapters:
     one program that looks at every port (--port auto): one Rig per entry of
     sim_args_each, their simulators started on entry and stopped on exit.
     The program's environment (environment()) has the fixture look after
-    every pseudo-terminal and keep one line log per port, NULLMODEM_LOG naming
-    "lines-{pty}.log"; each simulator is given the same name and follows the
-    log of its own port."""
+    every pseudo-terminal and keep a line log and a data log per port,
+    NULLMODEM_LOG naming "lines-{pty}.log"; each simulator is given the same
+    name and follows the log of its own port."""
 
     def __init__(self, *sim_args_each):
         self.rigs = [Rig(sim_args=args) for args in sim_args_each]
         self.lines_pattern = os.path.join(self.rigs[0].folder, "lines-{pty}.log")
+        self.data_pattern = os.path.join(self.rigs[0].folder, "data-{pty}.log")
         for rig in self.rigs:
             rig.lines_pattern = self.lines_pattern
+            rig.data_pattern = self.data_pattern
 
     def __enter__(self):
         try:
@@ -431,6 +444,7 @@ class Adapters:
         env.pop("COM1_DEVICE", None)
         env.pop("NULLMODEM_DEVICE", None)
         env["NULLMODEM_LOG"] = self.lines_pattern
+        env["NULLMODEM_DATA_LOG"] = self.data_pattern
         return env
 
 

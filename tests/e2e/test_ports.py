@@ -2,12 +2,14 @@
 and as another user, a port held by another process and a port this user may
 not open as the real binary sees them, --probe against the simulator, the
 time 64 ports take, and --port auto beside a silent adapter and with two
-answering ones.
+answering ones; `marrowlink.exe ports` under Wine.
 
 The fake trees come from fake-port-tree (tests/ports); the program runs in the
 tree's folder with relative roots, so that its lines are the same every run.
 No test here looks at the machine's own port list or opens a real /dev/ttyS*:
-the one real device is a pseudo-terminal, linked into the fake /dev."""
+the one real device is a pseudo-terminal, linked into the fake /dev. The
+Windows build lists the ports Wine maps, so its test runs in a /dev without
+the machine's serial devices (wine.py --private-dev) and checks that first."""
 
 import concurrent.futures
 import json
@@ -19,7 +21,11 @@ import tempfile
 import time
 import unittest
 
-from rig import LINUX_BUILD, SANITIZER_RUNTIME, Adapters, Rig, RigTestCase, read_events, read_store
+import private_dev
+import wine
+from rig import (BUILD, LINUX_BUILD, SANITIZER_RUNTIME, WINDOWS_BUILD, WINE_PREFIXES, Adapters, Rig, RigTestCase,
+                 read_events, read_store)
+from test_tool import ToolRig
 
 MARROWLINK = os.path.join(LINUX_BUILD, "marrowlink")
 FAKE_PORT_TREE = os.path.join(LINUX_BUILD, "fake-port-tree")
@@ -343,6 +349,65 @@ class PortAutoTest(RigTestCase):
                     for name in ("command", "handover", "bccmd"):
                         self.assertEqual(self.events_of(rig, name), [], (rig.link, name))
                     self.assertEqual(read_store(rig.store), rig.store_before, rig.store)
+
+
+class WineListingRig(ToolRig):
+    """marrowlink.exe with its arguments alone; COM5 leads to the simulator,
+    COM1 to a path where nothing is. Wine still opens such a COM1 (its mount
+    manager's device object), and every serial call on it fails: a port that
+    opens but is no serial port, found without the 2.8 s a silent one costs."""
+
+    def program_arguments(self):
+        return self.arguments
+
+    def port_targets(self):
+        return {"COM1": os.path.join(self.folder, "no-device"), "COM5": self.link}
+
+
+class WinePortsTest(RigTestCase):
+    """marrowlink.exe ports under Wine: what the Windows listing finds there
+    (Wine has no SetupAPI entries for its ports, only SERIALCOMM), each
+    port's state from a real open, and --probe against the simulator."""
+
+    WINE_LISTING = (
+        "PORT  DEVICE           STATE\n"
+        "COM1  \\Device\\Serial0  free\n"
+        "COM5  \\Device\\Serial4  free\n"
+    )
+
+    @classmethod
+    def setUpClass(cls):
+        if BUILD != "windows":
+            raise unittest.SkipTest("the Windows build's port listing")
+        if not private_dev.entered():
+            raise unittest.SkipTest("lists the ports Wine maps: run it in a /dev without the machine's serial "
+                                    "devices (wine.py --private-dev)")
+        cls.session = wine.session(WINE_PREFIXES, WINDOWS_BUILD)
+
+    def assert_only_the_rigs_ports_are_mapped(self):
+        """No real serial device in this /dev, and Wine's COM links are the rig's own."""
+        self.assertEqual(private_dev.serial_devices(), [])
+        self.assertEqual(self.session.port_links_found(),
+                         {port.lower(): link for port, link in self.session.port_links.items()})
+
+    def run_ports(self, arguments):
+        self.assert_only_the_rigs_ports_are_mapped()
+        with WineListingRig(arguments) as rig:
+            run = rig.run()
+        self.assert_only_the_rigs_ports_are_mapped()
+        self.assertEqual((run.exit_status, run.errors), (0, ""), run.transcript + run.errors)
+        return run
+
+    def test_ports_lists_com1_and_com5_as_serialcomm_names_them(self):
+        self.assertEqual(self.run_ports(["ports"]).transcript, self.WINE_LISTING)
+
+    def test_probe_finds_the_marrowlink_on_com5_only(self):
+        run = self.run_ports(["ports", "--probe"])
+        self.assertEqual(run.transcript.splitlines()[0].split(), ["PORT", "DEVICE", "STATE", "ADAPTER"])
+        self.assertTrue(row_of(run.transcript, "COM1").endswith(
+            " free  ... the port refused the adapter's line settings"), run.transcript)
+        self.assertTrue(row_of(run.transcript, "COM5").endswith(" free  ... Marrowlink QXZ4702"), run.transcript)
+        self.assertEqual(len(run.transcript.splitlines()), 3, run.transcript)
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ import time
 import unittest
 
 import rig
-from rig import BUILD, WINDOWS_BUILD
+from rig import BUILD, WINDOWS_BUILD, RigTestCase
 from test_tool import ToolRig
 
 BUILD_ID = 4835
@@ -134,7 +134,7 @@ def file_keys(path):
     return keys
 
 
-class BackupRestoreTest(unittest.TestCase):
+class BackupRestoreTest(RigTestCase):
 
     def test_a_backup_restores_the_store_byte_for_byte(self):
         with StoreRig() as r:
@@ -190,7 +190,7 @@ class BackupRestoreTest(unittest.TestCase):
             self.assertIn('# PSKEY_DEVICE_NAME "Seeded"', run.out)
 
 
-class InterruptedAndRefusedTest(unittest.TestCase):
+class InterruptedAndRefusedTest(RigTestCase):
 
     def test_an_interrupted_or_failed_backup_leaves_no_file(self):
         with StoreRig() as r:
@@ -247,7 +247,7 @@ class InterruptedAndRefusedTest(unittest.TestCase):
             self.assertIn("Cold reset sent", plain.out)
 
 
-class BadFileTest(unittest.TestCase):
+class BadFileTest(RigTestCase):
 
     CASES = [
         ("0x01f9 = 0x0001\n0x024b 0x0030\n", 2, "expected '=' and value words, or \"absent\""),
@@ -273,7 +273,7 @@ class BadFileTest(unittest.TestCase):
                     self.assertEqual([e for e in run.events if e.get("ev") in ("modem", "bccmd")], [])
 
 
-class UpdateBackupTest(unittest.TestCase):
+class UpdateBackupTest(RigTestCase):
     """marrowlink update --backup FILE: the store as it was, kept on the
     update's own link before its first write, or the update stops unchanged."""
 
@@ -314,7 +314,7 @@ class UpdateBackupTest(unittest.TestCase):
                     self.assertFalse(os.path.exists(os.path.join(r.work, backup)))
 
 
-class RoundTripTest(unittest.TestCase):
+class RoundTripTest(RigTestCase):
     """One backup and restore round trip, the file named relative to the
     working folder: the Windows build under Wine runs this one (ctest
     e2e_windows.test_store.RoundTripTest); the Linux build runs it too."""

@@ -7,7 +7,7 @@ import re
 import subprocess
 import unittest
 
-from rig import LINUX_BUILD, STANDARD_COMMAND_LINE, STANDARD_VERSION, Rig
+from rig import LINUX_BUILD, STANDARD_COMMAND_LINE, STANDARD_VERSION, Rig, RigTestCase
 
 TOOL_KEY_PROMPTS = ("Press any key to exit\n",)
 HANDED_OVER = ("The adapter now listens to its Bluetooth chip: power it off and on before the next probe "
@@ -62,7 +62,7 @@ def run_tool(arguments, sim_args=(), port=None, **options):
     return run
 
 
-class ProbeTest(unittest.TestCase):
+class ProbeTest(RigTestCase):
 
     def test_probe_with_chip_names_identifier_version_variant_and_build_id(self):
         run = run_tool(["probe", "--chip"], sim_args=["--build-id", "4321"])
@@ -92,7 +92,7 @@ class ProbeTest(unittest.TestCase):
         self.assertEqual(result["exit_status"], 0)
 
 
-class ReasonTest(unittest.TestCase):
+class ReasonTest(RigTestCase):
     """Each reason once, from a real failure: the exit status, the step and
     the reason on standard error, and the same in the JSON object."""
 
@@ -151,7 +151,7 @@ class ReasonTest(unittest.TestCase):
         self.assertEqual(run.tool_calls, [])
 
 
-class UpdateTest(unittest.TestCase):
+class UpdateTest(RigTestCase):
 
     def test_update_on_the_named_port_passes_its_name_to_the_download_tool(self):
         run = run_tool(["update", "--no-wait"])
@@ -190,7 +190,7 @@ class UpdateTest(unittest.TestCase):
         self.assertEqual(run.tool_calls, [])
 
 
-class ComPortTest(unittest.TestCase):
+class ComPortTest(RigTestCase):
     """--port COM5: on Windows through \\\\.\\COM5 (Wine maps it to the
     pseudo-terminal), on Linux through COM5_DEVICE as the updater does."""
 

@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from rig import BUILD, LINUX_BUILD
+from rig import BUILD, LINUX_BUILD, RigTestCase
 from test_tool import ToolRig
 
 # The names the trace gives BCCMD numbers, back to the numbers the simulator logs.
@@ -61,7 +61,7 @@ class TracedRun:
         return (self.run.transcript + "|" + self.run.errors).replace(self.link, "PORT")
 
 
-class TraceTest(unittest.TestCase):
+class TraceTest(RigTestCase):
 
     def traced(self, arguments, sim_args=(), **options):
         run = TracedRun(arguments, sim_args, **options)
@@ -127,7 +127,9 @@ class TraceTest(unittest.TestCase):
                     command_port.append(event["bytes"])
             wire.append({
                 "adapter": "".join(command_port),
-                "settings": [(e["baud"], e["bits"], e["parity"], e["stop"]) for e in sim.events_named("line")],
+                # Every setting the program made, as the fixture saw it: the
+                # simulator samples the line and can miss a short-lived one.
+                "settings": [value for _, kind, value in sim.line_log if kind == "LINE"],
                 "bccmd": [(e["type"], e["seqno"], e["varid"], e["payload"])
                           for e in sim.events_named("bccmd") if e["dir"] == "rx"],
                 "store": traced.store,
@@ -136,7 +138,7 @@ class TraceTest(unittest.TestCase):
         self.assertEqual(wire[0], wire[1])
 
 
-class TracedProbeTest(unittest.TestCase):
+class TracedProbeTest(RigTestCase):
     """On either build (the Windows one under Wine): a traced probe that this
     build's marrowlink shows and draws, and that a simulator replays."""
 
@@ -162,7 +164,7 @@ class TracedProbeTest(unittest.TestCase):
         self.assertEqual(replayed.run.exit_status, 0)
 
 
-class FieldFailureReplayTest(unittest.TestCase):
+class FieldFailureReplayTest(RigTestCase):
     """A failure traced against a simulator with a fault, then the same command
     against a simulator configured from that trace alone."""
 

@@ -1,6 +1,7 @@
 """One time-ordered view of a kept run (build/e2e-failures/<test id>/run-N):
-the simulator's log, the fixture's line log and the updater's console lines,
-all on CLOCK_MONOTONIC milliseconds.
+the simulator's log, the fixture's line log, the program's own reads and
+writes on its port (data.log) and its console lines, all on CLOCK_MONOTONIC
+milliseconds.
 
     python3 tests/e2e/timeline.py build/e2e-failures/<test id>/run-1
 """
@@ -19,10 +20,11 @@ def entries(folder):
         match = re.match(r"\[\s*(\d+) ms\] (.*)", line)
         if match:
             yield int(match.group(1)), "sim   ", match.group(2)
-    for line in lines_of("lines.log"):
-        parts = line.split(None, 1)
-        if len(parts) == 2 and parts[0].isdigit():
-            yield int(parts[0]), "port  ", parts[1]
+    for name, source in (("lines.log", "port  "), ("data.log", "host  ")):
+        for line in lines_of(name):
+            parts = line.split(None, 1)
+            if len(parts) == 2 and parts[0].isdigit():
+                yield int(parts[0]), source, parts[1]
     for line in lines_of("transcript.txt"):
         match = re.match(r"(\d+\.\d+) (.*)", line)
         if match:

@@ -5,6 +5,10 @@ Wine against the same simulator and the same scenarios as the Linux build.
     python3 wine.py -v test_update.WholeUpdateTest   (what ctest runs; exits 77,
                                                       "skipped", without Wine or
                                                       the Windows build)
+    python3 wine.py --private-dev -v test_ports.WinePortsTest
+                                                     (the session in a /dev
+                                                      without the machine's
+                                                      serial devices: root only)
 
 How it works:
 - Prefix pool: each test process takes the first free prefix slot (flock on
@@ -33,6 +37,13 @@ How it works:
   and writes a key-down and a key-up event with WriteConsoleInputA.
 - COM1 free while the tool runs: ToolPortWatch checks the updater's /proc
   descriptors, since under Wine the stand-in tool's own check cannot fail.
+- Priority: WINE_SESSION_NICENESS, when allowed (see there).
+- Port listings (marrowlink.exe ports) open every COM port Wine maps, and Wine
+  maps the machine's own serial devices beside the rig's: with --private-dev
+  the process first moves into a private /dev without them (private_dev.py),
+  so its wineserver and programs can neither map nor open one. Each server
+  start first removes the prefix's COM links other than the rig's, which the
+  mount manager may leave behind.
 - Timing: the silent-adapter bound holds from process start (Linux 3.3 s,
   Wine 3.5 s, bound 4.8 s): a warm wineserver starts a program in about 0.1 s.
 
@@ -52,12 +63,30 @@ Wine quirks found (Wine 8.0, Debian 12, wine64 without wine32):
 - EscapeCommFunction and SetCommState set RTS and DTR together: the fixture logs both lines for each call.
 - PurgeComm(15) flushes output and input apart, twice: the fixture logs FLUSH 2, 1, 2, 1 where Linux logs FLUSH 3.
 - The C runtime writes text mode to the stdout pipe: each "\\n" arrives as "\\r\\n".
+- The mount manager maps /dev/ttyS0.., /dev/ttyUSB0.. and /dev/ttyACM0.. to the COM
+  numbers the Ports key leaves free (dosdevices/com2 -> /dev/ttyS0 beside the rig's
+  COM1). It only checks that the path exists (access F_OK, a plain file will do),
+  never opens it, and stops each family at the first number missing.
+- An empty Ports value (COMn = "") leaves COMn without a link but moves the found
+  devices on to the next free numbers, and SERIALCOMM still names the empty ones:
+  it keeps no real device out of the listing.
+- At server start the mount manager removes dosdevices/com1, com2, ... only up to
+  the first one missing: a link beyond a gap (com3 -> /dev/ttyS0 from an older
+  start) stays, dangling or not.
+- A COMn without a dosdevices link fails to open with "no such port"; Wine 8 does
+  not fall back to /dev/ttyS(n-1).
+- A COMn whose link leads nowhere still opens (the mount manager's \\Device\\Serial
+  object), and every serial call on it fails with ERROR_INVALID_FUNCTION (1).
+- SetupAPI knows no COM port (neither the interface nor the Ports class): the
+  listing comes from HARDWARE\\DEVICEMAP\\SERIALCOMM, rebuilt at each server
+  start, "\\Device\\Serial<n-1>" = "COMn" for each mapped port.
 """
 
 import atexit
 import fcntl
 import os
 import pty
+import re
 import shutil
 import stat
 import subprocess
@@ -65,6 +94,8 @@ import sys
 import tempfile
 import threading
 import time
+
+import private_dev
 
 WINE_FOLDER = "/usr/lib/wine"
 # A prefix per concurrently running test process; ctest -j2 needs two.
@@ -76,11 +107,19 @@ WINESERVER_LINGER_S = 30
 WINEBOOT_TIMEOUT_S = 180.0
 WINE_COMMAND_TIMEOUT_S = 60.0
 KEY_PRESS_TIMEOUT_S = 30.0
+# Wine's serial calls take several round trips between the program and the
+# wineserver for each byte, and each waits for a free core: with both cores
+# busy the updater's one-byte BCSP writes came 100-350 ms apart (its data.log
+# at load 8), and a 30-byte frame outlived the link's bounds. A test process
+# that may raise its priority (root, as in CI) runs its Wine session, and the
+# simulator beside it, at this niceness; others keep theirs.
+WINE_SESSION_NICENESS = -5
 # The ports each prefix maps, by name, to a fixed link of their own.
 MAPPED_PORTS = ("COM1", "COM5")
 MARKER_NAME = "marrowlink-prefix"
 PORTS_KEY = "HKLM\\Software\\Wine\\Ports"
 SKIP_EXIT_CODE = 77
+PRIVATE_DEV_OPTION = "--private-dev"
 TOOL_STARTED = "Update Wizard started succefully\n"
 
 
@@ -307,6 +346,7 @@ class Session:
 
     def _start_server(self, warm_up=True):
         self._stop_stale_server()
+        self._remove_other_port_links()
         self._wine_command([WINESERVER, "-p%d" % WINESERVER_LINGER_S])
         if not warm_up:
             return
@@ -314,6 +354,22 @@ class Session:
         # checks the registry value the mount manager has just read.
         result = self._wine_command([WINE_LOADER, "reg", "query", PORTS_KEY], check=False)
         self.ports_value = result.stdout
+
+    def _remove_other_port_links(self):
+        """The mount manager makes the links of the ports it finds again at
+        start, but not always removes those it no longer finds."""
+        dosdevices = os.path.join(self.prefix, "dosdevices")
+        if not os.path.isdir(dosdevices):
+            return
+        for name in os.listdir(dosdevices):
+            if re.fullmatch(r"com\d+", name) and name.upper() not in MAPPED_PORTS:
+                os.unlink(os.path.join(dosdevices, name))
+
+    def port_links_found(self):
+        """The prefix's COM links as the mount manager left them: {"com1": target}."""
+        dosdevices = os.path.join(self.prefix, "dosdevices")
+        return {name: os.readlink(os.path.join(dosdevices, name))
+                for name in sorted(os.listdir(dosdevices)) if re.fullmatch(r"com\d+", name)}
 
     def _check_com1_mapping(self):
         for port, link in self.port_links.items():
@@ -409,15 +465,36 @@ def session(pool_folder, windows_build):
     return _session
 
 
+def private_dev_entered():
+    """Moves this process into a /dev without the machine's serial devices
+    before any Wine session starts; why it could not, or None."""
+    reason = private_dev.unavailable()
+    if reason is not None:
+        return reason
+    try:
+        private_dev.enter()
+    except OSError as failure:
+        return "no private /dev without serial devices: %s" % failure
+    return None
+
+
 def main(argv):
     """ctest's entry: the named test classes for the Windows build, or exit 77
-    (ctest: skipped) with the reason when Wine or the Windows build is missing."""
+    (ctest: skipped) with the reason when Wine or the Windows build is missing,
+    or, with --private-dev, when the private /dev cannot be made."""
     os.environ["MARROWLINK_E2E_BUILD"] = "windows"
     import rig
     reason = missing_prerequisites(rig.WINDOWS_BUILD)
+    if reason is None and PRIVATE_DEV_OPTION in argv:
+        argv = [argument for argument in argv if argument != PRIVATE_DEV_OPTION]
+        reason = private_dev_entered()
     if reason is not None:
         print("Windows end-to-end tests skipped: " + reason)
         return SKIP_EXIT_CODE
+    try:
+        os.setpriority(os.PRIO_PROCESS, 0, WINE_SESSION_NICENESS)
+    except OSError:
+        pass  # not allowed: the tests still run, at the priority they were given
     import unittest
     program = unittest.main(module=None, argv=[argv[0]] + argv[1:], exit=False)
     return 0 if program.result.wasSuccessful() else 1

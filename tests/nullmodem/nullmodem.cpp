@@ -38,9 +38,11 @@
 //     <ms> DTR <0|1>
 //     <ms> LINE <baud> <bits> <N|E|O|M|S> <stop>
 //     <ms> FLUSH <1 input | 2 output | 3 both>
-// With NULLMODEM_LOG_DATA=1 also the bytes the program writes to and reads from
-// the port (reads that return nothing are left out), so that the program's side
-// of a slow exchange can be set beside the simulator's log:
+// When NULLMODEM_DATA_LOG names a file, the bytes the program writes to and
+// reads from the port (reads that return nothing are left out) are appended
+// there in the same way, so that the program's side of a slow exchange can be
+// set beside the simulator's log. A file of its own: the simulator follows the
+// line log, and these entries are not for it.
 //     <ms> WRITE <count> <hex of the first DATA_LOG_MAX_BYTES>
 //     <ms> READ <count> <hex ...>
 //
@@ -57,6 +59,7 @@
 // NULLMODEM_LOG=/tmp/run/lines-{pty}.log. Each simulator is given the same
 // pattern, expands it with its own pty's number and so follows its own port
 // only. A NULLMODEM_LOG without "{pty}" is one log, whatever the port.
+// NULLMODEM_DATA_LOG takes "{pty}" in the same way.
 //
 // Built without sanitizers so that it can be preloaded into any program; to
 // preload it into a program built with AddressSanitizer, put libasan first:
@@ -171,10 +174,10 @@ Device* device_of(dev_t rdev) {
     return d;
 }
 
-// NULLMODEM_LOG for the pty rdev, every "{pty}" replaced by its number; 0
-// when there is no log or the path does not fit.
-int log_path(dev_t rdev, char* path, std::size_t size) {
-    const char* pattern = std::getenv("NULLMODEM_LOG");
+// The log the variable names for the pty rdev, every "{pty}" replaced by its
+// number; 0 when there is no log or the path does not fit.
+int log_path(const char* variable, dev_t rdev, char* path, std::size_t size) {
+    const char* pattern = std::getenv(variable);
     if (!pattern || !*pattern) return 0;
     const unsigned number = (major(rdev) - PTY_SLAVE_MAJOR_FIRST) * PTY_SLAVES_PER_MAJOR + minor(rdev);
     const std::size_t mark_length = sizeof LOG_PTY_MARK - 1;
@@ -194,20 +197,16 @@ int log_path(dev_t rdev, char* path, std::size_t size) {
     return 1;
 }
 
-void log_line(dev_t rdev, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void log_line(dev_t rdev, const char* format, ...) {
+void log_to(const char* variable, dev_t rdev, const char* format, va_list args) {
     char path[LOG_PATH_MAX_BYTES];
-    if (!log_path(rdev, path, sizeof path)) return;
+    if (!log_path(variable, rdev, path, sizeof path)) return;
     const int saved = errno;
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     char text[128];
     int n = std::snprintf(text, sizeof text, "%lld ",
                           static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
-    va_list args;
-    va_start(args, format);
     n += std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n) - 1, format, args);
-    va_end(args);
     if (n > static_cast<int>(sizeof text) - 2) n = static_cast<int>(sizeof text) - 2;
     text[n++] = '\n';
     // One write per entry on an O_APPEND descriptor: entries never interleave.
@@ -220,6 +219,22 @@ void log_line(dev_t rdev, const char* format, ...) {
         close(log);
     }
     errno = saved;
+}
+
+void log_line(dev_t rdev, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_line(dev_t rdev, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_to("NULLMODEM_LOG", rdev, format, args);
+    va_end(args);
+}
+
+void log_data(dev_t rdev, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_data(dev_t rdev, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log_to("NULLMODEM_DATA_LOG", rdev, format, args);
+    va_end(args);
 }
 
 unsigned long speed_of(tcflag_t cflag) {
@@ -330,8 +345,8 @@ int modem_ioctl(dev_t rdev, unsigned long request, int* bits) {
 }
 
 int data_logged() {
-    const char* value = std::getenv("NULLMODEM_LOG_DATA");
-    return value && std::strcmp(value, "1") == 0;
+    const char* path = std::getenv("NULLMODEM_DATA_LOG");
+    return path && *path;
 }
 
 void note_data(dev_t rdev, const char* kind, const void* bytes, ssize_t count) {
@@ -339,7 +354,7 @@ void note_data(dev_t rdev, const char* kind, const void* bytes, ssize_t count) {
     const ssize_t shown = count < DATA_LOG_MAX_BYTES ? count : DATA_LOG_MAX_BYTES;
     for (ssize_t i = 0; i < shown; i++)
         std::snprintf(hex + 2 * i, 3, "%02x", static_cast<const unsigned char*>(bytes)[i]);
-    log_line(rdev, "%s %zd %s", kind, count, hex);
+    log_data(rdev, "%s %zd %s", kind, count, hex);
 }
 
 void note_flush(dev_t rdev, int queue) {

@@ -63,9 +63,9 @@ protected:
         std::remove(log_path.c_str());
     }
 
-    // A log's entries without their timestamps.
-    std::vector<std::string> entries() { return entries_of(log_path); }
-    std::vector<std::string> entries_of(const std::string& path) {
+    // The log's entries without their timestamps.
+    std::vector<std::string> entries() { return entries(log_path); }
+    std::vector<std::string> entries(const std::string& path) {
         std::ifstream in(path);
         std::vector<std::string> out;
         std::string line;
@@ -204,10 +204,12 @@ TEST_F(NullModemTest, FlushDropsInputButNotWhatWasWritten) {
     EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1", "FLUSH 3", "FLUSH 2"}));
 }
 
-// With data logging on, the program's writes and reads on its port are logged
-// (empty reads are not); the far end's, on the master, never are.
-TEST_F(NullModemTest, DataLoggingShowsTheProgramsSideOnly) {
-    setenv("NULLMODEM_LOG_DATA", "1", 1);
+// With a data log named, the program's writes and reads on its port go there
+// (empty reads do not); the far end's, on the master, never do; the line log
+// keeps its own entries only.
+TEST_F(NullModemTest, DataLogShowsTheProgramsSideOnly) {
+    const std::string data_log = log_path + ".data";
+    setenv("NULLMODEM_DATA_LOG", data_log.c_str(), 1);
     ASSERT_EQ(fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK), 0);
     set_line(pty.slave, B115200, 0);
     char buffer[64] = {};
@@ -217,10 +219,12 @@ TEST_F(NullModemTest, DataLoggingShowsTheProgramsSideOnly) {
     ASSERT_EQ(read(pty.master, buffer, sizeof buffer), 30);
     ASSERT_EQ(write(pty.master, "\x01\xf7", 2), 2);
     EXPECT_EQ(read(pty.slave, buffer, sizeof buffer), 2);
-    unsetenv("NULLMODEM_LOG_DATA");
+    unsetenv("NULLMODEM_DATA_LOG");
+    EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1"}));
     std::string shown;  // the first 24 of the 30 bytes
     for (int i = 0; i < 24; i++) shown += "c0";
-    EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1", "WRITE 30 " + shown, "READ 2 01f7"}));
+    EXPECT_EQ(entries(data_log), (std::vector<std::string>{"WRITE 30 " + shown, "READ 2 01f7"}));
+    std::remove(data_log.c_str());
 }
 
 TEST_F(NullModemTest, OtherDescriptorsAreLeftAlone) {
@@ -263,22 +267,26 @@ TEST_F(NullModemTest, DeviceNamedThroughCom1DeviceSymlink) {
 }
 
 // Two ports driven at once, each with a simulator of its own: "{pty}" in the
-// log's name gives each port its own log, and no entry lands in the other's.
+// logs' names gives each port its own line log and data log, and no entry
+// lands in the other port's.
 TEST_F(NullModemTest, LogNamePatternKeepsOneLogPerPort) {
     Pty second;
     ASSERT_GE(second.slave, 0);
     unsetenv("NULLMODEM_DEVICE");  // every pty slave
     setenv("NULLMODEM_LOG", (log_path + "-{pty}.log").c_str(), 1);
+    setenv("NULLMODEM_DATA_LOG", (log_path + "-{pty}.data").c_str(), 1);
     struct Port {
         const Pty* pty;
         speed_t speed;
         tcflag_t parity;
         int line;
+        const char* byte;
         std::vector<std::string> expected;
+        std::vector<std::string> expected_data;
     };
     const Port ports[] = {
-        {&pty, B115200, PARENB, TIOCM_RTS, {"LINE 115200 8 E 1", "RTS 1", "FLUSH 3"}},
-        {&second, B1200, 0, TIOCM_DTR, {"LINE 1200 8 N 1", "DTR 1", "FLUSH 3"}},
+        {&pty, B115200, PARENB, TIOCM_RTS, "\x01", {"LINE 115200 8 E 1", "RTS 1", "FLUSH 3"}, {"WRITE 1 01"}},
+        {&second, B1200, 0, TIOCM_DTR, "\x02", {"LINE 1200 8 N 1", "DTR 1", "FLUSH 3"}, {"WRITE 1 02"}},
     };
     // Interleaved: each entry goes to its own port's log whatever came just before.
     for (const Port& port : ports) set_line(port.pty->slave, port.speed, port.parity);
@@ -286,13 +294,18 @@ TEST_F(NullModemTest, LogNamePatternKeepsOneLogPerPort) {
         int bits = port.line;
         ASSERT_EQ(ioctl(port.pty->slave, TIOCMBIS, &bits), 0);
     }
+    for (const Port& port : ports) ASSERT_EQ(write(port.pty->slave, port.byte, 1), 1);
     for (const Port& port : ports) ASSERT_EQ(tcflush(port.pty->slave, TCIOFLUSH), 0);
+    unsetenv("NULLMODEM_DATA_LOG");
 
     for (const Port& port : ports) {
         const std::string number = port.pty->path.substr(port.pty->path.rfind('/') + 1);
         const std::string path = log_path + "-" + number + ".log";
-        EXPECT_EQ(entries_of(path), port.expected) << port.pty->path;
+        const std::string data_path = log_path + "-" + number + ".data";
+        EXPECT_EQ(entries(path), port.expected) << port.pty->path;
+        EXPECT_EQ(entries(data_path), port.expected_data) << port.pty->path;
         std::remove(path.c_str());
+        std::remove(data_path.c_str());
     }
     EXPECT_TRUE(entries().empty());  // nothing under the unexpanded name either
     std::ifstream unexpanded(log_path + "-{pty}.log");
