@@ -97,6 +97,9 @@ constexpr unsigned PTY_SLAVES_PER_MAJOR = 256;
 // In NULLMODEM_LOG: the port's pty number.
 constexpr char LOG_PTY_MARK[] = "{pty}";
 constexpr std::size_t LOG_PATH_MAX_BYTES = 4096;
+// The environment variables naming the line log and the data log.
+constexpr const char* LINE_LOG_VARIABLE = "NULLMODEM_LOG";
+constexpr const char* DATA_LOG_VARIABLE = "NULLMODEM_DATA_LOG";
 constexpr int MAX_DEVICES = 8;
 // Bytes shown per WRITE or READ entry: a BCSP frame's header and the start of its payload.
 constexpr ssize_t DATA_LOG_MAX_BYTES = 24;
@@ -197,7 +200,9 @@ int log_path(const char* variable, dev_t rdev, char* path, std::size_t size) {
     return 1;
 }
 
-void log_to(const char* variable, dev_t rdev, const char* format, va_list args) {
+// Appends one entry, stamped with the time, to the log the variable names.
+void log_to(const char* variable, dev_t rdev, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void log_to(const char* variable, dev_t rdev, const char* format, ...) {
     char path[LOG_PATH_MAX_BYTES];
     if (!log_path(variable, rdev, path, sizeof path)) return;
     const int saved = errno;
@@ -206,7 +211,10 @@ void log_to(const char* variable, dev_t rdev, const char* format, va_list args) 
     char text[128];
     int n = std::snprintf(text, sizeof text, "%lld ",
                           static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+    va_list args;
+    va_start(args, format);
     n += std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n) - 1, format, args);
+    va_end(args);
     if (n > static_cast<int>(sizeof text) - 2) n = static_cast<int>(sizeof text) - 2;
     text[n++] = '\n';
     // One write per entry on an O_APPEND descriptor: entries never interleave.
@@ -219,22 +227,6 @@ void log_to(const char* variable, dev_t rdev, const char* format, va_list args) 
         close(log);
     }
     errno = saved;
-}
-
-void log_line(dev_t rdev, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void log_line(dev_t rdev, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    log_to("NULLMODEM_LOG", rdev, format, args);
-    va_end(args);
-}
-
-void log_data(dev_t rdev, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void log_data(dev_t rdev, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    log_to("NULLMODEM_DATA_LOG", rdev, format, args);
-    va_end(args);
 }
 
 unsigned long speed_of(tcflag_t cflag) {
@@ -307,7 +299,7 @@ void note_settings(dev_t rdev, tcflag_t before, unsigned long baud_before, tcfla
     if (baud_before == baud_after && parity_of(before) == parity && bits_of(before) == bits &&
         ((before & CSTOPB) ? 2 : 1) == stop)
         return;
-    log_line(rdev, "LINE %lu %d %c %d", baud_after, bits, parity, stop);
+    log_to(LINE_LOG_VARIABLE, rdev, "LINE %lu %d %c %d", baud_after, bits, parity, stop);
 }
 
 // The speed of a kernel termios or termios2 (whose BOTHER speeds are in c_ospeed).
@@ -333,11 +325,11 @@ int modem_ioctl(dev_t rdev, unsigned long request, int* bits) {
         const int on = request == TIOCMBIC ? 0 : *bits;
         if (touch & TIOCM_RTS) {
             d->rts = (on & TIOCM_RTS) != 0;
-            log_line(rdev, "RTS %d", d->rts);
+            log_to(LINE_LOG_VARIABLE, rdev, "RTS %d", d->rts);
         }
         if (touch & TIOCM_DTR) {
             d->dtr = (on & TIOCM_DTR) != 0;
-            log_line(rdev, "DTR %d", d->dtr);
+            log_to(LINE_LOG_VARIABLE, rdev, "DTR %d", d->dtr);
         }
     }
     pthread_mutex_unlock(&nullmodem_lock);
@@ -345,7 +337,7 @@ int modem_ioctl(dev_t rdev, unsigned long request, int* bits) {
 }
 
 int data_logged() {
-    const char* path = std::getenv("NULLMODEM_DATA_LOG");
+    const char* path = std::getenv(DATA_LOG_VARIABLE);
     return path && *path;
 }
 
@@ -354,12 +346,12 @@ void note_data(dev_t rdev, const char* kind, const void* bytes, ssize_t count) {
     const ssize_t shown = count < DATA_LOG_MAX_BYTES ? count : DATA_LOG_MAX_BYTES;
     for (ssize_t i = 0; i < shown; i++)
         std::snprintf(hex + 2 * i, 3, "%02x", static_cast<const unsigned char*>(bytes)[i]);
-    log_data(rdev, "%s %zd %s", kind, count, hex);
+    log_to(DATA_LOG_VARIABLE, rdev, "%s %zd %s", kind, count, hex);
 }
 
 void note_flush(dev_t rdev, int queue) {
     const int which = queue == TCIFLUSH ? 1 : queue == TCOFLUSH ? 2 : queue == TCIOFLUSH ? 3 : 0;
-    if (which) log_line(rdev, "FLUSH %d", which);
+    if (which) log_to(LINE_LOG_VARIABLE, rdev, "FLUSH %d", which);
 }
 
 }  // namespace
