@@ -31,6 +31,11 @@ struct PortInfo {
     std::string product;
     std::string serial_number;
     std::string by_id;          // Linux: the /dev/serial/by-id link that names it
+    // A port the system makes for a Bluetooth connection (Windows' "Standard
+    // Serial over Bluetooth link", Linux's rfcomm): opening it may connect to
+    // the remote device, which can take tens of seconds. It is never a wired
+    // adapter's port.
+    bool bluetooth_link = false;
 };
 
 enum PortAccess {
@@ -40,7 +45,15 @@ enum PortAccess {
     PORT_MISSING,     // no such port
     PORT_NOT_SERIAL,  // something else answers to that name (a file, /dev/null)
     PORT_FAILED,      // the open failed for another reason: os_error
+    PORT_NOT_CHECKED, // Windows: a Bluetooth link port, not opened (that would connect)
+    PORT_TIMED_OUT,   // Windows: the open did not finish within PORT_CHECK_OPEN_TIMEOUT_MS
 };
+
+// How long ports_check waits for one port to open before it gives the open
+// up. A wired port (a UART, a USB-serial driver starting its device) opens in
+// well under a second; 2 s leaves room for a busy machine, and a listing with
+// a stuck port still ends sooner than one probe takes.
+inline constexpr std::uint32_t PORT_CHECK_OPEN_TIMEOUT_MS = 2000;
 
 struct PortState {
     PortAccess access = PORT_FREE;
@@ -59,10 +72,21 @@ int ports_list(const PortRoots& roots, std::vector<PortInfo>* ports);
 // Whether this user can open each port now, one state per port. Linux looks
 // without opening (an open raises DTR and RTS, which resets some boards): the
 // device node, its permissions against this user's, and the processes in
-// /proc that hold it. Windows opens and closes each port as the updater would.
+// /proc that hold it. Windows opens and closes each port as the updater would,
+// giving each open up after PORT_CHECK_OPEN_TIMEOUT_MS, and does not open a
+// Bluetooth link port at all.
 int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, std::vector<PortState>* states);
 
 // Why serial_open(device_path) failed with os_error (platform_last_error()
 // right after it): missing, busy (with the holder when the system can tell),
 // denied (with the device's group), not a serial port, or failed.
 void port_open_diagnose(const PortRoots& roots, const char* device_path, std::uint32_t os_error, PortState* state);
+
+// Whether a port is a Bluetooth link, from what the system says of it (pure:
+// the same on every platform, so that tests run anywhere). Windows: the
+// device's first hardware id ("BTHENUM\{00001101-...}") or its driver's
+// service ("BTHMODEM"), any case; for a port that only SERIALCOMM names, its
+// kernel device ("\Device\BthModem0"). Linux: the tty's name ("rfcomm0").
+bool ports_bluetooth_from_setup(const std::string& hardware_id, const std::string& service);
+bool ports_bluetooth_from_serialcomm(const std::string& kernel_name);
+bool ports_bluetooth_from_tty(const std::string& tty_name);

@@ -1,6 +1,12 @@
 // The platform's port listing on POSIX (Linux): the ports from sysfs, their
 // names and by-id links from /dev, their holders from /proc. Nothing here opens
 // a port: opening one raises DTR and RTS, which resets some boards.
+//
+// An rfcomm tty (a Bluetooth link) has a device in sysfs only while it is
+// connected: the connection, below the Bluetooth controller. So a bound but
+// unconnected /dev/rfcommN, which an open would connect, is not listed, and a
+// connected one is listed as a Bluetooth link without the USB facts of the
+// controller above it, which say nothing of the remote device.
 #include "platform/platform_ports.h"
 
 #include "platform/posix_device.h"
@@ -297,7 +303,10 @@ int ports_list(const PortRoots& roots, std::vector<PortInfo>* ports)
         port.name = roots.dev + "/" + name;
         port.device_path = port.name;
         port.driver = link_base(entry + "/device/driver");
-        port_describe_usb(sys_real, device, &port);
+        port.bluetooth_link = ports_bluetooth_from_tty(name);
+        if (!port.bluetooth_link) {
+            port_describe_usb(sys_real, device, &port);
+        }
         const auto link = by_id.find(path_real(port.name));
         if (link != by_id.end()) {
             port.by_id = link->second;

@@ -3,7 +3,13 @@
 // HARDWARE\DEVICEMAP\SERIALCOMM. Windows tells neither who holds a port nor
 // which group may open it: a port another program has open refuses CreateFile
 // with ERROR_ACCESS_DENIED, and that is reported as busy.
+//
+// Opening a port to check it can block: a "Standard Serial over Bluetooth
+// link" port connects to its remote device first, for tens of seconds when
+// that device is away. Such ports are not opened, and every other open is
+// given up after PORT_CHECK_OPEN_TIMEOUT_MS.
 #include "platform/platform_ports.h"
+#include "platform/win32_open_within.h"
 
 #include <windows.h>
 
@@ -112,7 +118,9 @@ void ports_from_setup(const GUID& guid, DWORD flags, std::vector<PortInfo>* port
         port.description = device_property(set, &info, SPDRP_FRIENDLYNAME);
         port.manufacturer = device_property(set, &info, SPDRP_MFG);
         port.driver = device_property(set, &info, SPDRP_SERVICE);
-        port.usb_id = usb_id_of(device_property(set, &info, SPDRP_HARDWAREID));
+        const std::string hardware_id = device_property(set, &info, SPDRP_HARDWAREID);
+        port.usb_id = usb_id_of(hardware_id);
+        port.bluetooth_link = ports_bluetooth_from_setup(hardware_id, port.driver);
         ports->push_back(std::move(port));
     }
     (void)SetupDiDestroyDeviceInfoList(set);
@@ -141,6 +149,7 @@ void ports_from_serialcomm(std::vector<PortInfo>* ports)
         }
         PortInfo port = port_named(name);
         port.description = text_of(value_name, value_name_size);  // "\Device\Serial0"
+        port.bluetooth_link = ports_bluetooth_from_serialcomm(port.description);
         ports->push_back(std::move(port));
     }
     (void)RegCloseKey(key);
@@ -149,6 +158,13 @@ void ports_from_serialcomm(std::vector<PortInfo>* ports)
 int com_number(const std::string& name)
 {
     return std::atoi(name.c_str() + 3);
+}
+
+// As the updater opens a port: read and write, no sharing.
+PlatformHandle port_check_open(const char* device_path)
+{
+    return reinterpret_cast<PlatformHandle>(CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 }  // namespace
@@ -176,13 +192,21 @@ int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, std:
     }
     states->assign(ports.size(), PortState{});
     for (std::size_t i = 0; i < ports.size(); ++i) {
-        // As the updater opens it: read and write, no sharing.
-        HANDLE handle = CreateFileA(ports[i].device_path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            port_open_diagnose(roots, ports[i].device_path.c_str(), GetLastError(), &(*states)[i]);
+        PortState& state = (*states)[i];
+        if (ports[i].bluetooth_link) {
+            state.access = PORT_NOT_CHECKED;
+            continue;
+        }
+        PlatformHandle handle = PLATFORM_INVALID_HANDLE;
+        int timed_out = 0;
+        if (port_open_within(port_check_open, ports[i].device_path.c_str(), PORT_CHECK_OPEN_TIMEOUT_MS, &handle,
+                             &timed_out)) {
+            (void)CloseHandle(reinterpret_cast<HANDLE>(handle));
+        } else if (timed_out) {
+            state.access = PORT_TIMED_OUT;
+            state.os_error = GetLastError();
         } else {
-            (void)CloseHandle(handle);
+            port_open_diagnose(roots, ports[i].device_path.c_str(), GetLastError(), &state);
         }
     }
     return 1;

@@ -1,7 +1,8 @@
 // marrowlink ports: every serial port of the machine, one line each (its
 // /dev/serial/by-id name, when it has one, on the line below), what it is and
 // whether this user can open it now; --probe also wakes each free port and says
-// whether a Marrowlink answers.
+// whether a Marrowlink answers. A Bluetooth link port is never probed: opening
+// it connects to its remote device, and a Marrowlink adapter is wired.
 #include "tool/cmd_ports.h"
 
 #include <CLI/CLI.hpp>
@@ -27,7 +28,7 @@ std::string padded(const std::string& text, std::size_t width)
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-void ports_print(Report& report, std::vector<PortFinding>& findings, const PortsOptions& options)
+void ports_print(Report& report, std::vector<PortFinding>& findings, bool probe, const PortRoots& roots)
 {
     std::size_t name_width = std::string("PORT").size();
     std::size_t device_width = std::string("DEVICE").size();
@@ -45,19 +46,19 @@ void ports_print(Report& report, std::vector<PortFinding>& findings, const Ports
     }
     // The probe's result follows Report::begin's " ... ".
     report.say(padded("PORT", name_width) + padded("DEVICE", device_width) +
-               (options.probe ? padded("STATE", state_width) + "     ADAPTER" : "STATE"));
+               (probe ? padded("STATE", state_width) + "     ADAPTER" : "STATE"));
     for (PortFinding& finding : findings) {
         const std::string line = padded(finding.info.name, name_width) +
                                  padded(port_device_text(finding.info), device_width) +
                                  port_state_text(finding.state);
-        if (!options.probe) {
+        if (!probe) {
             report.say(line);
         } else {
             report.begin(padded(line, name_width + device_width + state_width));
-            if (finding.state.access == PORT_FREE) {
-                port_survey_probe(&finding, options.roots);
+            if (port_survey_probeable(finding)) {
+                port_survey_probe(&finding, roots);
             }
-            report.done(finding.probe.tried ? finding.probe.text : "not probed");
+            report.done(finding.probe.tried ? finding.probe.text : port_survey_skip_text(finding));
         }
         if (!finding.info.by_id.empty()) {
             report.say(std::string(name_width, ' ') + finding.info.by_id);
@@ -65,17 +66,18 @@ void ports_print(Report& report, std::vector<PortFinding>& findings, const Ports
     }
 }
 
-void ports_run(Report& report, const PortsOptions& options)
+}  // namespace
+
+void ports_show(Report& report, std::vector<PortFinding>& findings, bool probe, const PortRoots& roots)
 {
-    std::vector<PortFinding> findings = port_survey(options.roots);
     if (report.json()) {
         for (PortFinding& finding : findings) {
-            if (options.probe && finding.state.access == PORT_FREE) {
-                port_survey_probe(&finding, options.roots);
+            if (probe && port_survey_probeable(finding)) {
+                port_survey_probe(&finding, roots);
             }
         }
     } else {
-        ports_print(report, findings, options);
+        ports_print(report, findings, probe, roots);
     }
     nlohmann::ordered_json ports = nlohmann::ordered_json::array();
     for (const PortFinding& finding : findings) {
@@ -84,8 +86,6 @@ void ports_run(Report& report, const PortsOptions& options)
     report.fact("ports", ports);
 }
 
-}  // namespace
-
 void cmd_ports_register(CLI::App& app, ToolContext& context)
 {
     auto options = std::make_shared<PortsOptions>();
@@ -93,9 +93,13 @@ void cmd_ports_register(CLI::App& app, ToolContext& context)
         tool_command_add(app, context, "ports",
                          "list the machine's serial ports, what each is and whether it can be opened now");
     command->add_flag("--probe", options->probe,
-                      "also wake each free port and say whether a Marrowlink answers (takes about 3 s a port)");
+                      "also wake each free port and say whether a Marrowlink answers (takes about 3 s a port; "
+                      "Bluetooth link ports are left alone)");
     command->callback([&context, options] {
         options->roots = context.port_roots;
-        tool_command_run(context, [&](Report& report) { ports_run(report, *options); });
+        tool_command_run(context, [&](Report& report) {
+            std::vector<PortFinding> findings = port_survey(options->roots);
+            ports_show(report, findings, options->probe, options->roots);
+        });
     });
 }

@@ -1,6 +1,7 @@
 #include "tool/open_reason.h"
 
 #include "tool/os_error.h"
+#include "tool/reasons.h"
 
 namespace {
 
@@ -45,6 +46,14 @@ OpenReason open_reason_of(const PortState& state)
                                      "administrator for access to it"};
     case PORT_NOT_SERIAL:
         return {"this is not a serial port", std::string("name the adapter's serial port; ") + PORTS_COMMAND_HINT};
+    case PORT_NOT_CHECKED:
+        return {"not opened: opening a Bluetooth link port makes a Bluetooth connection to its remote device",
+                std::string("a Marrowlink adapter is wired (USB or RS-232), never behind a Bluetooth link port; ") +
+                    PORTS_COMMAND_HINT};
+    case PORT_TIMED_OUT:
+        return {"the system did not finish opening the port within " + reason_seconds(PORT_CHECK_OPEN_TIMEOUT_MS),
+                "a port whose open hangs waits for a connection or for a device that stopped answering; if this "
+                "is the adapter's port, unplug the adapter and plug it in again"};
     case PORT_FAILED:
         break;
     }
@@ -74,6 +83,10 @@ std::string port_state_text(const PortState& state)
         return "no device node";
     case PORT_NOT_SERIAL:
         return "not a serial port";
+    case PORT_NOT_CHECKED:
+        return "not checked: Bluetooth link";
+    case PORT_TIMED_OUT:
+        return "did not open within " + reason_seconds(PORT_CHECK_OPEN_TIMEOUT_MS);
     case PORT_FAILED:
         break;
     }
@@ -88,6 +101,8 @@ std::string port_state_name(PortAccess access)
     case PORT_DENIED: return "denied";
     case PORT_MISSING: return "missing";
     case PORT_NOT_SERIAL: return "not_serial";
+    case PORT_NOT_CHECKED: return "not_checked";
+    case PORT_TIMED_OUT: return "timed_out";
     case PORT_FAILED: break;
     }
     return "failed";

@@ -26,5 +26,6 @@ ToolFailure open_failure(const ToolPort& port, std::uint32_t os_error, const Por
 // The state in a few words, for the ports table: "free", "busy: minicom (pid
 // 4121)", "permission denied (group dialout)".
 std::string port_state_text(const PortState& state);
-// The state's name for scripts: "free", "busy", "denied", "missing", "not_serial", "failed".
+// The state's name for scripts: "free", "busy", "denied", "missing", "not_serial",
+// "not_checked" (a Bluetooth link port, not opened), "timed_out", "failed".
 std::string port_state_name(PortAccess access);

@@ -26,8 +26,10 @@ std::string found_text(const std::vector<PortFinding>& findings)
 {
     std::string text;
     for (const PortFinding& finding : findings) {
-        text += (text.empty() ? "" : "; ") + finding.info.name + ": " +
-                (finding.probe.tried ? finding.probe.text : port_state_text(finding.state));
+        const std::string said = finding.probe.tried            ? finding.probe.text
+                                 : finding.info.bluetooth_link ? port_survey_skip_text(finding)
+                                                               : port_state_text(finding.state);
+        text += (text.empty() ? "" : "; ") + finding.info.name + ": " + said;
     }
     return text;
 }
@@ -44,7 +46,11 @@ void port_roots_add_options(CLI::App* command, PortRoots* roots)
 
 ToolPort port_auto_find(Report& report, const PortRoots& roots)
 {
-    std::vector<PortFinding> findings = port_survey(roots);
+    return port_auto_choose(report, port_survey(roots), roots);
+}
+
+ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, const PortRoots& roots)
+{
     const std::string step = "finding the adapter (--port auto)";
     if (findings.empty()) {
         throw ToolFailure{ExitStatus::port, step, "this machine has no serial ports",
@@ -53,7 +59,7 @@ ToolPort port_auto_find(Report& report, const PortRoots& roots)
     std::vector<const PortFinding*> tried;
     std::vector<const PortFinding*> answering;
     for (PortFinding& finding : findings) {
-        if (finding.state.access != PORT_FREE) {
+        if (!port_survey_probeable(finding)) {
             continue;
         }
         report.begin("Probing " + finding.info.name);

@@ -7,6 +7,7 @@
 #include "tool/cli_fwd.h"
 #include "tool/outcome.h"
 #include "tool/port_choice.h"
+#include "tool/port_survey.h"
 
 inline constexpr char PORT_AUTO[] = "auto";
 
@@ -15,10 +16,14 @@ inline constexpr char PORT_AUTO[] = "auto";
 void port_roots_add_options(CLI::App* command, PortRoots* roots);
 
 // Probes every serial port this user can open (as `marrowlink ports --probe`
-// does) and returns the one where a Marrowlink answered. Throws ToolFailure:
+// does: no Bluetooth link port, no port whose check timed out) and returns the one where a Marrowlink answered. Throws ToolFailure:
 // no serial port, or none could be opened (status 3); none answered (4);
 // several answered (2: the user must name one with --port).
 ToolPort port_auto_find(Report& report, const PortRoots& roots);
+
+// The same on findings already made: probes each probeable one (free, and no
+// Bluetooth link port) and chooses.
+ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, const PortRoots& roots);
 
 // --port as given: "auto" found by probing, anything else parsed.
 ToolPort port_resolve(const std::string& text, Report& report, const PortRoots& roots);

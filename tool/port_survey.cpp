@@ -63,6 +63,16 @@ std::vector<PortFinding> port_survey(const PortRoots& roots)
     return findings;
 }
 
+bool port_survey_probeable(const PortFinding& finding)
+{
+    return finding.state.access == PORT_FREE && !finding.info.bluetooth_link;
+}
+
+std::string port_survey_skip_text(const PortFinding& finding)
+{
+    return finding.info.bluetooth_link ? "not probed: a Bluetooth link port, not a wired adapter" : "not probed";
+}
+
 void port_survey_probe(PortFinding* finding, const PortRoots& roots)
 {
     PortProbe& probe = finding->probe;
@@ -115,6 +125,9 @@ void port_survey_probe(PortFinding* finding, const PortRoots& roots)
 std::string port_device_text(const PortInfo& info)
 {
     std::string what = info.description.empty() ? product_text(info) : info.description;
+    if (what.empty() && info.bluetooth_link) {
+        what = "Bluetooth link";
+    }
     if (what.empty()) {
         what = info.driver.empty() ? "serial port" : "serial port (" + info.driver + ")";
     }
@@ -137,6 +150,7 @@ nlohmann::ordered_json port_finding_json(const PortFinding& finding)
         {"product", info.product},
         {"serial_number", info.serial_number},
         {"by_id", info.by_id},
+        {"bluetooth_link", info.bluetooth_link},
         {"state", port_state_name(finding.state.access)},
     };
     if (finding.state.access == PORT_BUSY && finding.state.holder_pid != 0) {

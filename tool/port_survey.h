@@ -28,6 +28,14 @@ struct PortFinding {
 // options) when the system's port list cannot be read.
 std::vector<PortFinding> port_survey(const PortRoots& roots);
 
+// Whether a probe may open the port: it is free, and it is no Bluetooth link
+// port (opening one connects to its remote device, and an adapter is wired).
+bool port_survey_probeable(const PortFinding& finding);
+// What the probe column says of a port it left alone: "not probed", or why
+// not when the state does not tell ("not probed: a Bluetooth link port, not a
+// wired adapter").
+std::string port_survey_skip_text(const PortFinding& finding);
+
 // Wakes the adapter on a free port with the command port's own open (wake-up,
 // Plug-and-Play check, setup handshake) and closes it again. A port that
 // turns out not to open gets its state from the failure.

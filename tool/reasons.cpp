@@ -24,13 +24,6 @@ constexpr int PNP_IDENTIFIER_OFFSET = 1 + PNP_IGNORED_BYTES;
 
 const char* const POWER_CYCLE_HINT = "power the adapter off and on, then try again";
 
-std::string seconds_text(std::uint32_t milliseconds)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", milliseconds / 1000.0);
-    return text;
-}
-
 // Appended rather than "\"" + text: g++ 12 warns falsely (-Wrestrict) on that form.
 std::string quoted(const std::string& text)
 {
@@ -54,7 +47,7 @@ ToolFailure reason_pnp(const ToolPort& port)
     const int length = command_port_report.pnp_reply_length;
     if (length == 0) {
         return {ExitStatus::no_adapter, step,
-                "no Plug-and-Play reply within " + seconds_text(PNP_WAIT_MS),
+                "no Plug-and-Play reply within " + reason_seconds(PNP_WAIT_MS),
                 "is the adapter powered and plugged into this port? After a probe or an update it answers "
                 "only once it has been powered off and on. marrowlink ports --probe tries every port"};
     }
@@ -108,7 +101,7 @@ ToolFailure reason_chip_link(const ToolPort& port, const std::string& step)
                     os_error_text(bcsp_open_failure.os_error),
                 "the chip's link needs even parity; use a serial port or USB adapter that supports it"};
     default:
-        return {ExitStatus::chip, step, "no BCSP link with the chip within " + seconds_text(BCSP_LINK_TIMEOUT_MS),
+        return {ExitStatus::chip, step, "no BCSP link with the chip within " + reason_seconds(BCSP_LINK_TIMEOUT_MS),
                 POWER_CYCLE_HINT};
     }
 }
@@ -123,11 +116,11 @@ ToolFailure reason_chip_command(const std::string& step)
                 POWER_CYCLE_HINT};
     case BCCMD_FAILURE_NO_ANSWER:
         return {ExitStatus::chip, step,
-                "the chip did not answer " + varid + " within " + seconds_text(BCSP_RECEIVE_TIMEOUT_MS),
+                "the chip did not answer " + varid + " within " + reason_seconds(BCSP_RECEIVE_TIMEOUT_MS),
                 POWER_CYCLE_HINT};
     case BCCMD_FAILURE_SEND:
         return {ExitStatus::chip, step,
-                "the chip did not acknowledge " + varid + " within " + seconds_text(BCSP_SEND_TIMEOUT_MS),
+                "the chip did not acknowledge " + varid + " within " + reason_seconds(BCSP_SEND_TIMEOUT_MS),
                 POWER_CYCLE_HINT};
     case BCCMD_FAILURE_ANSWER:
         return {ExitStatus::chip, step, "the chip's answer to " + varid + " was not an answer to it",
@@ -138,6 +131,13 @@ ToolFailure reason_chip_command(const std::string& step)
 }
 
 }  // namespace
+
+std::string reason_seconds(std::uint32_t milliseconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", milliseconds / 1000.0);
+    return text;
+}
 
 std::string reason_shown_bytes(const std::uint8_t* bytes, int count)
 {
@@ -220,7 +220,7 @@ ToolFailure reason_identify()
     const std::string step = "identifying the firmware";
     if (!identify_report.version_frame_seen) {
         return {ExitStatus::unknown_firmware, step,
-                "no version frame within " + seconds_text(IDENTIFY_VERSION_WAIT_MS) + " of the identify command",
+                "no version frame within " + reason_seconds(IDENTIFY_VERSION_WAIT_MS) + " of the identify command",
                 POWER_CYCLE_HINT};
     }
     return {ExitStatus::unknown_firmware, step,

@@ -24,6 +24,8 @@ std::string reason_pnp_identifier();
 // Bytes from the line as text people can read: printable characters as they
 // are, others as \xNN.
 std::string reason_shown_bytes(const std::uint8_t* bytes, int count);
+// A time for people: "2.8 s".
+std::string reason_seconds(std::uint32_t milliseconds);
 // A BCCMD status and varid by name ("ERROR (0x0008)", "BUILD_ID (0x2819)").
 std::string reason_bccmd_status(std::uint16_t status);
 std::string reason_varid(std::uint16_t varid);

@@ -83,6 +83,75 @@ TEST_F(PortTreeTest, ListsPortsWithHardwareInNameOrderWithWhatSysfsTellsOfThem)
         EXPECT_EQ(ports[i].serial_number, want.serial_number);
         EXPECT_EQ(ports[i].by_id, *want.by_id ? root + "/dev/serial/by-id/" + want.by_id : "");
         EXPECT_TRUE(ports[i].description.empty());
+        EXPECT_FALSE(ports[i].bluetooth_link);
+    }
+}
+
+// A connected rfcomm tty has the connection as its device, below the USB
+// Bluetooth controller; a bound one that is not connected has none, and an
+// open would connect it.
+TEST_F(PortTreeTest, ConnectedRfcommIsABluetoothLinkWithoutItsControllersFactsUnconnectedIsNotListed)
+{
+    FakePortTree tree(root);
+    ASSERT_TRUE(tree.add_all(fake_ports_many(1)));
+    ASSERT_TRUE(tree.add(fake_port_rfcomm()));
+    ASSERT_TRUE(tree.add({FAKE_VIRTUAL, "rfcomm1", "", "", "", "", "", false, true}));
+    std::vector<PortInfo> ports;
+    ASSERT_EQ(ports_list(tree.roots(), &ports), 1);
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].name, tree.node("rfcomm0"));
+    EXPECT_TRUE(ports[0].bluetooth_link);
+    EXPECT_EQ(ports[0].usb_id + ports[0].manufacturer + ports[0].product + ports[0].driver, "");
+    EXPECT_EQ(ports[1].name, tree.node("ttyUSB0"));
+    EXPECT_FALSE(ports[1].bluetooth_link);
+    // Looking at it opens nothing, so it is checked like any other node.
+    std::vector<PortState> states;
+    ASSERT_EQ(ports_check(tree.roots(), ports, &states), 1);
+    EXPECT_EQ(states[0].access, PORT_FREE);
+}
+
+TEST(PortsBluetooth, TellsABluetoothLinkFromWhatTheSystemSaysOfThePort)
+{
+    using Classify = bool (*)(const std::string&, const std::string&);
+    const Classify setup = [](const std::string& id, const std::string& service) {
+        return ports_bluetooth_from_setup(id, service);
+    };
+    const Classify serialcomm = [](const std::string& kernel_name, const std::string&) {
+        return ports_bluetooth_from_serialcomm(kernel_name);
+    };
+    const Classify tty = [](const std::string& name, const std::string&) { return ports_bluetooth_from_tty(name); };
+    struct Case {
+        Classify classify;
+        const char* first;
+        const char* second;
+        bool bluetooth;
+    };
+    const Case cases[] = {
+        // Windows' outgoing and incoming Bluetooth COM ports, by hardware id, by service, in any case.
+        {setup, "BTHENUM\\{00001101-0000-1000-8000-00805f9b34fb}_VID&0001000a_PID&0001", "BTHMODEM", true},
+        {setup, "BTHENUM\\{00001101-0000-1000-8000-00805f9b34fb}_LOCALMFG&0000", "", true},
+        {setup, "bthenum\\{00001101-0000-1000-8000-00805f9b34fb}", "", true},
+        {setup, "", "BthModem", true},
+        // Wired ports, and the Bluetooth controller's own USB device.
+        {setup, "USB\\VID_0403&PID_6001&REV_0600", "FTDIBUS", false},
+        {setup, "FTDIBUS\\VID_0403+PID_6001+A10K2F3QA\\0000", "FTSER2K", false},
+        {setup, "ACPI\\PNP0501", "Serial", false},
+        {setup, "USB\\VID_8087&PID_0A2B&REV_0001", "BTHUSB", false},
+        {setup, "BTHENUMERATOR\\X", "BTHMODEMS", false},
+        {setup, "", "", false},
+        {serialcomm, "\\Device\\BthModem0", "", true},
+        {serialcomm, "\\device\\bthmodem12", "", true},
+        {serialcomm, "\\Device\\Serial0", "", false},
+        {serialcomm, "\\Device\\VCP0", "", false},
+        {tty, "rfcomm0", "", true},
+        {tty, "rfcomm12", "", true},
+        {tty, "rfcomm", "", false},
+        {tty, "rfcommX", "", false},
+        {tty, "ttyUSB0", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " " + c.second);
+        EXPECT_EQ(c.classify(c.first, c.second), c.bluetooth);
     }
 }
 

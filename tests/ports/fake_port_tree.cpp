@@ -120,6 +120,22 @@ std::string FakePortTree::by_id_name(const FakePort& port)
     return name + (port.kind == FAKE_USB_ACM ? "-if00" : "-if00-port0");
 }
 
+// A USB device with the port's ids and strings; *interface is its first
+// interface's folder, relative to the root.
+bool FakePortTree::add_usb_device(const FakePort& port, fs::path* interface)
+{
+    const fs::path root(root_);
+    const std::string usb_name = "1-" + std::to_string(++usb_devices_);
+    const fs::path usb_device = fs::path(USB_HOST_FOLDER) / usb_name;
+    *interface = usb_device / (usb_name + ":1.0");
+    const std::size_t colon = port.usb_id.find(':');
+    return write_file(root / usb_device / "idVendor", port.usb_id.substr(0, colon) + "\n") &&
+           write_file(root / usb_device / "idProduct", port.usb_id.substr(colon + 1) + "\n") &&
+           write_file(root / usb_device / "manufacturer", port.manufacturer + "\n") &&
+           write_file(root / usb_device / "product", port.product + "\n") &&
+           (port.serial_number.empty() || write_file(root / usb_device / "serial", port.serial_number + "\n"));
+}
+
 bool FakePortTree::add(const FakePort& port)
 {
     const fs::path root(root_);
@@ -128,15 +144,8 @@ bool FakePortTree::add(const FakePort& port)
     switch (port.kind) {
     case FAKE_USB_SERIAL:
     case FAKE_USB_ACM: {
-        const std::string usb_name = "1-" + std::to_string(++usb_devices_);
-        const fs::path usb_device = fs::path(USB_HOST_FOLDER) / usb_name;
-        const fs::path interface = usb_device / (usb_name + ":1.0");
-        const std::size_t colon = port.usb_id.find(':');
-        if (!write_file(root / usb_device / "idVendor", port.usb_id.substr(0, colon) + "\n") ||
-            !write_file(root / usb_device / "idProduct", port.usb_id.substr(colon + 1) + "\n") ||
-            !write_file(root / usb_device / "manufacturer", port.manufacturer + "\n") ||
-            !write_file(root / usb_device / "product", port.product + "\n") ||
-            (!port.serial_number.empty() && !write_file(root / usb_device / "serial", port.serial_number + "\n"))) {
+        fs::path interface;
+        if (!add_usb_device(port, &interface)) {
             return false;
         }
         const char* bus = port.kind == FAKE_USB_ACM ? "sys/bus/usb/drivers" : "sys/bus/usb-serial/drivers";
@@ -162,6 +171,15 @@ bool FakePortTree::add(const FakePort& port)
     case FAKE_VIRTUAL:
         class_device = fs::path(VIRTUAL_FOLDER) / port.name;
         break;
+    case FAKE_RFCOMM: {
+        fs::path interface;
+        if (!add_usb_device(port, &interface)) {
+            return false;
+        }
+        device = interface / "bluetooth/hci0/hci0:256";
+        class_device = device / "tty" / port.name;
+        break;
+    }
     }
     if (!make_folder(root / class_device) || !write_file(root / class_device / "dev", "188:0\n") ||
         (!device.empty() && !make_link(root, class_device / "device", device)) ||
@@ -239,6 +257,11 @@ std::vector<FakePort> fake_ports_standard()
         {FAKE_USB_ACM, "ttyACM0", "cdc_acm", "2341:0043", "Arduino (www.arduino.cc)", "Arduino Uno", "7543331", true,
          true},
     };
+}
+
+FakePort fake_port_rfcomm()
+{
+    return {FAKE_RFCOMM, "rfcomm0", "", "8087:0a2b", "Intel Corp.", "Bluetooth wireless interface", "", false, true};
 }
 
 std::vector<FakePort> fake_ports_many(int count)

@@ -9,6 +9,7 @@
 
 #include "platform/platform_ports.h"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,13 +19,14 @@ enum FakePortKind {
     FAKE_UART,             // ttyS* with a UART found (type 4, 16550A)
     FAKE_UART_PLACEHOLDER, // ttyS* the kernel keeps without a UART (type 0)
     FAKE_VIRTUAL,          // tty1, console: no device behind it
+    FAKE_RFCOMM,           // rfcomm* connected: its device is the connection, below a USB Bluetooth controller
 };
 
 struct FakePort {
     FakePortKind kind = FAKE_USB_SERIAL;
     std::string name;  // "ttyUSB0"
     std::string driver;
-    std::string usb_id;  // "0403:6001"
+    std::string usb_id;  // "0403:6001"; FAKE_RFCOMM: the Bluetooth controller's
     std::string manufacturer;
     std::string product;
     std::string serial_number;
@@ -51,6 +53,8 @@ public:
     static std::string by_id_name(const FakePort& port);
 
 private:
+    bool add_usb_device(const FakePort& port, std::filesystem::path* interface);
+
     std::string root_;
     int usb_devices_ = 0;
 };
@@ -73,5 +77,7 @@ private:
 // cdc_acm, a CH340 without by-id link numbered 10, a real 8250, three
 // placeholder ttyS and two virtual consoles.
 std::vector<FakePort> fake_ports_standard();
+// A connected Bluetooth link, rfcomm0, on an Intel Bluetooth controller.
+FakePort fake_port_rfcomm();
 // count FTDI usb-serial ports ttyUSB0..ttyUSB<count-1>, each with its own serial.
 std::vector<FakePort> fake_ports_many(int count);

@@ -1,9 +1,10 @@
 // fake-port-tree: writes a fake sysfs, /dev and /proc tree for the end-to-end
 // tests of `marrowlink ports` and `--port auto`.
 //
-//   fake-port-tree ROOT [--standard] [--many N] [--hold NAME=PID:PROGRAM]... [--link NAME=TARGET]...
+//   fake-port-tree ROOT [--standard] [--rfcomm] [--many N] [--hold NAME=PID:PROGRAM]... [--link NAME=TARGET]...
 //
 //   --standard            the machine of fake_ports_standard()
+//   --rfcomm              a connected Bluetooth link, rfcomm0 (fake_port_rfcomm())
 //   --many N              N FTDI ports ttyUSB0..ttyUSB<N-1>
 //   --hold NAME=PID:PROG  process PID (program PROG) holds dev/NAME
 //   --link NAME=TARGET    dev/NAME is a symlink to TARGET (the simulator's pseudo-terminal)
@@ -18,7 +19,7 @@ namespace {
 
 int usage()
 {
-    std::cerr << "usage: fake-port-tree ROOT [--standard] [--many N] [--hold NAME=PID:PROGRAM]... "
+    std::cerr << "usage: fake-port-tree ROOT [--standard] [--rfcomm] [--many N] [--hold NAME=PID:PROGRAM]... "
                  "[--link NAME=TARGET]...\n";
     return 2;
 }
@@ -48,8 +49,8 @@ int main(int argc, char** argv)
         const std::string value = i + 1 < argc ? argv[i + 1] : "";
         std::string name, rest, pid, program;
         bool ok = false;
-        if (option == "--standard") {
-            if (!tree.add_all(fake_ports_standard())) {
+        if (option == "--standard" || option == "--rfcomm") {
+            if (!tree.add_all(option == "--standard" ? fake_ports_standard() : std::vector{fake_port_rfcomm()})) {
                 return 1;
             }
             continue;
