@@ -163,6 +163,16 @@ class PortsListingTest(unittest.TestCase):
         self.assertEqual(ports["dev/ttyUSB0"]["by_id"], "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K2F3Q-if00-port0")
         self.assertEqual((ports["dev/ttyACM0"]["driver"], ports["dev/ttyACM0"]["usb_id"]), ("cdc_acm", "2341:0043"))
 
+    def test_connected_rfcomm_is_listed_as_a_bluetooth_link(self):
+        with FakeTree("--rfcomm") as tree:
+            listing = tree.ports()
+            status, out, err = tree.ports("--json")
+        self.assertEqual(listing, (0, "PORT         DEVICE          STATE\n"
+                                      "dev/rfcomm0  Bluetooth link  free\n", ""))
+        self.assertEqual((status, err), (0, ""))
+        port = json.loads(out)["ports"][0]
+        self.assertEqual((port["port"], port["bluetooth_link"], port["usb_id"]), ("dev/rfcomm0", True, ""))
+
     def test_sixty_four_ports_are_listed_within_a_tenth_of_a_second(self):
         with FakeTree("--many", "64") as tree:
             timings = []
@@ -206,7 +216,7 @@ class PortsProbeTest(unittest.TestCase):
     def probe(self, sim_args=()):
         with Rig(sim_args=sim_args) as rig:
             rig.start_sim()
-            with FakeTree("--standard", "--link", "ttyUSB0=" + rig.link,
+            with FakeTree("--standard", "--rfcomm", "--link", "ttyUSB0=" + rig.link,
                           "--hold", "ttyUSB1=4121:/usr/bin/minicom") as tree:
                 return tree.ports("--probe", env=rig.environment())
 
@@ -218,6 +228,8 @@ class PortsProbeTest(unittest.TestCase):
         self.assertTrue(row_of(out, "dev/ttyUSB1").endswith(" busy: minicom (pid 4121) ... not probed"), out)
         for name in ("dev/ttyACM0", "dev/ttyS0", "dev/ttyUSB10"):
             self.assertTrue(row_of(out, name).endswith(" ... cannot open: not a serial port"), out)
+        self.assertRegex(row_of(out, "dev/rfcomm0"), "^dev/rfcomm0 +Bluetooth link +free +... "
+                                                     "not probed: a Bluetooth link port, not a wired adapter$")
 
     def test_probe_shows_an_identifier_that_is_not_a_marrowlinks_as_far_as_it_was_read(self):
         status, out, err = self.probe(["--pnp-id", "QXZ9999"])
@@ -351,6 +363,22 @@ class PortAutoTest(RigTestCase):
                     self.assertEqual(read_store(rig.store), rig.store_before, rig.store)
 
 
+class PortAutoBluetoothTest(RigTestCase):
+    """--port auto with the one answering simulator behind dev/rfcomm0: a
+    Bluetooth link port is never the adapter, so it is not even woken."""
+
+    def test_an_adapter_behind_a_bluetooth_link_port_is_not_probed(self):
+        with Adapters([]) as adapters:
+            rig = adapters.rigs[0]
+            with FakeTree("--standard", "--rfcomm", "--link", "rfcomm0=" + rig.link) as tree:
+                status, out, err = run_marrowlink(["probe", "--port", "auto"] + FAKE_ROOTS, cwd=tree.root,
+                                                  env=adapters.environment())
+        self.assertEqual(status, 3, out + err)
+        self.assertNotIn("Probing dev/rfcomm0", out)
+        self.assertIn("dev/rfcomm0: not probed: a Bluetooth link port, not a wired adapter", err)
+        self.assertEqual([event for event in read_events(rig.events) if event.get("ev") == "wake"], [])
+
+
 class WineListingRig(ToolRig):
     """marrowlink.exe with its arguments alone; COM5 leads to the simulator,
     COM1 to a path where nothing is. Wine still opens such a COM1 (its mount
@@ -367,8 +395,11 @@ class WineListingRig(ToolRig):
 class WinePortsTest(RigTestCase):
     """marrowlink.exe ports under Wine: what the Windows listing finds there
     (Wine has no SetupAPI entries for its ports, only SERIALCOMM), each
-    port's state from a real open, and --probe against the simulator."""
+    port's state from a real open, --probe against the simulator, and a
+    Bluetooth link port that SERIALCOMM names, which is not opened."""
 
+    SERIALCOMM_KEY = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"
+    BLUETOOTH_KERNEL_NAME = "\\Device\\BthModem0"
     WINE_LISTING = (
         "PORT  DEVICE           STATE\n"
         "COM1  \\Device\\Serial0  free\n"
@@ -400,6 +431,23 @@ class WinePortsTest(RigTestCase):
 
     def test_ports_lists_com1_and_com5_as_serialcomm_names_them(self):
         self.assertEqual(self.run_ports(["ports"]).transcript, self.WINE_LISTING)
+
+    def serialcomm(self, verb, *options):
+        """reg VERB on SERIALCOMM's value for the Bluetooth modem."""
+        wine.run_wine_command([wine.WINE_LOADER, "reg", verb, self.SERIALCOMM_KEY, "/v", self.BLUETOOTH_KERNEL_NAME]
+                              + list(options) + ["/f"], self.session.environment())
+
+    def test_a_bluetooth_link_port_is_neither_opened_nor_probed(self):
+        # As Windows names a paired device's port; nothing maps COM7, so an
+        # open would have found no device.
+        self.serialcomm("add", "/t", "REG_SZ", "/d", "COM7")
+        try:
+            run = self.run_ports(["ports", "--probe"])
+        finally:
+            self.serialcomm("delete")
+        self.assertRegex(row_of(run.transcript, "COM7"),
+                         r"^COM7  \\Device\\BthModem0  not checked: Bluetooth link \.\.\. "
+                         "not probed: a Bluetooth link port, not a wired adapter$")
 
     def test_probe_finds_the_marrowlink_on_com5_only(self):
         run = self.run_ports(["ports", "--probe"])
