@@ -16,9 +16,10 @@ inline constexpr char PORT_AUTO[] = "auto";
 void port_roots_add_options(CLI::App* command, PortRoots* roots);
 
 // Probes every serial port this user can open (as `marrowlink ports --probe`
-// does: no Bluetooth link port, no port whose check timed out) and returns the one where a Marrowlink answered. Throws ToolFailure:
-// no serial port, or none could be opened (status 3); none answered (4);
-// several answered (2: the user must name one with --port).
+// does: no Bluetooth link port, no port whose check timed out) and returns
+// the one where a Marrowlink answered. Throws ToolFailure: no serial port, or
+// none could be opened (status 3); none answered (4); several answered (2:
+// the user must name one with --port).
 ToolPort port_auto_find(Report& report, const PortRoots& roots);
 
 // The same on findings already made: probes each probeable one (free, and no

@@ -57,6 +57,14 @@ TEST(OpenReason, EachStateSaysWhyAndWhatToTry)
          "this user may not open the port: run marrowlink as root, or ask the administrator for access to it"},
         {state_of(PORT_NOT_SERIAL), "not a serial port", "this is not a serial port",
          "name the adapter's serial port; marrowlink ports lists the serial ports of this machine"},
+        {state_of(PORT_NOT_CHECKED), "not checked: Bluetooth link",
+         "not opened: opening a Bluetooth link port makes a Bluetooth connection to its remote device",
+         "a Marrowlink adapter is wired (USB or RS-232), never behind a Bluetooth link port; marrowlink ports "
+         "lists the serial ports of this machine"},
+        {state_of(PORT_TIMED_OUT), "did not open within 2.0 s",
+         "the system did not finish opening the port within 2.0 s",
+         "a port whose open hangs waits for a connection or for a device that stopped answering; if this is the "
+         "adapter's port, unplug the adapter and plug it in again"},
         {state_of(PORT_FAILED, 0, "", "", EIO), "cannot open: Input/output error (error 5)",
          "the system refused to open it: Input/output error (error 5)",
          "marrowlink ports shows every serial port and whether it can be opened"},

@@ -110,11 +110,11 @@ TEST_F(PortsSkipTest, JsonNamesTheStatesAndTheLinkAndProbesOnlyTheWiredFreePort)
         ASSERT_EQ(ports.size(), 4u);
         EXPECT_EQ(ports[0]["state"], "not_checked");
         EXPECT_EQ(ports[0]["bluetooth_link"], true);
-        EXPECT_EQ(ports[0]["reason"],
-                  "not opened: opening a Bluetooth link port makes a Bluetooth connection to its remote device");
+        // The reasons' words are OpenReason's to test.
+        EXPECT_TRUE(ports[0].contains("reason"));
         EXPECT_EQ(ports[1]["state"], "timed_out");
         EXPECT_EQ(ports[1]["bluetooth_link"], false);
-        EXPECT_EQ(ports[1]["reason"], "the system did not finish opening the port within 2.0 s");
+        EXPECT_TRUE(ports[1].contains("reason"));
         EXPECT_EQ(ports[2]["state"], "free");
         EXPECT_EQ(ports[2].contains("adapter"), c.probe);
         EXPECT_EQ(ports[3]["state"], "free");
