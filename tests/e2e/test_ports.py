@@ -163,16 +163,6 @@ class PortsListingTest(unittest.TestCase):
         self.assertEqual(ports["dev/ttyUSB0"]["by_id"], "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K2F3Q-if00-port0")
         self.assertEqual((ports["dev/ttyACM0"]["driver"], ports["dev/ttyACM0"]["usb_id"]), ("cdc_acm", "2341:0043"))
 
-    def test_connected_rfcomm_is_listed_as_a_bluetooth_link(self):
-        with FakeTree("--rfcomm") as tree:
-            listing = tree.ports()
-            status, out, err = tree.ports("--json")
-        self.assertEqual(listing, (0, "PORT         DEVICE          STATE\n"
-                                      "dev/rfcomm0  Bluetooth link  free\n", ""))
-        self.assertEqual((status, err), (0, ""))
-        port = json.loads(out)["ports"][0]
-        self.assertEqual((port["port"], port["bluetooth_link"], port["usb_id"]), ("dev/rfcomm0", True, ""))
-
     def test_sixty_four_ports_are_listed_within_a_tenth_of_a_second(self):
         with FakeTree("--many", "64") as tree:
             timings = []
@@ -361,22 +351,6 @@ class PortAutoTest(RigTestCase):
                     for name in ("command", "handover", "bccmd"):
                         self.assertEqual(self.events_of(rig, name), [], (rig.link, name))
                     self.assertEqual(read_store(rig.store), rig.store_before, rig.store)
-
-
-class PortAutoBluetoothTest(RigTestCase):
-    """--port auto with the one answering simulator behind dev/rfcomm0: a
-    Bluetooth link port is never the adapter, so it is not even woken."""
-
-    def test_an_adapter_behind_a_bluetooth_link_port_is_not_probed(self):
-        with Adapters([]) as adapters:
-            rig = adapters.rigs[0]
-            with FakeTree("--standard", "--rfcomm", "--link", "rfcomm0=" + rig.link) as tree:
-                status, out, err = run_marrowlink(["probe", "--port", "auto"] + FAKE_ROOTS, cwd=tree.root,
-                                                  env=adapters.environment())
-        self.assertEqual(status, 3, out + err)
-        self.assertNotIn("Probing dev/rfcomm0", out)
-        self.assertIn("dev/rfcomm0: not probed: a Bluetooth link port, not a wired adapter", err)
-        self.assertEqual([event for event in read_events(rig.events) if event.get("ev") == "wake"], [])
 
 
 class WineListingRig(ToolRig):
