@@ -40,12 +40,24 @@ CLI::App* tool_command_add(CLI::App& app, ToolContext& context, const std::strin
 void tool_command_run(ToolContext& context, const std::function<void(Report&)>& body)
 {
     Report report(context.json, *context.out, *context.err);
+    std::string trace_problem;
     try {
-        const TraceSession trace(context);
-        body(report);
-        context.exit_status = report.succeed();
+        TraceSession trace(context);
+        try {
+            body(report);
+            context.exit_status = report.succeed();
+        } catch (const ToolFailure& failure) {
+            context.exit_status = report.fail(failure);
+        }
+        trace_problem = trace.finish();
     } catch (const ToolFailure& failure) {
+        // The trace file could not be created: nothing has run yet.
         context.exit_status = report.fail(failure);
+    }
+    // The command's own outcome stands; the user learns that the trace they
+    // will send is not whole.
+    if (!trace_problem.empty()) {
+        *context.err << "warning: the trace is cut short: " << trace_problem << "\n";
     }
 }
 
