@@ -18,12 +18,14 @@ namespace {
 void tool_global_options(CLI::App& app, ToolContext& context)
 {
     app.add_option("--port", context.port,
-                   "the adapter's serial port: COMn, a device path such as /dev/ttyUSB0, or auto (default COM1)");
+                   "the adapter's serial port: COMn, a device path such as /dev/ttyUSB0, or auto (default COM1)")
+        ->option_text("PORT");
     app.add_flag("--json", context.json, "print one JSON object with the outcome and the facts found, for scripts");
     port_roots_add_options(&app, &context.port_roots);
     app.add_option("--trace", context.trace,
                    "record every byte on the serial line, decoded, into FILE (one JSON object a line; "
-                   "marrowlink trace show FILE reads it)");
+                   "marrowlink trace show FILE reads it)")
+        ->option_text("FILE");
 }
 
 }  // namespace
