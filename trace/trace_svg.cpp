@@ -100,15 +100,9 @@ int mark_layer(const Mark& mark)
     return mark.colour == COLOUR_ERROR ? 2 : mark.colour == COLOUR_REPEAT ? 1 : 0;
 }
 
-// The program and command; the port too unless the command names it already.
 std::string svg_title(const TraceJson& header)
 {
-    const std::string command = header.value("command", "");
-    const std::string port = header.value("port", "");
-    std::string title = header.value("program", "marrowlink") + " " + command;
-    if (!port.empty() && command.find(port) == std::string::npos) {
-        title += " on " + port;
-    }
+    std::string title = header.value("program", "marrowlink") + " " + trace_command_text(header);
     if (title.size() > SVG_TITLE_MAX_CHARS) {
         title = title.substr(0, SVG_TITLE_MAX_CHARS - 3) + "...";
     }
