@@ -9,7 +9,6 @@
 #include <timeapi.h>
 
 #include <array>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -358,29 +357,6 @@ void timer_precise_end()
 
 // ---------------------------------------------------------------------------
 // Console and process
-
-namespace {
-int console_output_where = CONSOLE_OUTPUT_STDOUT;
-}  // namespace
-
-void console_set_output(int where)
-{
-    console_output_where = where;
-}
-
-int console_printf(const char* format, ...)
-{
-    if (console_output_where == CONSOLE_OUTPUT_NONE) {
-        return 0;
-    }
-    std::FILE* stream = console_output_where == CONSOLE_OUTPUT_STDERR ? stderr : stdout;
-    va_list arguments;
-    va_start(arguments, format);
-    const int written = std::vfprintf(stream, format, arguments);
-    va_end(arguments);
-    std::fflush(stream);
-    return written;
-}
 
 void console_key_wait_begin()
 {

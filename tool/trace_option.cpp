@@ -22,6 +22,18 @@ TraceSession::TraceSession(const ToolContext& context)
 
 TraceSession::~TraceSession() = default;
 
+std::string TraceSession::finish()
+{
+    if (!recorder_) {
+        return std::string();
+    }
+    recorder_->close();
+    if (recorder_->problem().empty()) {
+        return std::string();
+    }
+    return recorder_->problem() + " (the trace ends after its line " + std::to_string(recorder_->lines_written()) + ")";
+}
+
 std::string trace_command_line(int argc, const char* const* argv)
 {
     std::string line;

@@ -18,6 +18,11 @@ public:
     TraceSession(const TraceSession&) = delete;
     TraceSession& operator=(const TraceSession&) = delete;
 
+    // Ends the recording and closes the file. Returns why the trace was cut
+    // short (a full disk, a removed drive), or an empty text when it is whole
+    // or no trace was asked for.
+    std::string finish();
+
 private:
     std::unique_ptr<TraceRecorder> recorder_;
 };

@@ -88,6 +88,7 @@ TraceRecorder::TraceRecorder(const std::string& path, const TraceHeader& header)
     if (file_ == nullptr) {
         throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
     }
+    path_ = path;
     start_us_ = serial_observer_now_us();
     write_line(TraceJson{{"event", "header"},
                          {"format", TRACE_FORMAT},
@@ -96,17 +97,34 @@ TraceRecorder::TraceRecorder(const std::string& path, const TraceHeader& header)
                          {"port", header.port},
                          {"platform", MARROWLINK_PLATFORM_NAME},
                          {"start", trace_utc_now()}});
+    // A file that takes not even the header (a full disk) is refused before
+    // the run starts, as one that cannot be created.
+    if (!problem_.empty()) {
+        std::fclose(file_);
+        throw std::runtime_error(problem_);
+    }
 }
 
 TraceRecorder::~TraceRecorder()
 {
+    close();
+}
+
+void TraceRecorder::close()
+{
+    if (file_ == nullptr) {
+        return;
+    }
     stop();
     TraceJson held = TraceJson::array();
     decoder_.restart(TracePhase::unknown, held);
     if (!held.empty()) {
         write_line(TraceJson{{"t_us", serial_observer_now_us() - start_us_}, {"event", "end"}, {"decoded", held}});
     }
-    std::fclose(file_);
+    if (std::fclose(file_) != 0 && problem_.empty()) {
+        note_write_failure();
+    }
+    file_ = nullptr;
 }
 
 void TraceRecorder::start()
@@ -131,11 +149,23 @@ void TraceRecorder::observe(const SerialCallRecord* call, void* context)
 void TraceRecorder::write_line(const TraceJson& object)
 {
     // A trace that can no longer be written must not stop the run it watches:
-    // the failure shows as a cut trace.
-    const std::string line = object.dump() + "\n";
-    if (std::fwrite(line.data(), 1, line.size(), file_) == line.size()) {
-        std::fflush(file_);
+    // the trace ends at the last whole line, and problem() says why. Nothing is
+    // written after a failure, so a line cut by a full disk stays the last.
+    if (!problem_.empty()) {
+        return;
     }
+    const std::string line = object.dump() + "\n";
+    // The flush is where a full disk shows: fwrite only fills the buffer.
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
+        note_write_failure();
+        return;
+    }
+    ++lines_written_;
+}
+
+void TraceRecorder::note_write_failure()
+{
+    problem_ = "cannot write " + path_ + ": " + std::strerror(errno);
 }
 
 void TraceRecorder::record(const SerialCallRecord& call)

@@ -15,6 +15,7 @@
 // once with nothing (the BCSP driver's idle poll) is not recorded.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -45,11 +46,25 @@ public:
     // Records one call (what the observer does; tests call it directly).
     void record(const SerialCallRecord& call);
 
+    // Stops observing, writes what a cut unit left undecoded and closes the
+    // file (the destructor does it when nobody did).
+    void close();
+
+    // Empty while every line reached the file; otherwise why the trace is cut
+    // short. A write that fails does not stop the run.
+    const std::string& problem() const { return problem_; }
+    // The whole lines in the file, the header included.
+    std::uint64_t lines_written() const { return lines_written_; }
+
 private:
     static void observe(const SerialCallRecord* call, void* context);
     void write_line(const TraceJson& object);
+    void note_write_failure();
 
     std::FILE* file_ = nullptr;
+    std::string path_;
+    std::string problem_;
+    std::uint64_t lines_written_ = 0;
     std::uint64_t start_us_ = 0;
     bool observing_ = false;
     TraceDecoder decoder_;

@@ -221,12 +221,21 @@ std::string trace_unit_text(const TraceJson& unit)
     return complete ? text : text + " (cut short)";
 }
 
+std::string trace_command_text(const TraceJson& header)
+{
+    const std::string command = text_of(header, "command");
+    const std::string port = text_of(header, "port");
+    if (port.empty() || command.find(port) != std::string::npos) {
+        return command;
+    }
+    return command + " on " + port;
+}
+
 void trace_show(const TraceFile& trace, const TraceShowOptions& options, std::ostream& out)
 {
     if (trace.header.is_object()) {
-        out << "# " << text_of(trace.header, "program") << ": " << text_of(trace.header, "command") << " on "
-            << text_of(trace.header, "port") << " (" << text_of(trace.header, "platform") << "), started "
-            << text_of(trace.header, "start") << '\n';
+        out << "# " << text_of(trace.header, "program") << ": " << trace_command_text(trace.header) << " ("
+            << text_of(trace.header, "platform") << "), started " << text_of(trace.header, "start") << '\n';
     }
     // Bytes each direction has moved that no decoded unit has covered yet.
     std::map<std::string, std::string> pending{{"out", ""}, {"in", ""}};

@@ -17,6 +17,9 @@ struct TraceShowOptions {
 // Bytes a cut trace leaves undecoded are shown at the end.
 void trace_show(const TraceFile& trace, const TraceShowOptions& options, std::ostream& out);
 
+// The traced command and, unless the command names it already, " on " its port.
+std::string trace_command_text(const TraceJson& header);
+
 // The meaning of one decoded unit, in words.
 std::string trace_unit_text(const TraceJson& unit);
 

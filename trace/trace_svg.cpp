@@ -1,4 +1,5 @@
 // The timeline picture of a wire trace, in the style of docs/timeline.svg.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -8,12 +9,15 @@
 namespace {
 
 constexpr double SVG_WIDTH = 1100;
-constexpr double SVG_LEFT = 160;  // room for the row labels
+constexpr double SVG_LEFT = 190;  // room for the longest row label at 11 px
 constexpr double SVG_RIGHT = 24;
 constexpr double SVG_TOP = 64;
 constexpr double SVG_ROW_HEIGHT = 18;
 constexpr double SVG_ROW_GAP = 5;
 constexpr double SVG_MARK_WIDTH = 2;
+// The title's 15 px bold letters are about 9 px wide: longer titles are cut to
+// stay inside the picture (the whole header is in trace show).
+constexpr std::size_t SVG_TITLE_MAX_CHARS = 115;
 
 constexpr const char* COLOUR_TEXT = "#222222";
 constexpr const char* COLOUR_GRID = "#e4e4e4";
@@ -80,6 +84,31 @@ void svg_rect(std::ostream& out, double x, double y, double width, double height
     }
 }
 
+// One mark on a row. Marks closer than a pixel or two overlap: the ones that
+// matter most (an error, then a repeat) are drawn last, so that none is hidden
+// under an ordinary frame at the same time.
+struct Mark {
+    double x;
+    double y;
+    double height;
+    const char* colour;
+    std::string title;
+};
+
+int mark_layer(const Mark& mark)
+{
+    return mark.colour == COLOUR_ERROR ? 2 : mark.colour == COLOUR_REPEAT ? 1 : 0;
+}
+
+std::string svg_title(const TraceJson& header)
+{
+    std::string title = header.value("program", "marrowlink") + " " + trace_command_text(header);
+    if (title.size() > SVG_TITLE_MAX_CHARS) {
+        title = title.substr(0, SVG_TITLE_MAX_CHARS - 3) + "...";
+    }
+    return title;
+}
+
 double row_y(std::size_t row)
 {
     return SVG_TOP + static_cast<double>(row) * (SVG_ROW_HEIGHT + SVG_ROW_GAP);
@@ -139,13 +168,9 @@ void trace_svg(const TraceFile& trace, std::ostream& out)
     out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << SVG_WIDTH << "\" height=\"" << height
         << "\" viewBox=\"0 0 " << SVG_WIDTH << " " << height << "\" font-family=\"DejaVu Sans, Verdana, sans-serif\">\n";
     out << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
-    const TraceJson& h = trace.header;
-    std::string title = h.value("program", "marrowlink");
-    for (const auto& [separator, field] : {std::pair{" ", "command"}, {" on ", "port"}, {", ", "start"}}) {
-        title.append(separator).append(h.value(field, ""));
-    }
-    svg_text(out, 10, 22, 15, "bold", "start", title);
-    svg_text(out, 10, 48, 13, "bold", "start", "Wire trace (s from the start)");
+    svg_text(out, 10, 22, 15, "bold", "start", svg_title(trace.header));
+    svg_text(out, 10, 48, 13, "bold", "start",
+             "Wire trace started " + trace.header.value("start", "") + " (s from the start)");
     for (std::size_t i = 0; i < SVG_ROWS.size(); ++i) {
         const double y = row_y(i);
         svg_text(out, SVG_LEFT - 8, y + 13, 11, "normal", "end", SVG_ROWS[i].label);
@@ -177,6 +202,7 @@ void trace_svg(const TraceFile& trace, std::ostream& out)
     close_phase(trace.events.empty() ? 0 : trace.events.back().object["t_us"].get<std::uint64_t>());
 
     // The marks.
+    std::vector<Mark> marks;
     phase = "unknown";
     for (const TraceEvent& item : trace.events) {
         const TraceJson& event = item.object;
@@ -188,12 +214,11 @@ void trace_svg(const TraceFile& trace, std::ostream& out)
         }
         const bool failed = !event.value("ok", true);
         if (name != "read" && name != "write" && name != "end") {
-            svg_rect(out, x, row_y(0) + 3, SVG_MARK_WIDTH, SVG_ROW_HEIGHT - 6, failed ? COLOUR_ERROR : COLOUR_LINE,
-                     name);
+            marks.push_back({x, row_y(0) + 3, SVG_ROW_HEIGHT - 6, failed ? COLOUR_ERROR : COLOUR_LINE, name});
         }
         if (name == "read" && event.value("bytes", "").empty()) {
-            svg_rect(out, x, row_y(row_of(phase, "in")) + 6, SVG_MARK_WIDTH, SVG_ROW_HEIGHT - 12, COLOUR_ERROR,
-                     "nothing came within the read time-out");
+            marks.push_back({x, row_y(row_of(phase, "in")) + 6, SVG_ROW_HEIGHT - 12, COLOUR_ERROR,
+                             "nothing came within the read time-out"});
         }
         for (const TraceJson& unit : event.value("decoded", TraceJson::array())) {
             const std::string dir = unit.value("dir", name == "read" ? "in" : "out");
@@ -205,8 +230,13 @@ void trace_svg(const TraceFile& trace, std::ostream& out)
                                  : unit.value("retransmission", false) ? COLOUR_REPEAT
                                  : dir == "in"                           ? COLOUR_IN
                                                                          : COLOUR_OUT;
-            svg_rect(out, x, row_y(row) + 2, SVG_MARK_WIDTH, SVG_ROW_HEIGHT - 4, colour, trace_unit_text(unit));
+            marks.push_back({x, row_y(row) + 2, SVG_ROW_HEIGHT - 4, colour, trace_unit_text(unit)});
         }
+    }
+    std::stable_sort(marks.begin(), marks.end(),
+                     [](const Mark& a, const Mark& b) { return mark_layer(a) < mark_layer(b); });
+    for (const Mark& mark : marks) {
+        svg_rect(out, mark.x, mark.y, SVG_MARK_WIDTH, mark.height, mark.colour, mark.title);
     }
 
     // The time axis.

@@ -3,7 +3,15 @@
 // the update's key wait.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "cmdport/command_port.h"
@@ -107,6 +115,35 @@ TEST_F(CommandTest, ProbeJsonIsOneObjectOnStandardOutput)
     EXPECT_EQ(result["step"], "setup handshake on COM1");
     EXPECT_EQ(result["reason"], "the answer differs: expected \"LUMA PORT READY\", got \"LUMA PORT READX\"");
     EXPECT_EQ(result["exit_status"], 4);
+}
+
+// A trace that fills the disk part way: the command's outcome stands, and the
+// user is told the trace is not whole and where it ends. The disk is filled by
+// a file size limit for this process (the write then fails with EFBIG).
+TEST_F(CommandTest, ATraceThatCannotBeWrittenWholeIsReportedAndTheRunStands)
+{
+    const std::string path = ::testing::TempDir() + "command_test_cut.jsonl";
+    constexpr rlim_t TRACE_FILE_LIMIT_BYTES = 600;  // the header and a few events
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = TRACE_FILE_LIMIT_BYTES;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const ToolRun run = run_tool({"probe", "--trace", path.c_str()});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous_handler);
+
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("QXZ4702"), std::string::npos);
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_LE(text.size(), TRACE_FILE_LIMIT_BYTES);
+    const auto whole_lines = std::count(text.begin(), text.end(), '\n');
+    EXPECT_GE(whole_lines, 1) << "the header fits";
+    EXPECT_EQ(run.err, "warning: the trace is cut short: cannot write " + path + ": File too large (the trace ends after its line " +
+                           std::to_string(whole_lines) + ")\n");
+    std::remove(path.c_str());
 }
 
 TEST_F(CommandTest, UpdateEndsWithTheOutcomesStatusAndWaitsForAKeyUnlessToldNot)

@@ -170,9 +170,41 @@ TEST(TraceSvg, MarksAreColouredByWhatHappened)
     EXPECT_EQ(count("fill=\"#d9822b\""), 1u + 1);
     EXPECT_EQ(count("fill=\"#e0b000\""), 1u + 1);
     EXPECT_EQ(count("fill=\"#b02a2a\""), 3u + 1);
-    EXPECT_NE(svg.find("marrowlink 1.1.0 update on COM5, 2026-12-08T14:02:11Z"), std::string::npos);
+    EXPECT_NE(svg.find(">marrowlink 1.1.0 update on COM5</text>"), std::string::npos);
+    EXPECT_NE(svg.find(">Wire trace started 2026-12-08T14:02:11Z (s from the start)</text>"), std::string::npos);
     EXPECT_NE(svg.find("<title>BCSP (bad CRC)</title>"), std::string::npos);
     EXPECT_EQ(count("<svg"), 1u);
+}
+
+// Frames a pixel apart overlap in the picture: a refused answer drawn before
+// the ordinary frame beside it would vanish under it. A title that names the
+// port in its command does not name it again, and a long one is cut to fit.
+TEST(TraceSvg, ErrorsStayOnTopAndTheTitleFits)
+{
+    const std::string port = "/tmp/marrowlink-e2e-" + std::string(80, 'x') + "/com1";
+    const std::string text =
+        R"({"event":"header","format":1,"program":"marrowlink 1.1.0","command":"update --port )" + port +
+        R"(","port":")" + port + R"(","start":"2026-12-08T14:02:11Z"})" "\n"
+        R"({"t_us":10,"event":"settings","phase":"bcsp","baud":115200})" "\n"
+        R"({"t_us":50,"event":"read","bytes":"c0","decoded":[{"kind":"bcsp","check":"ok","bytes":"c0","bccmd":{"status":"ERROR"}},)"
+        R"({"kind":"bcsp","check":"ok","bytes":"c0"}]})" "\n"
+        R"({"t_us":51,"event":"read","bytes":"c0","decoded":[{"kind":"bcsp","check":"ok","bytes":"c0"}]})" "\n";
+    std::istringstream input(text);
+    std::ostringstream out;
+    trace_svg(trace_read(input), out);
+    const std::string svg = out.str();
+    const std::size_t refused = svg.find("fill=\"#b02a2a\"><title>");
+    const std::size_t last_ordinary = svg.rfind("fill=\"#2b8a3e\"><title>");
+    ASSERT_NE(refused, std::string::npos);
+    ASSERT_NE(last_ordinary, std::string::npos);
+    EXPECT_GT(refused, last_ordinary) << "the refused answer is drawn over its neighbours";
+
+    const std::size_t title_start = svg.find(">marrowlink 1.1.0 update --port /tmp/marrowlink-e2e-");
+    ASSERT_NE(title_start, std::string::npos);
+    const std::string title = svg.substr(title_start + 1, svg.find("</text>", title_start) - title_start - 1);
+    EXPECT_LE(title.size(), 115u);
+    EXPECT_TRUE(title.ends_with("...")) << title;
+    EXPECT_EQ(title.find(" on /tmp"), std::string::npos) << title;
 }
 
 }  // namespace
