@@ -1,7 +1,8 @@
-// libFuzzer harness for the wire trace reader and for what the simulator
-// takes from a trace (marrowlink-sim --from-trace): trace files come from
-// users, so any bytes must be read safely, and a refused trace must name its
-// line and reason.
+// libFuzzer harness for the wire trace reader, for the timeline and picture
+// made from what it read (marrowlink trace show and svg), and for what the
+// simulator takes from a trace (marrowlink-sim --from-trace): trace files come
+// from users, so any bytes must be read safely, and a refused trace must name
+// its line and reason.
 //
 // Not part of the default build; scripts/fuzz builds it with clang
 // (nlohmann-json is header-only):
@@ -15,6 +16,7 @@
 #include "fuzz/fuzz_check.h"
 #include "sim/sim_from_trace.h"
 #include "trace/trace_read.h"
+#include "trace/trace_show.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -36,6 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         previous_us = t_us;
     }
     FUZZ_REQUIRE(trace.events.empty() || trace.header.is_object());
+
+    // Whatever was read can be shown and drawn.
+    std::ostringstream shown;
+    trace_show(trace, TraceShowOptions{}, shown);
+    trace_show(trace, TraceShowOptions{true, ""}, shown);
+    std::ostringstream drawn;
+    trace_svg(trace, drawn);
+    FUZZ_REQUIRE(drawn.str().ends_with("</svg>\n"));
 
     std::istringstream again(text);
     AdapterConfig adapter = adapter_default_config();

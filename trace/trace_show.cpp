@@ -20,7 +20,9 @@ std::string trace_spaced_hex(const std::string& hex)
     return spaced;
 }
 
-std::string text_of(const TraceJson& object, const char* field)
+}  // namespace
+
+std::string trace_field_text(const TraceJson& object, const char* field)
 {
     const auto value = object.find(field);
     if (value == object.end()) {
@@ -29,11 +31,13 @@ std::string text_of(const TraceJson& object, const char* field)
     return value->is_string() ? value->get<std::string>() : value->dump();
 }
 
+namespace {
+
 std::string quoted(const TraceJson& object, const char* field)
 {
     // Appended, not concatenated: g++ 12 for mingw warns (-Wrestrict) on "x" + string.
     std::string text = "\"";
-    text += text_of(object, field);
+    text += trace_field_text(object, field);
     text += '"';
     return text;
 }
@@ -57,23 +61,23 @@ std::string bccmd_text(const TraceJson& m)
     if (m.value("short", false)) {
         return "BCCMD message too short";
     }
-    std::string text = "BCCMD " + text_of(m, "type") + " " + text_of(m, "varid") + " seqno " + text_of(m, "seqno");
-    const std::string status = text_of(m, "status");
-    if (text_of(m, "type") == "response") {
+    std::string text = "BCCMD " + trace_field_text(m, "type") + " " + trace_field_text(m, "varid") + " seqno " + trace_field_text(m, "seqno");
+    const std::string status = trace_field_text(m, "status");
+    if (trace_field_text(m, "type") == "response") {
         text += " " + status;
     } else if (status != "OK") {
         text += " status " + status;
     }
     if (m.contains("build_id")) {
-        text += ", build id " + text_of(m, "build_id");
+        text += ", build id " + trace_field_text(m, "build_id");
     }
     if (m.contains("ps")) {
         const TraceJson& ps = m["ps"];
-        text += ", key " + text_of(ps, "key") + " length " + text_of(ps, "length");
+        text += ", key " + trace_field_text(ps, "key") + " length " + trace_field_text(ps, "length");
         if (ps.contains("device_name")) {
             text += ": device name " + quoted(ps, "device_name");
-        } else if (!ps["words"].empty()) {
-            text += ": " + words_text(ps["words"]);
+        } else if (const auto words = ps.find("words"); words != ps.end() && !words->empty()) {
+            text += ": " + words_text(*words);
         }
     }
     return text;
@@ -84,14 +88,14 @@ std::string bcsp_text(const TraceJson& unit)
     const std::string check = unit.value("check", "");
     std::string text = "BCSP";
     if (unit.contains("le")) {
-        text += " " + text_of(unit, "le");
+        text += " " + trace_field_text(unit, "le");
     } else if (unit.contains("channel")) {
         if (unit.value("channel", -1) == 0 && unit.value("length", -1) == 0) {
-            text += " ack " + text_of(unit, "ack");
+            text += " ack " + trace_field_text(unit, "ack");
         } else {
             text += std::string(unit.value("reliable", false) ? " reliable" : " unreliable") + " seq " +
-                    text_of(unit, "seq") + " ack " + text_of(unit, "ack") + " channel " + text_of(unit, "channel") +
-                    ", " + text_of(unit, "length") + " bytes";
+                    trace_field_text(unit, "seq") + " ack " + trace_field_text(unit, "ack") + " channel " + trace_field_text(unit, "channel") +
+                    ", " + trace_field_text(unit, "length") + " bytes";
         }
     }
     static const std::map<std::string, std::string> PROBLEMS = {
@@ -112,45 +116,45 @@ std::string bcsp_text(const TraceJson& unit)
 
 std::string settings_text(const TraceJson& event)
 {
-    const std::string parity = text_of(event, "parity");
-    return text_of(event, "baud") + " " + text_of(event, "data_bits") +
+    const std::string parity = trace_field_text(event, "parity");
+    return trace_field_text(event, "baud") + " " + trace_field_text(event, "data_bits") +
            static_cast<char>(parity.empty() ? '?' : std::toupper(static_cast<unsigned char>(parity[0]))) +
-           text_of(event, "stop_bits") + ", DTR " + text_of(event, "dtr") + ", RTS " + text_of(event, "rts");
+           trace_field_text(event, "stop_bits") + ", DTR " + trace_field_text(event, "dtr") + ", RTS " + trace_field_text(event, "rts");
 }
 
 std::string event_text(const TraceJson& event, bool raw)
 {
-    const std::string name = text_of(event, "event");
+    const std::string name = trace_field_text(event, "event");
     std::string text;
     if (name == "open") {
-        text = "open " + text_of(event, "port");
+        text = "open " + trace_field_text(event, "port");
     } else if (name == "setup") {
-        text = "queues of " + text_of(event, "queue") + " bytes";
+        text = "queues of " + trace_field_text(event, "queue") + " bytes";
     } else if (name == "get_state") {
         text = "line settings read: " + settings_text(event);
     } else if (name == "settings") {
-        text = "line settings " + settings_text(event) + " (" + text_of(event, "phase") + ")";
+        text = "line settings " + settings_text(event) + " (" + trace_field_text(event, "phase") + ")";
     } else if (name == "timeouts" && event.value("read_interval_ms", 0u) == 0xFFFFFFFFu &&
                event.value("read_multiplier_ms", 1u) == 0 && event.value("read_constant_ms", 1u) == 0) {
-        text = "time-outs: reads return at once, write " + text_of(event, "write_multiplier_ms") + " ms a byte + " +
-               text_of(event, "write_constant_ms") + " ms";
+        text = "time-outs: reads return at once, write " + trace_field_text(event, "write_multiplier_ms") + " ms a byte + " +
+               trace_field_text(event, "write_constant_ms") + " ms";
     } else if (name == "timeouts") {
-        text = "time-outs: read interval " + text_of(event, "read_interval_ms") + " ms, read " +
-               text_of(event, "read_multiplier_ms") + " ms a byte + " + text_of(event, "read_constant_ms") +
-               " ms, write " + text_of(event, "write_multiplier_ms") + " ms a byte + " +
-               text_of(event, "write_constant_ms") + " ms";
+        text = "time-outs: read interval " + trace_field_text(event, "read_interval_ms") + " ms, read " +
+               trace_field_text(event, "read_multiplier_ms") + " ms a byte + " + trace_field_text(event, "read_constant_ms") +
+               " ms, write " + trace_field_text(event, "write_multiplier_ms") + " ms a byte + " +
+               trace_field_text(event, "write_constant_ms") + " ms";
     } else if (name == "purge") {
         text = std::string("purge") + (event.value("rx", false) ? " input" : "") + (event.value("tx", false) ? " output" : "");
     } else if (name == "modem") {
-        std::string line = text_of(event, "line");
+        std::string line = trace_field_text(event, "line");
         for (char& c : line) {
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         }
         text = line + (event.value("level", 0) ? " high" : " low");
     } else if (name == "read" || name == "write") {
-        const std::string bytes = text_of(event, "bytes");
+        const std::string bytes = trace_field_text(event, "bytes");
         text = (name == "read" ? "read " : "write ") + std::to_string(bytes.size() / 2) + " of " +
-               text_of(event, "asked") + " bytes";
+               trace_field_text(event, "asked") + " bytes";
         if (!raw && bytes.empty() && name == "read") {
             text = "nothing came within the read time-out";
         }
@@ -160,7 +164,7 @@ std::string event_text(const TraceJson& event, bool raw)
         text = name;
     }
     if (!event.value("ok", true)) {
-        text += " FAILED (error " + text_of(event, "error") + ")";
+        text += " FAILED (error " + trace_field_text(event, "error") + ")";
     }
     return text;
 }
@@ -189,11 +193,11 @@ void show_line(std::ostream& out, const ShowLine& line)
 
 std::string trace_unit_text(const TraceJson& unit)
 {
-    const std::string kind = text_of(unit, "kind");
+    const std::string kind = trace_field_text(unit, "kind");
     const bool complete = unit.value("complete", true);
     std::string text;
     if (kind == "pnp_reply") {
-        text = "Plug-and-Play reply " + quoted(unit, "pnp_id") + " (revision " + text_of(unit, "revision") + ")";
+        text = "Plug-and-Play reply " + quoted(unit, "pnp_id") + " (revision " + trace_field_text(unit, "revision") + ")";
         if (unit.contains("extra")) {
             text += ", then " + quoted(unit, "extra");
         }
@@ -205,11 +209,11 @@ std::string trace_unit_text(const TraceJson& unit)
     } else if (kind == "handshake_answer") {
         text = "handshake answer " + quoted(unit, "text") + (unit.value("ok", false) ? "" : ", not the expected one");
     } else if (kind == "command") {
-        text = "adapter command " + text_of(unit, "name") + " (" + text_of(unit, "code") + ")";
+        text = "adapter command " + trace_field_text(unit, "name") + " (" + trace_field_text(unit, "code") + ")";
     } else if (kind == "reply_frame") {
-        text = "reply frame " + text_of(unit, "code") + ", " + text_of(unit, "length") + " bytes";
+        text = "reply frame " + trace_field_text(unit, "code") + ", " + trace_field_text(unit, "length") + " bytes";
         if (unit.contains("version")) {
-            text += ": version " + quoted(unit, "version") + " (" + text_of(unit, "variant") + ")";
+            text += ": version " + quoted(unit, "version") + " (" + trace_field_text(unit, "variant") + ")";
         }
     } else if (kind == "bcsp") {
         return bcsp_text(unit) + (complete || unit.value("check", "") == "unfinished" ? "" : " (cut short)");
@@ -223,8 +227,8 @@ std::string trace_unit_text(const TraceJson& unit)
 
 std::string trace_command_text(const TraceJson& header)
 {
-    const std::string command = text_of(header, "command");
-    const std::string port = text_of(header, "port");
+    const std::string command = trace_field_text(header, "command");
+    const std::string port = trace_field_text(header, "port");
     if (port.empty() || command.find(port) != std::string::npos) {
         return command;
     }
@@ -234,36 +238,36 @@ std::string trace_command_text(const TraceJson& header)
 void trace_show(const TraceFile& trace, const TraceShowOptions& options, std::ostream& out)
 {
     if (trace.header.is_object()) {
-        out << "# " << text_of(trace.header, "program") << ": " << trace_command_text(trace.header) << " ("
-            << text_of(trace.header, "platform") << "), started " << text_of(trace.header, "start") << '\n';
+        out << "# " << trace_field_text(trace.header, "program") << ": " << trace_command_text(trace.header) << " ("
+            << trace_field_text(trace.header, "platform") << "), started " << trace_field_text(trace.header, "start") << '\n';
     }
     // Bytes each direction has moved that no decoded unit has covered yet.
     std::map<std::string, std::string> pending{{"out", ""}, {"in", ""}};
     std::string phase = "unknown";
     for (const TraceEvent& item : trace.events) {
         const TraceJson& event = item.object;
-        const std::string name = text_of(event, "event");
+        const std::string name = trace_field_text(event, "event");
         const std::uint64_t t_us = event["t_us"].get<std::uint64_t>();
         if (name == "settings") {
-            phase = text_of(event, "phase");
+            phase = trace_field_text(event, "phase");
         }
-        const std::string event_phase = event.contains("phase") ? text_of(event, "phase") : phase;
+        const std::string event_phase = event.contains("phase") ? trace_field_text(event, "phase") : phase;
         const bool io = name == "read" || name == "write";
         const std::string dir = name == "read" ? "in" : "out";
         const char* arrow = !io ? "" : name == "read" ? "<-" : "->";
         if (io) {
-            pending[dir] += text_of(event, "bytes");
+            pending[dir] += trace_field_text(event, "bytes");
         }
         const bool shown = options.phase.empty() || options.phase == event_phase;
-        if (options.raw || !io || (name == "read" && text_of(event, "bytes").empty())) {
+        if (options.raw || !io || (name == "read" && trace_field_text(event, "bytes").empty())) {
             if (shown && !(name == "end" && !options.raw)) {
                 show_line(out, {t_us, arrow, io ? event_phase : "", event_text(event, options.raw),
-                                options.raw ? text_of(event, "bytes") : ""});
+                                options.raw ? trace_field_text(event, "bytes") : ""});
             }
         }
         for (const TraceJson& unit : event.value("decoded", TraceJson::array())) {
-            const std::string unit_dir = unit.contains("dir") ? text_of(unit, "dir") : dir;
-            const std::string hex = text_of(unit, "bytes");
+            const std::string unit_dir = unit.contains("dir") ? trace_field_text(unit, "dir") : dir;
+            const std::string hex = trace_field_text(unit, "bytes");
             std::string& held = pending[unit_dir];
             held.erase(0, held.compare(0, hex.size(), hex) == 0 ? hex.size() : held.size());
             if (!options.raw && shown) {

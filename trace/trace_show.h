@@ -17,6 +17,10 @@ struct TraceShowOptions {
 // Bytes a cut trace leaves undecoded are shown at the end.
 void trace_show(const TraceFile& trace, const TraceShowOptions& options, std::ostream& out);
 
+// A field as text: a text as it stands, anything else as JSON, "" when the
+// field is missing or object is no object (a trace's fields are not trusted).
+std::string trace_field_text(const TraceJson& object, const char* field);
+
 // The traced command and, unless the command names it already, " on " its port.
 std::string trace_command_text(const TraceJson& header);
 

@@ -102,7 +102,7 @@ int mark_layer(const Mark& mark)
 
 std::string svg_title(const TraceJson& header)
 {
-    std::string title = header.value("program", "marrowlink") + " " + trace_command_text(header);
+    std::string title = trace_field_text(header, "program") + " " + trace_command_text(header);
     if (title.size() > SVG_TITLE_MAX_CHARS) {
         title = title.substr(0, SVG_TITLE_MAX_CHARS - 3) + "...";
     }
@@ -170,7 +170,7 @@ void trace_svg(const TraceFile& trace, std::ostream& out)
     out << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     svg_text(out, 10, 22, 15, "bold", "start", svg_title(trace.header));
     svg_text(out, 10, 48, 13, "bold", "start",
-             "Wire trace started " + trace.header.value("start", "") + " (s from the start)");
+             "Wire trace started " + trace_field_text(trace.header, "start") + " (s from the start)");
     for (std::size_t i = 0; i < SVG_ROWS.size(); ++i) {
         const double y = row_y(i);
         svg_text(out, SVG_LEFT - 8, y + 13, 11, "normal", "end", SVG_ROWS[i].label);
