@@ -42,6 +42,6 @@ bool ports_bluetooth_from_serialcomm(const std::string& kernel_name)
 bool ports_bluetooth_from_tty(const std::string& tty_name)
 {
     const std::string stem = "rfcomm";
-    return tty_name.size() > stem.size() && tty_name.compare(0, stem.size(), stem) == 0 &&
+    return tty_name.size() > stem.size() && tty_name.starts_with(stem) &&
            tty_name.find_first_not_of("0123456789", stem.size()) == std::string::npos;
 }

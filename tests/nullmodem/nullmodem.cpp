@@ -53,10 +53,9 @@
 // passed straight to the C library.
 //
 // Several ports at once (a program that looks for the adapter on every port,
-// one simulator behind each): leave both variables unset, and let every
-// "{pty}" in NULLMODEM_LOG stand for the number N of the port's /dev/pts/N,
-// so that each port has a log of its own, e.g.
-// NULLMODEM_LOG=/tmp/run/lines-{pty}.log. Each simulator is given the same
+// one simulator behind each): every "{pty}" in NULLMODEM_LOG stands for the
+// number N of the port's /dev/pts/N, so that each port has a log of its own,
+// e.g. NULLMODEM_LOG=/tmp/run/lines-{pty}.log. Each simulator is given the same
 // pattern, expands it with its own pty's number and so follows its own port
 // only. A NULLMODEM_LOG without "{pty}" is one log, whatever the port.
 // NULLMODEM_DATA_LOG takes "{pty}" in the same way.
