@@ -151,11 +151,33 @@ struct ProcessInfo {  // PROCESS_INFORMATION
     std::uint32_t thread_id;
 };
 
+// How a child is started. The defaults are the updater's start of the
+// download tool, exactly: its own process group, the program's standard
+// input and output, no device of its own.
+inline constexpr int PROCESS_STDIO_INHERIT = 0;  // the program's own
+inline constexpr int PROCESS_STDIO_NULL = 1;     // /dev/null, NUL: the child reads end-of-file at once
+inline constexpr int PROCESS_STDIO_STDERR = 2;   // standard output only: the program's standard error
+struct ProcessOptions {
+    // A process group of its own, so that a console interrupt meant for this
+    // program does not reach the child (Windows: CREATE_NEW_PROCESS_GROUP,
+    // which keeps Ctrl-C but not Ctrl-Break from a console program).
+    bool new_process_group = false;
+    int standard_input = PROCESS_STDIO_INHERIT;   // PROCESS_STDIO_INHERIT or _NULL
+    int standard_output = PROCESS_STDIO_INHERIT;  // PROCESS_STDIO_INHERIT, _NULL or _STDERR
+    // The serial device the child's COM port must lead to (the download tool
+    // under Wine on POSIX); null when the child opens the port by the name on
+    // its command line. Windows ignores it.
+    const char* port_device = nullptr;
+};
+inline constexpr ProcessOptions PROCESS_OPTIONS_DEFAULT = {};
+
 // CreateProcessA(NULL, command_line, NULL, NULL, FALSE, 0, NULL, NULL, &si, info)
 // with a STARTUPINFOA that is zero but for cb = 68 and lpDesktop = "". The
 // program is the command line's first word, searched in the current folder
-// first, then on the PATH.
-int process_start(const char* command_line, ProcessInfo* info);
+// first, then on the PATH. options (null: PROCESS_OPTIONS_DEFAULT) change the
+// creation flags and the standard handles only when they differ from the
+// defaults.
+int process_start(const char* command_line, ProcessInfo* info, const ProcessOptions* options = nullptr);
 // OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id);
 // PLATFORM_INVALID_HANDLE when it fails. Every process call below refuses
 // PLATFORM_INVALID_HANDLE with the invalid-handle error: on Windows -1 is also

@@ -3,6 +3,7 @@
 // exit codes.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -174,6 +175,45 @@ int process_split_words(char* words, std::array<char*, PROCESS_ARGUMENTS_MAX + 1
     return 1;
 }
 
+// The standard handles and the process group the options ask for, as spawn
+// actions and attributes; the defaults add none, so the child is started
+// exactly as before. Returns posix_spawn's result (an errno value).
+int process_spawn(pid_t* pid, const char* program, char* const* argv, const ProcessOptions& options)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    int result = posix_spawn_file_actions_init(&actions);
+    if (result != 0) {
+        return result;
+    }
+    result = posix_spawnattr_init(&attributes);
+    if (result != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return result;
+    }
+    if (options.standard_input == PROCESS_STDIO_NULL) {
+        result = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    if (result == 0 && options.standard_output == PROCESS_STDIO_NULL) {
+        result = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    } else if (result == 0 && options.standard_output == PROCESS_STDIO_STDERR) {
+        result = posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    }
+    if (result == 0 && options.new_process_group) {
+        // Group 0: a new group led by the child.
+        result = posix_spawnattr_setpgroup(&attributes, 0);
+        if (result == 0) {
+            result = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        }
+    }
+    if (result == 0) {
+        result = posix_spawn(pid, program, &actions, &attributes, argv, environ);
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return result;
+}
+
 }  // namespace
 
 
@@ -186,7 +226,7 @@ int folder_change(const char* path)
     return chdir(path) == 0 ? 1 : 0;
 }
 
-int process_start(const char* command_line, ProcessInfo* info)
+int process_start(const char* command_line, ProcessInfo* info, const ProcessOptions* options)
 {
     if (info != nullptr) {
         *info = ProcessInfo{PLATFORM_INVALID_HANDLE, PLATFORM_INVALID_HANDLE, 0, 0};
@@ -211,7 +251,7 @@ int process_start(const char* command_line, ProcessInfo* info)
         return 0;
     }
     pid_t pid = 0;
-    const int result = posix_spawn(&pid, program, nullptr, nullptr, argv.data(), environ);
+    const int result = process_spawn(&pid, program, argv.data(), options != nullptr ? *options : PROCESS_OPTIONS_DEFAULT);
     if (result != 0) {
         errno = result;
         return 0;

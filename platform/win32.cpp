@@ -256,16 +256,91 @@ int serial_wait_input(PlatformHandle, std::uint32_t timeout_ms)
 // ---------------------------------------------------------------------------
 // Folders and processes
 
+namespace {
+
+// Inheritable copies of the handles a child gets as its standard input,
+// output and error when the options ask for other than the program's own.
+struct StandardHandles {
+    HANDLE null_input = nullptr;
+    HANDLE null_output = nullptr;
+    HANDLE input = nullptr;
+    HANDLE output = nullptr;
+    HANDLE error = nullptr;
+};
+
+HANDLE handle_inheritable_copy(HANDLE handle)
+{
+    HANDLE copy = nullptr;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return copy;
+}
+
+HANDLE handle_null_device(DWORD access)
+{
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const HANDLE device = CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    return device != INVALID_HANDLE_VALUE ? device : nullptr;
+}
+
+void standard_handles_close(StandardHandles* handles)
+{
+    for (HANDLE handle : {handles->null_input, handles->null_output, handles->input, handles->output, handles->error}) {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
+    }
+    *handles = StandardHandles{};
+}
+
+// Fills startup's standard handles when the options ask for any; 0 with the
+// error left for GetLastError() when one cannot be made.
+int standard_handles_open(const ProcessOptions& how, StandardHandles* handles, STARTUPINFOA* startup)
+{
+    if (how.standard_input == PROCESS_STDIO_INHERIT && how.standard_output == PROCESS_STDIO_INHERIT) {
+        return 1;
+    }
+    handles->input = how.standard_input == PROCESS_STDIO_NULL
+                         ? (handles->null_input = handle_null_device(GENERIC_READ))
+                         : handle_inheritable_copy(GetStdHandle(STD_INPUT_HANDLE));
+    handles->error = handle_inheritable_copy(GetStdHandle(STD_ERROR_HANDLE));
+    if (how.standard_output == PROCESS_STDIO_NULL) {
+        handles->output = handles->null_output = handle_null_device(GENERIC_WRITE);
+    } else {
+        handles->output = handle_inheritable_copy(
+            GetStdHandle(how.standard_output == PROCESS_STDIO_STDERR ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE));
+    }
+    if (how.standard_input == PROCESS_STDIO_NULL && handles->null_input == nullptr) {
+        const DWORD error = GetLastError();
+        standard_handles_close(handles);
+        SetLastError(error);
+        return 0;
+    }
+    // A program without a console has no standard handles to pass on: the
+    // child then has none either, as it would have had.
+    startup->dwFlags |= STARTF_USESTDHANDLES;
+    startup->hStdInput = handles->input;
+    startup->hStdOutput = handles->output;
+    startup->hStdError = handles->error;
+    return 1;
+}
+
+}  // namespace
+
 int folder_change(const char* path)
 {
     return SetCurrentDirectoryA(path) ? 1 : 0;
 }
 
-int process_start(const char* command_line, ProcessInfo* info)
+int process_start(const char* command_line, ProcessInfo* info, const ProcessOptions* options)
 {
     if (command_line == nullptr || info == nullptr) {
         return fail_invalid_parameter();
     }
+    const ProcessOptions& how = options != nullptr ? *options : PROCESS_OPTIONS_DEFAULT;
     *info = ProcessInfo{PLATFORM_INVALID_HANDLE, PLATFORM_INVALID_HANDLE, 0, 0};
     const std::size_t length = std::strlen(command_line);
     if (length >= process_command_line.size()) {
@@ -276,10 +351,24 @@ int process_start(const char* command_line, ProcessInfo* info)
     startup.cb = PROCESS_STARTUP_INFO_SIZE;
     startup.lpDesktop = process_desktop_name;
     PROCESS_INFORMATION process{};
+    StandardHandles handles;
+    if (!standard_handles_open(how, &handles, &startup)) {
+        return 0;
+    }
+    // CREATE_NEW_PROCESS_GROUP keeps this console's Ctrl-C from the child;
+    // Ctrl-Break still reaches a console program.
+    const DWORD flags = how.new_process_group ? CREATE_NEW_PROCESS_GROUP : 0;
+    // Handles are inherited only when the child is given standard handles of
+    // its own choosing; the default start inherits nothing, as it always has.
+    const BOOL inherit = (startup.dwFlags & STARTF_USESTDHANDLES) != 0 ? TRUE : FALSE;
     // No application name: the program is the command line's first word, found
     // by CreateProcessA's own search (which includes the current folder).
-    if (!CreateProcessA(nullptr, process_command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    const BOOL started = CreateProcessA(nullptr, process_command_line.data(), nullptr, nullptr, inherit, flags,
+                                        nullptr, nullptr, &startup, &process);
+    const DWORD error = GetLastError();
+    standard_handles_close(&handles);
+    if (!started) {
+        SetLastError(error);
         return 0;
     }
     info->process = platform_handle_of(process.hProcess);

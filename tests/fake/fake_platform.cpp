@@ -65,6 +65,8 @@ struct FakeState {
     std::string process_folder;
     int process_ports_open = 0;
     std::uint64_t process_start_ms = 0;
+    ProcessOptions process_options = PROCESS_OPTIONS_DEFAULT;
+    std::string process_port_device;
 
     // Console.
     std::string console;
@@ -490,6 +492,13 @@ int fake_process_ports_open_at_start()
     return fake.process_ports_open;
 }
 
+ProcessOptions fake_process_options()
+{
+    ProcessOptions options = fake.process_options;
+    options.port_device = fake.process_port_device.empty() ? nullptr : fake.process_port_device.c_str();
+    return options;
+}
+
 std::uint64_t fake_process_start_ms()
 {
     return fake.process_start_ms;
@@ -826,7 +835,7 @@ int folder_change(const char* path)
     return 1;
 }
 
-int process_start(const char* command_line, ProcessInfo* info)
+int process_start(const char* command_line, ProcessInfo* info, const ProcessOptions* options)
 {
     const std::size_t call = log_call(FAKE_PROCESS_START);
     if (command_line == nullptr || info == nullptr) {
@@ -841,6 +850,10 @@ int process_start(const char* command_line, ProcessInfo* info)
     }
     fake.processes_started += 1;
     fake.process_command_line = command_line;
+    fake.process_options = options != nullptr ? *options : PROCESS_OPTIONS_DEFAULT;
+    // The caller's device text need not outlive the call.
+    fake.process_port_device = fake.process_options.port_device != nullptr ? fake.process_options.port_device : "";
+    fake.process_options.port_device = nullptr;
     fake.process_folder = fake.current_folder;
     fake.process_ports_open = serial_ports_open();
     fake.process_start_ms = fake.now_ms;

@@ -202,6 +202,7 @@ std::string fake_process_command_line();
 std::string fake_process_folder();       // the current folder when it started
 int fake_process_ports_open_at_start();  // serial handles open when it started
 std::uint64_t fake_process_start_ms();
+ProcessOptions fake_process_options();   // how it was started
 int fake_process_handles_open();         // process, thread and query handles not closed
 // After this many exit-code queries the fake fails the next one and records a
 // fault, so that a poll that never ends cannot hang a test.

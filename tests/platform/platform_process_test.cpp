@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -205,6 +206,67 @@ TEST_F(ProcessTest, ChildDoesNotInheritAnOpenSerialPort)
     close(inherited);
     serial_close(port);
     pseudo_terminal_close(&pty);
+}
+
+// The options change only what they name: the default start leaves the
+// child in this program's group with its standard input; the others give it a
+// group of its own, /dev/null to read, or standard error as its output.
+TEST_F(ProcessTest, OptionsSetTheChildsGroupAndStandardHandles)
+{
+    // Each check exits 0 when it holds in the child.
+    write_script(folder + "/own_group", "read -r _ _ _ _ group _ < /proc/$$/stat\n[ \"$group\" = \"$$\" ]");
+    write_script(folder + "/stdin_null", "[ \"$(readlink /proc/$$/fd/0)\" = /dev/null ]");
+    write_script(folder + "/stdout_is_stderr", "[ \"$(readlink /proc/$$/fd/1)\" = \"$(readlink /proc/$$/fd/2)\" ]");
+    ProcessOptions group{};
+    group.new_process_group = true;
+    ProcessOptions input{};
+    input.standard_input = PROCESS_STDIO_NULL;
+    ProcessOptions output{};
+    output.standard_output = PROCESS_STDIO_STDERR;
+    // Standard input and output lead to a pipe (not /dev/null, not standard
+    // error), so that each check can fail by default.
+    const int saved_stdin = dup(STDIN_FILENO);
+    const int saved_stdout = dup(STDOUT_FILENO);
+    ASSERT_GE(saved_stdin, 0);
+    ASSERT_GE(saved_stdout, 0);
+    int pipe_ends[2] = {-1, -1};
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    ASSERT_EQ(dup2(pipe_ends[0], STDIN_FILENO), STDIN_FILENO);
+    ASSERT_EQ(dup2(pipe_ends[1], STDOUT_FILENO), STDOUT_FILENO);
+    const struct {
+        const char* check;
+        const ProcessOptions* options;
+        std::uint32_t code;
+    } cases[] = {
+        {"own_group", nullptr, 1}, {"own_group", &group, 0},
+        {"stdin_null", nullptr, 1}, {"stdin_null", &input, 0},
+        {"stdout_is_stderr", nullptr, 1}, {"stdout_is_stderr", &output, 0},
+    };
+    // The codes are compared once standard output is back: a failure's message goes there.
+    std::vector<std::uint32_t> codes;
+    for (const auto& c : cases) {
+        ProcessInfo info{};
+        std::uint32_t code = 0xDEAD;
+        if (process_start(c.check, &info, c.options)) {
+            const std::uint64_t start = clock_ms();
+            while (!process_has_ended(info.process) && clock_ms() - start < CHILD_END_LIMIT_MS) {
+                sleep_ms(5);
+            }
+            process_exit_code(info.process, &code);
+            process_close(info.process);
+        }
+        codes.push_back(code);
+    }
+    dup2(saved_stdin, STDIN_FILENO);
+    dup2(saved_stdout, STDOUT_FILENO);
+    close(saved_stdin);
+    close(saved_stdout);
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        EXPECT_EQ(codes[i], cases[i].code) << cases[i].check
+                                           << (cases[i].options != nullptr ? " with its option" : " by default");
+    }
 }
 
 TEST_F(ProcessTest, FolderChangeReportsTheSystemError)
