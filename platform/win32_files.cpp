@@ -1,6 +1,6 @@
 // Whole-file writes on Windows: GetTempFileNameA beside the target,
-// WriteFile, FlushFileBuffers, then MoveFileExA replacing the target and
-// written through to the disk.
+// WriteFile, FlushFileBuffers, then MoveFileExA written through to the disk,
+// replacing the target only when asked.
 #include "platform/platform_files.h"
 
 #include <windows.h>
@@ -19,7 +19,18 @@ std::string folder_of(const std::string& path)
     return path.substr(0, slash + 1);
 }
 
-int fail(char* why, std::size_t why_size, const char* step, const char* path, DWORD error)
+int fail_text(FileProblem* problem, FileProblem kind, char* why, std::size_t why_size, const char* step,
+              const std::string& name, const char* text)
+{
+    if (problem != nullptr) {
+        *problem = kind;
+    }
+    std::snprintf(why, why_size, "%s %s: %s", step, name.c_str(), text);
+    return 0;
+}
+
+int fail(FileProblem* problem, FileProblem kind, char* why, std::size_t why_size, const char* step,
+         const std::string& name, DWORD error)
 {
     char text[256] = "";
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
@@ -29,9 +40,16 @@ int fail(char* why, std::size_t why_size, const char* step, const char* path, DW
          --end) {
         text[end - 1] = '\0';
     }
-    std::snprintf(why, why_size, "%s %s: %s (error %lu)", step, path, length > 0 ? text : "system error",
+    char line[320] = "";
+    std::snprintf(line, sizeof line, "%s (error %lu)", length > 0 ? text : "system error",
                   static_cast<unsigned long>(error));
-    return 0;
+    return fail_text(problem, kind, why, why_size, step, name, line);
+}
+
+// MoveFileExA says so in one of two ways when the target is there.
+bool target_exists_error(DWORD error)
+{
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
 }
 
 int write_all(HANDLE file, const char* data, std::size_t size)
@@ -50,17 +68,25 @@ int write_all(HANDLE file, const char* data, std::size_t size)
 
 }  // namespace
 
-int file_write_whole(const char* path, const void* data, std::size_t size, char* why, std::size_t why_size)
+int file_write_whole(const char* path, const void* data, std::size_t size, FileExisting existing,
+                     FileProblem* problem, char* why, std::size_t why_size)
 {
+    if (problem != nullptr) {
+        *problem = FILE_PROBLEM_NONE;
+    }
+    if (path[0] == '\0') {
+        return fail(problem, FILE_PROBLEM_FOLDER, why, why_size, "cannot write", "\"\"", ERROR_PATH_NOT_FOUND);
+    }
     char temp[MAX_PATH];
     if (GetTempFileNameA(folder_of(path).c_str(), "mlk", 0, temp) == 0) {
-        return fail(why, why_size, "cannot create a temporary file beside", path, GetLastError());
+        return fail(problem, FILE_PROBLEM_FOLDER, why, why_size, "cannot create a temporary file beside", path,
+                    GetLastError());
     }
     const HANDLE file = CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        DeleteFileA(temp);
-        return fail(why, why_size, "cannot open the temporary file for", path, error);
+        static_cast<void>(DeleteFileA(temp));
+        return fail(problem, FILE_PROBLEM_WRITE, why, why_size, "cannot open the temporary file for", path, error);
     }
     DWORD error = 0;
     const char* step = "cannot write";
@@ -73,13 +99,60 @@ int file_write_whole(const char* path, const void* data, std::size_t size, char*
     if (!CloseHandle(file) && error == 0) {
         error = GetLastError();
     }
-    if (error == 0 && !MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    FileProblem kind = FILE_PROBLEM_WRITE;
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when anything is at path.
+    const DWORD move_flags =
+        MOVEFILE_WRITE_THROUGH | (existing == FILE_REPLACE_EXISTING ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (error == 0 && !MoveFileExA(temp, path, move_flags)) {
         error = GetLastError();
         step = "cannot rename the temporary file to";
+        if (target_exists_error(error) && existing == FILE_KEEP_EXISTING) {
+            step = "will not replace";
+            kind = FILE_PROBLEM_EXISTS;
+        }
     }
     if (error != 0) {
-        DeleteFileA(temp);
-        return fail(why, why_size, step, path, error);
+        // The reason given is the first failure, whether or not the
+        // temporary file goes too.
+        static_cast<void>(DeleteFileA(temp));
+        return fail(problem, kind, why, why_size, step, path, error);
+    }
+    return 1;
+}
+
+int file_target_check(const char* path, FileExisting existing, FileProblem* problem, char* why,
+                      std::size_t why_size)
+{
+    if (problem != nullptr) {
+        *problem = FILE_PROBLEM_NONE;
+    }
+    if (path[0] == '\0') {
+        return fail(problem, FILE_PROBLEM_FOLDER, why, why_size, "cannot write", "\"\"", ERROR_PATH_NOT_FOUND);
+    }
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return fail_text(problem, FILE_PROBLEM_FOLDER, why, why_size, "cannot write", path, "it is a folder");
+        }
+        if (existing == FILE_KEEP_EXISTING) {
+            return fail(problem, FILE_PROBLEM_EXISTS, why, why_size, "will not replace", path, ERROR_FILE_EXISTS);
+        }
+        // MoveFileExA cannot replace a read-only file.
+        if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            return fail(problem, FILE_PROBLEM_WRITE, why, why_size, "cannot replace the read-only file", path,
+                        ERROR_ACCESS_DENIED);
+        }
+    }
+    // GetTempFileNameA creates the file, so every reason the folder has to
+    // refuse a new file shows here.
+    char probe[MAX_PATH];
+    const std::string folder = folder_of(path);
+    if (GetTempFileNameA(folder.c_str(), "mlk", 0, probe) == 0) {
+        return fail(problem, FILE_PROBLEM_FOLDER, why, why_size, "cannot create a file in", folder, GetLastError());
+    }
+    if (!DeleteFileA(probe)) {
+        return fail(problem, FILE_PROBLEM_FOLDER, why, why_size, "cannot remove the test file", probe,
+                    GetLastError());
     }
     return 1;
 }

@@ -268,7 +268,8 @@ void store_set(const ToolContext& context, Report& report, const StoreArguments&
 void write_backup(const std::string& path, const std::string& text)
 {
     char why[512] = "";
-    if (!file_write_whole(path.c_str(), text.data(), text.size(), why, sizeof why)) {
+    if (!file_write_whole(path.c_str(), text.data(), text.size(), FILE_REPLACE_EXISTING, nullptr, why,
+                          sizeof why)) {
         throw ToolFailure{ExitStatus::usage, "writing the backup", why,
                           "choose a file in a folder you can write to; nothing else was changed"};
     }

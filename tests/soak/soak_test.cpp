@@ -275,7 +275,7 @@ std::string soak_read_file(const std::string& path)
 {
     const std::string text = store_file_render({"soak", "COM1", "soak", 0}, lines);
     char why[256] = "";
-    if (!file_write_whole(path.c_str(), text.data(), text.size(), why, sizeof why)) {
+    if (!file_write_whole(path.c_str(), text.data(), text.size(), FILE_REPLACE_EXISTING, nullptr, why, sizeof why)) {
         return ::testing::AssertionFailure() << why;
     }
     const StoreFileContents contents = store_file_parse(soak_read_file(path));

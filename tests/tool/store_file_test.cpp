@@ -165,7 +165,8 @@ protected:
     int write(const std::string& path, const std::string& text)
     {
         char why[256] = "";
-        const int ok = file_write_whole(path.c_str(), text.data(), text.size(), why, sizeof why);
+        const int ok = file_write_whole(path.c_str(), text.data(), text.size(), FILE_REPLACE_EXISTING, nullptr, why,
+                                       sizeof why);
         last_why = why;
         return ok;
     }
