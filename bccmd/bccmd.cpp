@@ -7,7 +7,6 @@
 #include "platform/platform.h"
 
 std::uint16_t bccmd_seqno = 0;
-BccmdFailure bccmd_failure = {};
 
 namespace {
 
@@ -89,13 +88,15 @@ int bccmd_is_late_answer(const std::uint8_t* bytes, int byte_count)
     return seqno != bccmd_awaited_seqno && bccmd_take_given_up(seqno);
 }
 
-// Notes a failed transaction unless an earlier one is already noted.
-int bccmd_fail(int kind, std::uint16_t varid, std::uint16_t status)
+// Notes how a transaction ended for its caller, when it asked. Returns the
+// transaction's result: 1 only for BCCMD_FAILURE_NONE.
+int bccmd_note(BccmdResult* result, int kind, std::uint16_t varid, std::uint16_t status = 0,
+               std::uint32_t bound_ms = 0)
 {
-    if (bccmd_failure.kind == BCCMD_FAILURE_NONE) {
-        bccmd_failure = {kind, varid, status, clock_ms()};
+    if (result != nullptr) {
+        *result = {kind, varid, status, bound_ms};
     }
-    return 0;
+    return kind == BCCMD_FAILURE_NONE ? 1 : 0;
 }
 
 // Why a response that bccmd_check_response refused was refused.
@@ -109,11 +110,6 @@ int bccmd_refusal_kind(const std::uint8_t* bytes, std::size_t byte_count, std::u
 }
 
 }  // namespace
-
-void bccmd_failure_clear()
-{
-    bccmd_failure = {};
-}
 
 void bccmd_given_up_clear()
 {
@@ -203,23 +199,23 @@ int bccmd_check_response(const std::uint8_t* bytes, std::size_t byte_count, std:
     return 1;
 }
 
-int bccmd_request(std::uint16_t varid, int is_set, const std::uint16_t* payload)
+int bccmd_request(std::uint16_t varid, int is_set, const std::uint16_t* payload, BccmdResult* result)
 {
     BccmdMessage message;
     if (!bccmd_build_request(&message, varid, is_set, payload)) {
-        return bccmd_fail(BCCMD_FAILURE_REFUSED, varid, 0);
+        return bccmd_note(result, BCCMD_FAILURE_REFUSED, varid);
     }
     std::uint8_t bytes[BCCMD_MESSAGE_BYTES];
     const int byte_count = bccmd_message_pack(&message, bytes);
     bccmd_awaited_seqno = message.seqno;
     if (bcsp_port_send(bytes, static_cast<std::uint16_t>(byte_count), BCCMD_CHANNEL) == 0) {
         bccmd_give_up(message.seqno);  // the chip may have it all the same
-        return bccmd_fail(BCCMD_FAILURE_SEND, varid, 0);
+        return bccmd_note(result, BCCMD_FAILURE_SEND, varid, 0, BCSP_SEND_TIMEOUT_MS);
     }
-    return 1;
+    return bccmd_note(result, BCCMD_FAILURE_NONE, varid);
 }
 
-int bccmd_get_response(std::uint16_t varid, int count, std::uint16_t* out)
+int bccmd_get_response(std::uint16_t varid, int count, std::uint16_t* out, BccmdResult* result)
 {
     std::uint8_t response[BCCMD_MESSAGE_BYTES];
     int received = 0;
@@ -228,13 +224,14 @@ int bccmd_get_response(std::uint16_t varid, int count, std::uint16_t* out)
         received = bcsp_port_receive(response, sizeof response, BCCMD_CHANNEL);
         if (received <= 0) {
             bccmd_give_up(bccmd_awaited_seqno);
-            return bccmd_fail(BCCMD_FAILURE_NO_ANSWER, varid, 0);
+            return bccmd_note(result, BCCMD_FAILURE_NO_ANSWER, varid, 0, BCSP_RECEIVE_TIMEOUT_MS);
         }
     } while (bccmd_is_late_answer(response, received));
     const auto byte_count = static_cast<std::size_t>(received);
     if (!bccmd_check_response(response, byte_count, varid, count, out)) {
         const int kind = bccmd_refusal_kind(response, byte_count, varid);
-        return bccmd_fail(kind, varid, kind == BCCMD_FAILURE_STATUS ? bccmd_word_at(response, WORD_STATUS) : 0);
+        return bccmd_note(result, kind, varid,
+                          kind == BCCMD_FAILURE_STATUS ? bccmd_word_at(response, WORD_STATUS) : 0);
     }
-    return 1;
+    return bccmd_note(result, BCCMD_FAILURE_NONE, varid);
 }

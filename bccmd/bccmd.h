@@ -71,23 +71,21 @@ inline constexpr int BCCMD_GIVEN_UP_MAX = 8;
 // Forgets every given-up request (tests; a new run starts with none).
 void bccmd_given_up_clear();
 
-// The first transaction that failed since bccmd_failure_clear(), for a caller
-// that explains a failure to people (the field tool): the varid and why.
-// Noting it changes nothing the transactions do.
-inline constexpr int BCCMD_FAILURE_NONE = 0;
+// How one transaction went, for a caller that explains a failure to people
+// (the field tool): the varid, why it failed, the chip's status and the bound
+// that ran out. Filling it changes nothing the transaction does.
+inline constexpr int BCCMD_FAILURE_NONE = 0;       // it succeeded
 inline constexpr int BCCMD_FAILURE_REFUSED = 1;    // not sent: varid not accepted, or too many words
 inline constexpr int BCCMD_FAILURE_SEND = 2;       // not acknowledged within BCSP_SEND_TIMEOUT_MS
 inline constexpr int BCCMD_FAILURE_NO_ANSWER = 3;  // no answer within BCSP_RECEIVE_TIMEOUT_MS
 inline constexpr int BCCMD_FAILURE_STATUS = 4;     // the chip answered with a non-zero status
 inline constexpr int BCCMD_FAILURE_ANSWER = 5;     // an answer of another type or varid, or too short
-struct BccmdFailure {
+struct BccmdResult {
     int kind;  // BCCMD_FAILURE_*
     std::uint16_t varid;
-    std::uint16_t status;  // BCCMD_FAILURE_STATUS: the status the chip sent
-    std::uint64_t at_ms;   // clock_ms() when it was noted
+    std::uint16_t status;      // BCCMD_FAILURE_STATUS: the status the chip sent
+    std::uint32_t bound_ms;    // BCCMD_FAILURE_SEND and _NO_ANSWER: the wait that ran out
 };
-extern BccmdFailure bccmd_failure;
-void bccmd_failure_clear();
 
 // 1 when varid is in the table of accepted identifiers.
 int bccmd_varid_accepted(std::uint16_t varid);
@@ -111,13 +109,13 @@ int bccmd_check_response(const std::uint8_t* bytes, std::size_t byte_count, std:
                          std::uint16_t* out);
 
 // Builds, numbers and sends one request on BCCMD_CHANNEL. 1: sent.
-// 0: refused (nothing sent) or the send failed.
-int bccmd_request(std::uint16_t varid, int is_set, const std::uint16_t* payload);
+// 0: refused (nothing sent) or the send failed. result (may be null) says how.
+int bccmd_request(std::uint16_t varid, int is_set, const std::uint16_t* payload, BccmdResult* result = nullptr);
 
 // Waits for the next packet on BCCMD_CHANNEL and checks it as the answer to
 // the last request, for varid, copying count payload words into out (may be
 // null). A late answer to a given-up request is dropped first (at most
 // BCCMD_GIVEN_UP_MAX of them, each a wait of its own). 1: accepted. 0: nothing
 // came (the request is then given up), or the response was refused (it is
-// consumed either way).
-int bccmd_get_response(std::uint16_t varid, int count, std::uint16_t* out);
+// consumed either way). result (may be null) says how.
+int bccmd_get_response(std::uint16_t varid, int count, std::uint16_t* out, BccmdResult* result = nullptr);

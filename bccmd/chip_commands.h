@@ -29,15 +29,17 @@ struct PsKeyRequest {
 };
 inline constexpr int PS_KEY_REQUEST_HEADER_WORDS = 3;  // key, length, stores
 
+// Each takes an optional result (may be null): how its transaction went.
+
 // Reads key's n value words into out. The request's value words are sent as 0.
-int ps_read(std::uint16_t key, int n, std::uint16_t* out);
+int ps_read(std::uint16_t key, int n, std::uint16_t* out, BccmdResult* result = nullptr);
 // Writes n value words to key; done when the chip answers with status 0.
-int ps_write(std::uint16_t key, int n, const std::uint16_t* values);
+int ps_write(std::uint16_t key, int n, const std::uint16_t* values, BccmdResult* result = nullptr);
 // Reads the firmware build id into *out; *out is left alone on failure.
-int read_build_id(std::uint16_t* out);
+int read_build_id(std::uint16_t* out, BccmdResult* result = nullptr);
 // Asks the chip to restart; done once the request is acknowledged (the chip
 // sends no answer).
-int cold_reset();
+int cold_reset(BccmdResult* result = nullptr);
 // Asks the chip to defragment its persistent store and restart; done once the
 // request is acknowledged.
-int ps_defrag_reset();
+int ps_defrag_reset(BccmdResult* result = nullptr);

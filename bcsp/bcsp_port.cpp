@@ -7,7 +7,6 @@
 
 PlatformHandle bcsp_port_handle = PLATFORM_INVALID_HANDLE;
 int bcsp_diagnostics = 0;
-BcspOpenFailure bcsp_open_failure = {};
 
 namespace {
 
@@ -93,18 +92,19 @@ void bcsp_port_release()
     timer_precise_end();
 }
 
-// Notes a failed open unless an earlier one is already noted.
-void bcsp_open_note(int step, std::uint32_t os_error)
+// Notes how an open ended for its caller, when it asked.
+int bcsp_open_note(BcspOpenResult* result, int step, std::uint32_t os_error, std::uint32_t link_timeout_ms)
 {
-    if (bcsp_open_failure.failed_step == BCSP_OPEN_STEP_NONE) {
-        bcsp_open_failure = {step, os_error, clock_ms()};
+    if (result != nullptr) {
+        *result = {step, os_error, link_timeout_ms};
     }
+    return step == BCSP_OPEN_STEP_NONE ? 1 : 0;
 }
 
 // The failure line of a set-up call, then the port is given up.
-int bcsp_port_fail(const char* format)
+int bcsp_port_fail(const char* format, BcspOpenResult* result, std::uint32_t link_timeout_ms)
 {
-    bcsp_open_note(BCSP_OPEN_STEP_SETTINGS, platform_last_error());
+    bcsp_open_note(result, BCSP_OPEN_STEP_SETTINGS, platform_last_error(), link_timeout_ms);
     if (bcsp_diagnostics) {
         console_printf(format, static_cast<int>(platform_last_error()));
     }
@@ -156,33 +156,28 @@ void bcsp_rx_take()
 
 }  // namespace
 
-void bcsp_open_failure_clear()
-{
-    bcsp_open_failure = {};
-}
-
 int bcsp_port_open(int port, int baud)
 {
     return bcsp_port_open_within(port, baud, BCSP_LINK_TIMEOUT_MS);
 }
 
-int bcsp_port_open_within(int port, int baud, std::uint32_t link_timeout_ms)
+int bcsp_port_open_within(int port, int baud, std::uint32_t link_timeout_ms, BcspOpenResult* result)
 {
     char device_name[BCSP_PORT_PATH_SIZE] = {};
     const int name_length = std::snprintf(device_name, sizeof device_name, "\\\\.\\COM%d", port);
     if (name_length < 0 || name_length >= BCSP_PORT_PATH_SIZE) {
-        bcsp_open_note(BCSP_OPEN_STEP_OPEN, PLATFORM_ERROR_INVALID_PARAMETER);
-        return 0;  // a cut-off name would open another port
+        // A cut-off name would open another port.
+        return bcsp_open_note(result, BCSP_OPEN_STEP_OPEN, PLATFORM_ERROR_INVALID_PARAMETER, link_timeout_ms);
     }
-    return bcsp_port_open_path(device_name, baud, link_timeout_ms);
+    return bcsp_port_open_path(device_name, baud, link_timeout_ms, result);
 }
 
-int bcsp_port_open_path(const char* device_path, int baud, std::uint32_t link_timeout_ms)
+int bcsp_port_open_path(const char* device_path, int baud, std::uint32_t link_timeout_ms, BcspOpenResult* result)
 {
     bcsp_port_handle = serial_open(device_path);
     if (bcsp_port_handle == PLATFORM_INVALID_HANDLE) {
         const std::uint32_t error = platform_last_error();
-        bcsp_open_note(BCSP_OPEN_STEP_OPEN, error);
+        bcsp_open_note(result, BCSP_OPEN_STEP_OPEN, error, link_timeout_ms);
         if (bcsp_diagnostics) {
             console_printf("CreateFile for %s failed %d\n", device_path, static_cast<int>(error));
         }
@@ -192,21 +187,21 @@ int bcsp_port_open_path(const char* device_path, int baud, std::uint32_t link_ti
     timer_precise_begin();
 
     if (!serial_setup(bcsp_port_handle, BCSP_PORT_QUEUE_SIZE, BCSP_PORT_QUEUE_SIZE)) {
-        return bcsp_port_fail("SetupComm failed %d\n");
+        return bcsp_port_fail("SetupComm failed %d\n", result, link_timeout_ms);
     }
     SerialState state = {};
     state.length = SERIAL_STATE_LENGTH;
     if (!serial_get_state(bcsp_port_handle, &state)) {
-        return bcsp_port_fail("GetCommState failed %d\n");
+        return bcsp_port_fail("GetCommState failed %d\n", result, link_timeout_ms);
     }
     bcsp_port_configure(&state, baud);
     if (!serial_set_state(bcsp_port_handle, &state)) {
-        return bcsp_port_fail("SetCommState failed %d\n");
+        return bcsp_port_fail("SetCommState failed %d\n", result, link_timeout_ms);
     }
     // Without "return at once" reads the engine's byte read could block for
     // as long as the chip stays silent, past every deadline of this driver.
     if (!serial_set_timeouts(bcsp_port_handle, &BCSP_PORT_TIMEOUTS)) {
-        return bcsp_port_fail("SetCommTimeouts failed %d\n");
+        return bcsp_port_fail("SetCommTimeouts failed %d\n", result, link_timeout_ms);
     }
     // A failed purge only leaves stale bytes, which fail the frame checks.
     serial_purge(bcsp_port_handle, SERIAL_PURGE_ALL);
@@ -224,11 +219,10 @@ int bcsp_port_open_path(const char* device_path, int baud, std::uint32_t link_ti
     // No packet is handed in, so the ACTIVITY_SENT that ends this wait is the
     // engine's report that link establishment has completed.
     if (!bcsp_port_wait(BCSP_WAIT_SENT, deadline_after_ms(link_timeout_ms))) {
-        bcsp_open_note(BCSP_OPEN_STEP_LINK, 0);
         bcsp_port_close();
-        return 0;
+        return bcsp_open_note(result, BCSP_OPEN_STEP_LINK, 0, link_timeout_ms);
     }
-    return 1;
+    return bcsp_open_note(result, BCSP_OPEN_STEP_NONE, 0, link_timeout_ms);
 }
 
 void bcsp_port_close()

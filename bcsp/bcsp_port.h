@@ -98,20 +98,18 @@ inline constexpr int BCSP_WAIT_SENT = 2;      // until the engine reports ACTIVI
 // ---------------------------------------------------------------------------
 // Operations
 
-// The first bcsp_port_open that failed since bcsp_open_failure_clear(), for a
-// caller that explains a failure to people (the field tool): which step and
-// when. Noting it changes nothing the open does.
-inline constexpr int BCSP_OPEN_STEP_NONE = 0;      // no failure noted
+// Why a bcsp_port_open failed, for a caller that explains it to people (the
+// field tool): which step, the OS's error, and the bound the link wait had.
+// Filling it changes nothing the open does.
+inline constexpr int BCSP_OPEN_STEP_NONE = 0;      // the link is established
 inline constexpr int BCSP_OPEN_STEP_OPEN = 1;      // serial_open failed (or the name did not fit)
 inline constexpr int BCSP_OPEN_STEP_SETTINGS = 2;  // the port refused its queues, 8E1 or time-outs
-inline constexpr int BCSP_OPEN_STEP_LINK = 3;      // no link within BCSP_LINK_TIMEOUT_MS
-struct BcspOpenFailure {
-    int failed_step;         // BCSP_OPEN_STEP_*
-    std::uint32_t os_error;  // platform_last_error() after the failed platform call
-    std::uint64_t at_ms;     // clock_ms() when it was noted
+inline constexpr int BCSP_OPEN_STEP_LINK = 3;      // no link within link_timeout_ms
+struct BcspOpenResult {
+    int failed_step;               // BCSP_OPEN_STEP_*
+    std::uint32_t os_error;        // platform_last_error() after the failed platform call
+    std::uint32_t link_timeout_ms; // the bound the link wait had
 };
-extern BcspOpenFailure bcsp_open_failure;
-void bcsp_open_failure_clear();
 
 // Opens COMn at baud (8E1), starts link establishment and waits for it.
 // 1: linked. 0: failed (the port number does not fit the device name, the
@@ -120,10 +118,11 @@ void bcsp_open_failure_clear();
 // A packet an earlier link left with the engine is dropped, not sent on this one.
 int bcsp_port_open(int port, int baud);
 // The same with link establishment bounded by link_timeout_ms instead.
-int bcsp_port_open_within(int port, int baud, std::uint32_t link_timeout_ms);
-// The same on the port at device_path (any name serial_open takes).
-int bcsp_port_open_path(const char* device_path, int baud,
-                        std::uint32_t link_timeout_ms = BCSP_LINK_TIMEOUT_MS);
+int bcsp_port_open_within(int port, int baud, std::uint32_t link_timeout_ms, BcspOpenResult* result = nullptr);
+// The same on the port at device_path (any name serial_open takes). result
+// (may be null) says how the open ended.
+int bcsp_port_open_path(const char* device_path, int baud, std::uint32_t link_timeout_ms = BCSP_LINK_TIMEOUT_MS,
+                        BcspOpenResult* result = nullptr);
 
 // Purges and closes the port when it is open; does nothing when it is not.
 void bcsp_port_close();

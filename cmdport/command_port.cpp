@@ -5,12 +5,12 @@
 
 PlatformHandle command_port_handle = PLATFORM_INVALID_HANDLE;
 int command_port_diagnostics = 0;
-CommandPortReport command_port_report = {};
 
 namespace {
 
 // Where command_port_read_byte notes the bytes it receives while a step of
-// the open that the report keeps is reading; nowhere otherwise.
+// the open that the caller's report keeps is reading; nowhere otherwise, and
+// nowhere once the open has returned.
 struct CommandPortCapture {
     std::uint8_t* bytes;
     int capacity;
@@ -45,11 +45,11 @@ int command_port_release()
     return 0;
 }
 
-// A failed step: noted for the report, then released.
-int command_port_fail(int step)
+// A failed step: noted in the report, then released.
+int command_port_fail(CommandPortReport* report, int step)
 {
-    command_port_report.failed_step = step;
-    command_port_report.os_error = platform_last_error();
+    report->failed_step = step;
+    report->os_error = platform_last_error();
     command_port_capture = {};
     return command_port_release();
 }
@@ -101,39 +101,41 @@ int pnp_identifier_char_matches(int position, std::uint8_t byte)
 
 }  // namespace
 
-int command_port_open(int port_number)
+int command_port_open(int port_number, CommandPortReport* report)
 {
     char path[COMMAND_PORT_PATH_SIZE] = {};
     std::snprintf(path, sizeof path, "\\\\.\\COM%d", port_number);
-    return command_port_open_path(path);
+    return command_port_open_path(path, report);
 }
 
-int command_port_open_path(const char* path)
+int command_port_open_path(const char* path, CommandPortReport* caller_report)
 {
-    command_port_report = {};
+    CommandPortReport scratch;
+    CommandPortReport* report = caller_report != nullptr ? caller_report : &scratch;
+    *report = {};
     command_port_handle = serial_open(path);
     if (command_port_handle == PLATFORM_INVALID_HANDLE) {
-        command_port_report.failed_step = COMMAND_PORT_STEP_OPEN;
-        command_port_report.os_error = platform_last_error();
+        report->failed_step = COMMAND_PORT_STEP_OPEN;
+        report->os_error = platform_last_error();
         if (command_port_diagnostics) {
-            console_printf("CreateFile for %s failed %d\n", path, static_cast<int>(command_port_report.os_error));
+            console_printf("CreateFile for %s failed %d\n", path, static_cast<int>(report->os_error));
         }
         return 0;
     }
     if (!serial_setup(command_port_handle, COMMAND_PORT_QUEUE_SIZE, COMMAND_PORT_QUEUE_SIZE)) {
         command_port_diagnostic_error("SetupComm failed %d\n");
-        return command_port_fail(COMMAND_PORT_STEP_SETTINGS);
+        return command_port_fail(report, COMMAND_PORT_STEP_SETTINGS);
     }
     SerialState state{};
     state.length = SERIAL_STATE_LENGTH;
     if (!serial_get_state(command_port_handle, &state)) {
         command_port_diagnostic_error("GetCommState failed %d\n");
-        return command_port_fail(COMMAND_PORT_STEP_SETTINGS);
+        return command_port_fail(report, COMMAND_PORT_STEP_SETTINGS);
     }
     command_port_pnp_settings(&state);
     if (!serial_set_state(command_port_handle, &state)) {
         command_port_diagnostic_error("SetCommState failed %d\n");
-        return command_port_fail(COMMAND_PORT_STEP_SETTINGS);
+        return command_port_fail(report, COMMAND_PORT_STEP_SETTINGS);
     }
     // A port that refuses the time-outs or the purge still gets its chance:
     // the Plug-and-Play check below tells whether the adapter answers.
@@ -141,28 +143,28 @@ int command_port_open_path(const char* path)
     serial_purge(command_port_handle, SERIAL_PURGE_ALL);
 
     toggle_modem_lines();
-    command_port_capture_into(command_port_report.pnp_reply, PNP_REPLY_MAX_BYTES,
-                              &command_port_report.pnp_reply_length, &command_port_report.pnp_silent);
+    command_port_capture_into(report->pnp_reply, PNP_REPLY_MAX_BYTES, &report->pnp_reply_length,
+                              &report->pnp_silent);
     if (!check_pnp_reply()) {
         if (command_port_diagnostics) {
             console_printf("Do PNP failed\n");
         }
-        return command_port_fail(COMMAND_PORT_STEP_PNP_REPLY);
+        return command_port_fail(report, COMMAND_PORT_STEP_PNP_REPLY);
     }
     state.rts_control = SERIAL_RTS_CONTROL_ENABLE;
     state.baud_rate = HANDSHAKE_BAUD_RATE;
     if (!serial_set_state(command_port_handle, &state)) {
         command_port_diagnostic_error("SetCommState failed %d\n");
-        return command_port_fail(COMMAND_PORT_STEP_HANDSHAKE_SPEED);
+        return command_port_fail(report, COMMAND_PORT_STEP_HANDSHAKE_SPEED);
     }
     sleep_ms(HANDSHAKE_SETTLE_MS);
-    command_port_capture_into(command_port_report.handshake_answer, SETUP_TEXT_LENGTH,
-                              &command_port_report.handshake_answer_length, &command_port_report.handshake_silent);
+    command_port_capture_into(report->handshake_answer, SETUP_TEXT_LENGTH, &report->handshake_answer_length,
+                              &report->handshake_silent);
     if (!setup_handshake()) {
         if (command_port_diagnostics) {
             console_printf("PNP HS Failed\n");
         }
-        return command_port_fail(COMMAND_PORT_STEP_HANDSHAKE);
+        return command_port_fail(report, COMMAND_PORT_STEP_HANDSHAKE);
     }
     command_port_capture = {};
     return 1;

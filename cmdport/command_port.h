@@ -67,12 +67,12 @@ inline constexpr char SETUP_ANSWER[] = "LUMA PORT READY";
 inline constexpr int SETUP_TEXT_LENGTH = 15;
 
 // ---------------------------------------------------------------------------
-// What the last command_port_open saw
+// What one command_port_open saw
 //
 // The open's result says only "found" or "not found". A caller that explains
-// a failure to people (the field tool) reads here which step ended the open
-// and what came on the line. The record is filled as the open goes and
-// changes nothing the open does: no extra read, write or wait.
+// a failure to people (the field tool) passes a report that the open fills as
+// it goes: which step ended it and what came on the line. Filling it changes
+// nothing the open does: no extra read, write or wait.
 
 inline constexpr int COMMAND_PORT_STEP_NONE = 0;             // the open succeeded
 inline constexpr int COMMAND_PORT_STEP_OPEN = 1;             // serial_open failed
@@ -95,18 +95,18 @@ struct CommandPortReport {
     int handshake_answer_length;
     int handshake_silent;
 };
-extern CommandPortReport command_port_report;
 
 // ---------------------------------------------------------------------------
 // Operations
 
 // Opens COMn ("\\\\.\\COMn" formatted in COMMAND_PORT_PATH_SIZE bytes), then
 // as command_port_open_path.
-int command_port_open(int port_number);
+int command_port_open(int port_number, CommandPortReport* report = nullptr);
 // Opens the port at device_path (any name serial_open takes), wakes and checks
 // the adapter, completes the setup handshake. 1: open at 115200 baud.
-// 0: failed, the port is closed again.
-int command_port_open_path(const char* device_path);
+// 0: failed, the port is closed again. report (may be null) is filled from
+// scratch with what this open saw.
+int command_port_open_path(const char* device_path, CommandPortReport* report = nullptr);
 // Purges and closes the port when it is open; does nothing when it is not.
 void command_port_close();
 // One write of exactly these bytes; returns the count the platform moved.

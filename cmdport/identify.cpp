@@ -8,7 +8,6 @@
 #include "platform/platform.h"
 
 int ci_firmware = 0;
-IdentifyReport identify_report = {};
 
 namespace {
 
@@ -51,17 +50,19 @@ int read_reply_frame(std::span<std::uint8_t, REPLY_DATA_SIZE> data, Deadline dea
     return 1;
 }
 
-int identify_firmware()
+int identify_firmware(IdentifyReport* caller_report)
 {
+    IdentifyReport scratch;
+    IdentifyReport& report = caller_report != nullptr ? *caller_report : scratch;
     std::array<std::uint8_t, REPLY_DATA_SIZE> data{};
     const Deadline deadline = deadline_after_ms(IDENTIFY_VERSION_WAIT_MS);
     std::uint16_t code = 0;
-    identify_report = {};
+    report = {};
     do {
         if (!read_reply_frame(data, deadline, &code)) {
             return 0;
         }
-        identify_report.frames_read += 1;
+        report.frames_read += 1;
     } while (code != REPLY_CODE_VERSION);
 
     // The text ends at its first zero byte; a full buffer without one is cut
@@ -70,8 +71,8 @@ int identify_firmware()
     const auto text_length = static_cast<std::size_t>(text_end - data.begin());
     console_printf("Current Firmware Version is %.*s\n", static_cast<int>(text_length),
                    reinterpret_cast<const char*>(data.data()));
-    identify_report.version_frame_seen = 1;
-    std::memcpy(identify_report.version_text, data.data(), text_length);
+    report.version_frame_seen = 1;
+    std::memcpy(report.version_text, data.data(), text_length);
 
     if (firmware_text_begins_with(data.data(), text_length, CI_FIRMWARE_PREFIX)) {
         ci_firmware = 1;

@@ -34,16 +34,15 @@ inline constexpr char STANDARD_FIRMWARE_PREFIX[] = "Veltrane_Tools Marrowlink Fi
 // the wait ends at most one read time-out (1.5 s) after this.
 inline constexpr std::uint32_t IDENTIFY_VERSION_WAIT_MS = 10000;
 
-// What the last identify_firmware saw, for a caller that shows it to people
-// (the field tool): how many reply frames came, whether the version frame
-// was among them, and its text. Filled as identify_firmware goes; it changes
+// What one identify_firmware saw, for a caller that shows it to people (the
+// field tool): how many reply frames came, whether the version frame was
+// among them, and its text. Filled as identify_firmware goes; it changes
 // nothing identify_firmware does.
 struct IdentifyReport {
     int frames_read;
     int version_frame_seen;
     char version_text[REPLY_DATA_SIZE];  // zero-terminated, as printed in the version line
 };
-extern IdentifyReport identify_report;
 
 // Writes the 4-byte command frame in one write; the count written is not checked.
 void send_adapter_command(std::uint8_t code);
@@ -58,5 +57,6 @@ int read_reply_frame(std::span<std::uint8_t, REPLY_DATA_SIZE> data, Deadline dea
 // Reads reply frames until the version frame, prints the version line and sets
 // ci_firmware from the text's beginning. 1: a known variant. 0: neither prefix
 // (after the version line), or no version frame within IDENTIFY_VERSION_WAIT_MS
-// (no version line). ci_firmware is unchanged on 0.
-int identify_firmware();
+// (no version line). ci_firmware is unchanged on 0. report (may be null) is
+// filled from scratch.
+int identify_firmware(IdentifyReport* report = nullptr);

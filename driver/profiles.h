@@ -7,6 +7,9 @@
 #include <array>
 #include <cstdint>
 
+#include "bccmd/bccmd.h"
+#include "bcsp/bcsp_port.h"
+
 inline constexpr int BCSP_BAUD_RATE = 115200;
 
 // Link establishment right after the download tool has ended. The chip is
@@ -43,29 +46,40 @@ inline constexpr char DEVICE_NAME_CI[] = "Marrowlink/CL1";
 inline constexpr char DEVICE_NAME_STANDARD[] = "Marrowlink";
 inline constexpr int DEVICE_NAME_BUFFER_BYTES = 160;
 
-// 1 when the chip was prepared for the download, 0 otherwise. The BCSP port
-// is closed again on return either way.
-int configure_before_update();
+// What one profile run did, for a caller that reports it (the field tool);
+// the updater passes none. Filled as the profile goes; it changes nothing the
+// profile does.
+struct ProfileReport {
+    BcspOpenResult link;         // how the link's open ended (failed_step 0: linked)
+    BccmdResult first_failure;   // the first chip command that failed and counts; kind 0 when none did
+    int keys_written;            // persistent-store writes the chip confirmed
+    int keys_failed;             // ... and those it did not, counted or not
+    int build_id_read;           // configure_after_update: the build id was read
+    std::uint16_t build_id;
+    int deep_sleep_failed;       // configure_after_update: PSKEY_DEEP_SLEEP_STATE not written (does not count)
+    int reset_failed;            // the defragmenting reset or the cold reset was not sent
+};
 
-// Run by configure_before_update once the BCSP link is open, before its first
-// write, when set: the field tool's backup of the store on the same link
-// (marrowlink update --backup). A 0 result ends the profile there: nothing is
-// written or reset, the port is closed and the profile returns 0, printing
-// nothing (the hook reports its own failure). marrowlink-update never sets it.
-extern int (*configure_before_update_hook)();
-// 1 when the last configure_before_update was stopped by its hook.
-extern int configure_before_update_stopped;
+// The pre-update profile in two halves, so that a caller can run a step of its
+// own on the open link before the first write (the field tool's backup):
+// configure_before_update_open opens the BCSP link (1: linked; 0: "failed to
+// start BCSP communication" printed, the port closed), and
+// configure_before_update_write writes the crystal target amplitude, sends the
+// defragmenting reset, pauses and closes the port.
+// configure_before_update_close closes the link without writing, when the
+// caller's step decides against the update. A report passed to _write must
+// be the one _open filled.
+int configure_before_update_open(ProfileReport* report = nullptr);
+int configure_before_update_write(ProfileReport* report = nullptr);
+void configure_before_update_close();
+
+// 1 when the chip was prepared for the download, 0 otherwise. The BCSP port
+// is closed again on return either way. report (may be null) says what was done.
+int configure_before_update(ProfileReport* report = nullptr);
 
 // Restores the chip's configuration after the download (download_failed
 // non-zero selects the failed-download keys) and cold-resets it. 1 when every
 // counted step succeeded. link_timeout_ms bounds the wait for the BCSP link:
-// the caller knows whether the chip has just been flashed.
-int configure_after_update(int download_failed, std::uint32_t link_timeout_ms);
-// The chip's build id as the last configure_after_update read it (build_id_read
-// 0 when the link did not open or the read failed), for callers that report it:
-// the updater only prints it.
-struct AfterUpdateReport {
-    int build_id_read;
-    std::uint16_t build_id;
-};
-extern AfterUpdateReport after_update_report;
+// the caller knows whether the chip has just been flashed. report (may be
+// null) says what was done, the build id among it.
+int configure_after_update(int download_failed, std::uint32_t link_timeout_ms, ProfileReport* report = nullptr);

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "bcsp/bcsp_port.h"
 #include "cmdport/command_port.h"
 #include "cmdport/identify.h"
 #include "driver/profiles.h"
@@ -12,45 +11,48 @@ UpdatePort update_port = ADAPTER_PORT;
 
 namespace {
 
-// Finds, wakes and identifies the adapter, then hands the port back: on return
-// the command port is closed and, on 1, ci_firmware names the variant. 0: the
-// adapter was not found (UPDATE_END_NOT_FOUND) or not recognised
-// (UPDATE_END_UNKNOWN_FIRMWARE), in *end.
-int update_contact_adapter(int* end)
+// Whether the caller lets phase begin; a phase that must run (the restore
+// after a download, the end) is announced but cannot be refused.
+int update_phase_begins(const UpdateSteps* steps, int phase, const UpdateResult& so_far)
 {
-    console_printf("Contacting Marrowlink\n");
-    if (!command_port_open_path(update_port.device_path)) {
-        console_printf("Marrowlink not found on %s.\n", update_port.name);
-        *end = UPDATE_END_NOT_FOUND;
-        return 0;
+    if (steps == nullptr || steps->phase_begins == nullptr) {
+        return 1;
     }
-    console_printf("Success\n");
+    const int go_on = steps->phase_begins(steps->context, phase, so_far);
+    const int refusable = phase == UPDATE_PHASE_CONTACT || phase == UPDATE_PHASE_PREPARE ||
+                          phase == UPDATE_PHASE_DOWNLOAD || phase == UPDATE_PHASE_RECOVER;
+    return go_on || !refusable ? 1 : 0;
+}
 
-    send_adapter_command(CMD_IDENTIFY);
-    if (!identify_firmware()) {
-        console_printf("Unknown Device.\n");
-        send_adapter_command(CMD_UNRECOGNISED);
-        command_port_close();
-        *end = UPDATE_END_UNKNOWN_FIRMWARE;
-        return 0;
-    }
-    send_adapter_command(CMD_IDENTIFIED);
-    sleep_ms(HANDOVER_PAUSE_MS);
-    command_port_close();
-    return 1;
+// The end of the sequence: the caller hears that nothing more touches the
+// port or the chip.
+UpdateResult update_end(UpdateResult result, int end, const UpdateSteps* steps)
+{
+    result.end = end;
+    update_phase_begins(steps, UPDATE_PHASE_DONE, result);
+    return result;
+}
+
+UpdateResult update_stopped(UpdateResult result, int phase, const UpdateSteps* steps)
+{
+    result.stopped_before = phase;
+    return update_end(result, UPDATE_END_STOPPED, steps);
 }
 
 // The chip could not be prepared: restore its configuration as after a failed
 // download, without starting the tool. No new image has been written, so the
 // chip boots no longer than after any reset: the link gets the usual bound (and
 // a chip that has just failed to link is not waited for four times as long).
-int update_recover()
+UpdateResult update_recover(UpdateResult result, const UpdateSteps* steps)
 {
     console_printf("Pre-Update Configuration failed !\n");
+    if (!update_phase_begins(steps, UPDATE_PHASE_RECOVER, result)) {
+        return update_stopped(result, UPDATE_PHASE_RECOVER, steps);
+    }
     console_printf("Trying to recover..\n");
-    const int result = configure_after_update(1, BCSP_LINK_TIMEOUT_MS);
-    console_printf(result ? "SUCCESS\n" : "FAILED\n");
-    return result;
+    result.after_result = configure_after_update(1, BCSP_LINK_TIMEOUT_MS, &result.after);
+    console_printf(result.after_result ? "SUCCESS\n" : "FAILED\n");
+    return update_end(result, UPDATE_END_RECOVERED, steps);
 }
 
 void download_report(std::int32_t exit_code)
@@ -62,6 +64,11 @@ void download_report(std::int32_t exit_code)
     }
 }
 
+int download_stop_requested(const UpdateSteps* steps)
+{
+    return steps != nullptr && steps->tool_stop_requested != nullptr && steps->tool_stop_requested(steps->context);
+}
+
 }  // namespace
 
 int download_command_line(int ci, const char* port_name, char* command_line, std::size_t capacity)
@@ -71,32 +78,77 @@ int download_command_line(int ci, const char* port_name, char* command_line, std
     return length >= 0 && static_cast<std::size_t>(length) < capacity ? 1 : 0;
 }
 
-UpdateResult update_sequence(const UpdatePort& port)
+int update_contact(const UpdatePort& port, CommandPortReport* report)
 {
-    UpdateResult result = {UPDATE_END_COMPLETED, -1, 0};
+    console_printf("Contacting Marrowlink\n");
+    if (!command_port_open_path(port.device_path, report)) {
+        console_printf("Marrowlink not found on %s.\n", port.name);
+        return 0;
+    }
+    console_printf("Success\n");
+    return 1;
+}
+
+int update_identify(IdentifyReport* report)
+{
+    send_adapter_command(CMD_IDENTIFY);
+    if (!identify_firmware(report)) {
+        console_printf("Unknown Device.\n");
+        send_adapter_command(CMD_UNRECOGNISED);
+        command_port_close();
+        return 0;
+    }
+    send_adapter_command(CMD_IDENTIFIED);
+    sleep_ms(HANDOVER_PAUSE_MS);
+    command_port_close();
+    return 1;
+}
+
+UpdateResult update_sequence(const UpdatePort& port, const UpdateSteps* steps)
+{
+    UpdateResult result{};
+    result.download_exit_code = -1;
     update_port = port;
     if (!folder_change(DOWNLOAD_TOOL_FOLDER)) {
         console_printf("Failed to locate the update wizard.\n");
-        result.end = UPDATE_END_NO_TOOL_FOLDER;
-        return result;
+        return update_end(result, UPDATE_END_NO_TOOL_FOLDER, steps);
     }
-    if (!update_contact_adapter(&result.end)) {
-        return result;
+    if (!update_phase_begins(steps, UPDATE_PHASE_CONTACT, result)) {
+        return update_stopped(result, UPDATE_PHASE_CONTACT, steps);
     }
-    if (!configure_before_update()) {
-        if (configure_before_update_stopped) {
-            result.end = UPDATE_END_STOPPED;  // the chip is as it was: there is nothing to recover
-            return result;
+    if (!update_contact(port, &result.contact)) {
+        return update_end(result, UPDATE_END_NOT_FOUND, steps);
+    }
+    if (!update_identify(&result.identify)) {
+        return update_end(result, UPDATE_END_UNKNOWN_FIRMWARE, steps);
+    }
+    if (!update_phase_begins(steps, UPDATE_PHASE_PREPARE, result)) {
+        return update_stopped(result, UPDATE_PHASE_PREPARE, steps);
+    }
+    if (!configure_before_update_open(&result.before)) {
+        if (steps != nullptr && !steps->recover_without_link) {
+            return update_end(result, UPDATE_END_NO_LINK, steps);  // nothing was written: nothing to recover
         }
-        result.end = UPDATE_END_RECOVERED;
-        result.after_result = update_recover();
-        return result;
+        return update_recover(result, steps);
     }
-    result.download_exit_code = run_download_tool();
+    if (steps != nullptr && steps->before_writes != nullptr && !steps->before_writes(steps->context, result)) {
+        configure_before_update_close();  // the chip is as it was: there is nothing to recover
+        return update_stopped(result, 0, steps);
+    }
+    result.before_ran = 1;
+    result.before_result = configure_before_update_write(&result.before);
+    if (!result.before_result) {
+        return update_recover(result, steps);
+    }
+    if (!update_phase_begins(steps, UPDATE_PHASE_DOWNLOAD, result)) {
+        return update_stopped(result, UPDATE_PHASE_DOWNLOAD, steps);
+    }
+    result.download_exit_code = run_download_tool(steps, &result.download);
     folder_change("..");  // failure ignored: nothing later depends on the folder
+    update_phase_begins(steps, UPDATE_PHASE_RESTORE, result);
     result.after_result = configure_after_update(result.download_exit_code != 0 ? 1 : 0,
-                                                 POST_DOWNLOAD_LINK_TIMEOUT_MS);
-    return result;
+                                                 POST_DOWNLOAD_LINK_TIMEOUT_MS, &result.after);
+    return update_end(result, UPDATE_END_COMPLETED, steps);
 }
 
 int update_run()
@@ -142,21 +194,32 @@ void wait_for_key()
 // A real exit code of 259 reads the same as "still running", so on 259 the
 // process handle from the start is asked whether the tool has ended; if it
 // has, one more query gives its final code, reported like any other failure.
-std::int32_t run_download_tool()
+std::int32_t run_download_tool(const UpdateSteps* steps, DownloadReport* caller_report)
 {
+    DownloadReport scratch;
+    DownloadReport& report = caller_report != nullptr ? *caller_report : scratch;
+    report = {};
     std::int32_t download_exit_code = -1;
     char command_line[DOWNLOAD_COMMAND_LINE_MAX_BYTES];
     ProcessInfo info{};
+    const ProcessOptions* options = steps != nullptr ? steps->tool_options : nullptr;
     if (!download_command_line(ci_firmware, update_port.name, command_line, sizeof command_line) ||
-        !process_start(command_line, &info)) {
+        !process_start(command_line, &info, options)) {
+        report.os_error = platform_last_error();
         console_printf("Failed to start update Wizard\n");
         return download_exit_code;
     }
+    report.started = 1;
     console_printf("Update Wizard started succefully\n");
     const PlatformHandle query = process_open(info.process_id);
 
     for (;;) {
         sleep_ms(TOOL_POLL_INTERVAL_MS);
+        // Asked before each query, so that the query after the tool was ended
+        // reads the code it ended with.
+        if (!report.stopped && download_stop_requested(steps) && process_terminate(info.process)) {
+            report.stopped = 1;
+        }
         std::uint32_t exit_code = 0;
         if (!process_exit_code(query, &exit_code)) {
             console_printf("GetExitCode failed !!\n");

@@ -191,6 +191,12 @@ int process_exit_code(PlatformHandle process, std::uint32_t* exit_code);
 // process has ended, so that a real exit code of 259 can be told from "running".
 int process_has_ended(PlatformHandle process);
 int process_close(PlatformHandle process);  // CloseHandle
+// Ends a process from process_start at once (TerminateProcess; SIGKILL on
+// POSIX, to its whole process group when it leads one). It then reports
+// PROCESS_TERMINATED_EXIT_CODE: 128 + SIGKILL's number, as a shell reports a
+// killed child, on both platforms.
+int process_terminate(PlatformHandle process);
+inline constexpr std::uint32_t PROCESS_TERMINATED_EXIT_CODE = 128 + 9;
 
 inline constexpr std::uint32_t PROCESS_STILL_ACTIVE = 259;
 

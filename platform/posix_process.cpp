@@ -316,3 +316,20 @@ int process_close(PlatformHandle process)
     }
     return 1;
 }
+
+int process_terminate(PlatformHandle process)
+{
+    ChildRecord* child = child_find(process);
+    if (child == nullptr) {
+        return 0;
+    }
+    if (child->ended) {
+        return 1;
+    }
+    // The group first, so that what the child started goes too; a child in
+    // this program's group leads none, and the group call fails with ESRCH.
+    if (kill(-child->pid, SIGKILL) == 0 || kill(child->pid, SIGKILL) == 0) {
+        return 1;
+    }
+    return 0;
+}

@@ -419,6 +419,14 @@ int process_close(PlatformHandle process)
     return CloseHandle(handle_of(process)) ? 1 : 0;
 }
 
+int process_terminate(PlatformHandle process)
+{
+    if (process == PLATFORM_INVALID_HANDLE) {
+        return fail_invalid_handle();
+    }
+    return TerminateProcess(handle_of(process), PROCESS_TERMINATED_EXIT_CODE) ? 1 : 0;
+}
+
 // ---------------------------------------------------------------------------
 // Time
 

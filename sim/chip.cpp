@@ -318,6 +318,12 @@ void ps_request(Chip* chip, std::uint64_t now_ms, const ChipMessage* request)
         reply_echo(chip, now_ms, request, fault_status(chip));
         return;
     }
+    if (chip->config.echo_requests) {
+        chip_log_text(&chip->log, now_ms, "chip: fault: request for key 0x%04x echoed", request->words[5]);
+        chip_log_event(&chip->log, now_ms, "fault", ",\"name\":\"echo\",\"key\":\"0x%04x\"", request->words[5]);
+        reply_echo(chip, now_ms, request, CHIP_STATUS_OK);
+        return;
+    }
     if (type == CHIP_BCCMD_SET_REQUEST) {
         ps_set(chip, now_ms, request);
     } else {
@@ -529,6 +535,15 @@ void chip_power_on(Chip* chip, std::uint64_t now_ms)
     chip_log_event(&chip->log, now_ms, "power_on", "%s", "");
     if (chip->silent) {
         return;  // a chip that went silent stays silent for its whole life
+    }
+    if (chip->config.late_link_ms > 0) {
+        // A chip slow to start after the hand-over: it comes up as after a reset, late.
+        chip->restarting = 1;
+        chip->restart_at_ms = now_ms + static_cast<std::uint64_t>(chip->config.late_link_ms);
+        chip->restart_reason = "late_link";
+        chip_log_event(&chip->log, now_ms, "fault", ",\"name\":\"late_link\",\"start_at\":%llu",
+                       static_cast<unsigned long long>(chip->restart_at_ms));
+        return;
     }
     chip_link_reset(&chip->link, now_ms);
 }

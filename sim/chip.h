@@ -110,6 +110,8 @@ struct ChipConfig {
     int reset_after_packets;     // on the Nth packet the chip restarts at once, leaving it unanswered (once)
     int no_answer_after_packets; // the Nth packet and every later one: acknowledged, then neither served nor answered
     int no_restart;              // after an accepted reset request the chip never comes back: silent for good
+    int echo_requests;           // PS requests answered with their own words and status OK, the store untouched
+    int late_link_ms;            // after power-on the chip takes this long to start: deaf and silent until then
     int slow_boot_ms;            // the restart after the first reset it accepts takes this long instead of
                                  // CHIP_RESTART_DELAY_MS: an image written by the download booting slowly
     int garbage_between_frames;  // bytes of line garbage (never 0xC0) sent before each frame's opening delimiter

@@ -189,12 +189,15 @@ constexpr const char* SIM_HELP_TEXT =
     "  --chip-error-key K     PS requests for key K answered with an error status\n"
     "  --chip-error-varid V   requests for varid V answered with an error status\n"
     "  --chip-fault NAME      silent-after:N | no-ack | no-link | reset-after:N | no-answer-after:N | no-restart\n"
-    "                         | slow-boot:MS\n"
+    "                         | slow-boot:MS | late-link:MS | echo\n"
     "                         (no-answer-after: the Nth packet and later ones are acknowledged, never served;\n"
     "                         no-restart: the chip stays dead after the first reset it accepts;\n"
     "                         slow-boot: the restart after the first reset it accepts, the store\n"
     "                         defragmenting reset before the download, takes MS ms (at most 60000):\n"
-    "                         a new image's slow first boot, seen by the post-download open)\n"
+    "                         a new image's slow first boot, seen by the post-download open;\n"
+    "                         late-link: after the hand-over the chip starts MS ms late (at most 60000);\n"
+    "                         echo: every persistent-store request is answered with its own words and\n"
+    "                         status OK, the store left as it is: a chip or line that hands requests back)\n"
     "  --chip-garbage N       N random bytes (never 0xC0) before each frame the chip sends (at most 64)\n"
     "  --chip-answer-delay MS[:N]  BCCMD responses leave MS ms after their request (at most 60000);\n"
     "                         with :N only the answer to the Nth packet (counted as for --chip-fault)\n"
@@ -297,6 +300,10 @@ int parse_chip_fault(const char* text, ChipConfig* c) {
         c->no_answer_after_packets = static_cast<int>(count);
     } else if (parse_named(text, "no-restart", 0, &count)) {
         c->no_restart = 1;
+    } else if (parse_named(text, "echo", 0, &count)) {
+        c->echo_requests = 1;
+    } else if (parse_named(text, "late-link", 1, &count) && count > 0 && count <= SIM_MAX_SLOW_BOOT_MS) {
+        c->late_link_ms = static_cast<int>(count);
     } else if (parse_named(text, "slow-boot", 1, &count) && count > 0 && count <= SIM_MAX_SLOW_BOOT_MS) {
         c->slow_boot_ms = static_cast<int>(count);
     } else {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "tool/cli_fwd.h"
-#include "tool/app.h"
+#include "tool/command.h"
 #include "tool/port_survey.h"
 
 void cmd_ports_register(CLI::App& app, ToolContext& context);

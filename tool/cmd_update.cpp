@@ -7,48 +7,77 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
-#include "bccmd/bccmd.h"
-#include "bcsp/bcsp_port.h"
-#include "cmdport/command_port.h"
-#include "cmdport/identify.h"
 #include "driver/profiles.h"
 #include "driver/update.h"
-#include "tool/cmd_store.h"
 #include "tool/port_auto.h"
 #include "tool/reasons.h"
+#include "tool/store_backup.h"
 
 namespace {
 
 struct UpdateOptions {
     bool no_wait = false;
     std::string backup;  // --backup FILE: the store kept before the update changes anything
+    bool overwrite = false;
 };
+
+// What marrowlink adds to the update: the backup on the pre-update link, and
+// with it no recovery when that link fails (nothing may be written to a chip
+// that was not backed up).
+struct UpdateAdditions {
+    std::optional<StoreUpdateBackup> backup;
+};
+
+int update_backup_step(void* context, const UpdateResult& so_far)
+{
+    return static_cast<UpdateAdditions*>(context)->backup->run(so_far);
+}
 
 void update_facts(const UpdateResult& result, Report& report)
 {
-    if (result.end != UPDATE_END_NO_TOOL_FOLDER && (command_port_report.failed_step == COMMAND_PORT_STEP_NONE ||
-                                                     command_port_report.failed_step == COMMAND_PORT_STEP_HANDSHAKE)) {
-        report.fact("pnp_id", reason_pnp_identifier());
+    const std::string pnp_id = reason_pnp_identifier(result.contact);
+    if (!pnp_id.empty() && (result.contact.failed_step == COMMAND_PORT_STEP_NONE ||
+                            result.contact.failed_step == COMMAND_PORT_STEP_HANDSHAKE)) {
+        report.fact("pnp_id", pnp_id);
     }
-    if (identify_report.version_frame_seen) {
-        report.fact("version", identify_report.version_text);
+    if (result.identify.version_frame_seen) {
+        report.fact("version", result.identify.version_text);
     }
     if (result.end == UPDATE_END_COMPLETED || result.end == UPDATE_END_RECOVERED) {
         report.fact("variant", ci_firmware ? "CI" : "standard");
-        if (after_update_report.build_id_read) {
-            report.fact("build_id", after_update_report.build_id);
+        if (result.after.build_id_read) {
+            report.fact("build_id", result.after.build_id);
         }
     }
     if (result.end == UPDATE_END_COMPLETED) {
         report.fact("download_exit_code", result.download_exit_code);
-        report.fact("configuration", result.after_result ? "complete" : "incomplete");
+        const bool linked = result.after.link.failed_step == BCSP_OPEN_STEP_NONE;
+        const bool complete = result.after_result && !result.after.deep_sleep_failed && !result.after.reset_failed;
+        report.fact("configuration", complete ? "complete" : "incomplete");
+        if (linked && result.download_exit_code == 0) {
+            report.fact("deep_sleep_state", result.after.deep_sleep_failed ? "not written" : "written");
+        }
+        if (linked) {
+            report.fact("cold_reset", result.after.reset_failed ? "not sent" : "sent");
+        }
     }
 }
 
+// Why the chip's part of a profile failed: its link, or its first failed command.
+ToolFailure update_chip_reason(const ToolPort& port, const std::string& step, const ProfileReport& profile)
+{
+    if (profile.link.failed_step != BCSP_OPEN_STEP_NONE) {
+        return reason_chip_link(port, step, profile.link);
+    }
+    return reason_chip_command(step, profile.first_failure);
+}
+
 // The outcome of a completed run: 0 only when the download and every
-// configuration step after it succeeded.
+// configuration step after it succeeded, the deep-sleep key and the cold
+// reset included.
 void update_check_completed(const ToolPort& port, const UpdateResult& result)
 {
     if (result.download_exit_code == -1) {
@@ -63,12 +92,22 @@ void update_check_completed(const ToolPort& port, const UpdateResult& result)
                           "see the download tool's own messages; the chip was set back to its configuration "
                           "after a failed download: power the adapter off and on and run update again"};
     }
+    const std::string step = "restoring the chip's configuration after the download";
+    const std::string hint = "the new firmware is in place, but some settings were not written: power the adapter "
+                             "off and on and run update again";
     if (!result.after_result) {
-        ToolFailure failure = reason_chip(port, "restoring the chip's configuration after the download");
+        ToolFailure failure = update_chip_reason(port, step, result.after);
         failure.status = ExitStatus::later_step;
-        failure.hint = "the new firmware is in place, but some settings were not written: power the adapter "
-                       "off and on and run update again";
+        failure.hint = hint;
         throw failure;
+    }
+    if (result.after.deep_sleep_failed) {
+        throw ToolFailure{ExitStatus::later_step, step, "PSKEY_DEEP_SLEEP_STATE was not written", hint};
+    }
+    if (result.after.reset_failed) {
+        throw ToolFailure{ExitStatus::later_step, step,
+                          "the cold reset was not acknowledged: the chip has not restarted from its new configuration",
+                          "power the adapter off and on: it then starts from the configuration written"};
     }
 }
 
@@ -77,29 +116,48 @@ void update_run_command(const ToolContext& context, Report& report, const Update
     const ConsoleOutput lines(report.json() ? CONSOLE_OUTPUT_STDERR : CONSOLE_OUTPUT_STDOUT);
     const ToolPort port = port_resolve(context.port, report, context.port_roots);
     report.fact("port", port.name);
-    bcsp_open_failure_clear();
-    bccmd_failure_clear();
+
+    UpdateAdditions additions;
+    UpdateSteps steps;
+    steps.context = &additions;
     if (!options.backup.empty()) {
         // Whole: the update runs inside the DFUWizard folder.
-        store_update_backup_arm(std::filesystem::absolute(options.backup).string(), port.name, &report);
+        const std::string path = std::filesystem::absolute(options.backup).string();
+        store_backup_check(path, options.overwrite);
+        additions.backup.emplace(path, port.name, options.overwrite, report);
+        steps.before_writes = update_backup_step;
+        steps.recover_without_link = 0;
     }
+    // Standard output carries the one JSON document: the tool's own lines go beside the updater's.
+    ProcessOptions tool_options;
+    tool_options.standard_output = report.json() ? PROCESS_STDIO_STDERR : PROCESS_STDIO_INHERIT;
+    steps.tool_options = &tool_options;
 
-    const UpdateResult result = update_sequence(UpdatePort{port.device_path.c_str(), port.name.c_str()});
-    const ToolFailure backup_failure = store_update_backup_disarm();
+    const UpdateResult result = update_sequence(UpdatePort{port.device_path.c_str(), port.name.c_str()}, &steps);
     update_facts(result, report);
     switch (result.end) {
     case UPDATE_END_STOPPED:
-        throw backup_failure;
+        if (additions.backup && additions.backup->failure()) {
+            throw *additions.backup->failure();
+        }
+        throw ToolFailure{ExitStatus::chip, "backing up the chip's store before the update", "the backup was not taken",
+                          "nothing was changed on the chip"};
+    case UPDATE_END_NO_LINK: {
+        ToolFailure failure = reason_chip_link(port, "preparing the chip for the download", result.before.link);
+        failure.reason += "; nothing was written to the chip and no backup was taken";
+        failure.hint = "the adapter now listens to its chip: power it off and on before the next try";
+        throw failure;
+    }
     case UPDATE_END_NO_TOOL_FOLDER:
         throw ToolFailure{ExitStatus::download, "finding the download tool",
                           std::string("there is no \"") + DOWNLOAD_TOOL_FOLDER + "\" folder in the current folder",
                           "run marrowlink update from the folder that holds the DFUWizard folder"};
     case UPDATE_END_NOT_FOUND:
-        throw reason_contact(port, context.port_roots);
+        throw reason_contact(port, context.port_roots, result.contact);
     case UPDATE_END_UNKNOWN_FIRMWARE:
-        throw reason_identify();
+        throw reason_identify(result.identify);
     case UPDATE_END_RECOVERED: {
-        ToolFailure failure = reason_chip(port, "preparing the chip for the download");
+        ToolFailure failure = update_chip_reason(port, "preparing the chip for the download", result.before);
         failure.reason += result.after_result ? "; the chip's configuration was restored"
                                               : "; restoring the chip's configuration failed too";
         throw failure;
@@ -130,9 +188,10 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
     auto options = std::make_shared<UpdateOptions>();
     command->add_flag("--no-wait", options->no_wait, "end without waiting for a key press");
     command->add_option("--backup", options->backup,
-                        "back up the chip's store into FILE on the update's own link before anything is changed; "
-                        "the update stops, unchanged, if the backup cannot be taken")
+                        "back up the chip's store into FILE (a new file) on the update's own link before anything is "
+                        "changed; the update stops, unchanged, if the backup cannot be taken")
         ->type_name("FILE");
+    command->add_flag("--overwrite", options->overwrite, "let --backup replace FILE when it exists");
     command->callback([&context, options] {
         tool_command_run(context,
                          [&context, options](Report& report) { update_run_command(context, report, *options); });

@@ -2,6 +2,6 @@
 #pragma once
 
 #include "tool/cli_fwd.h"
-#include "tool/app.h"
+#include "tool/command.h"
 
 void cmd_update_register(CLI::App& app, ToolContext& context);

@@ -1,7 +1,7 @@
 #include "tool/open_reason.h"
 
 #include "tool/os_error.h"
-#include "tool/reasons.h"
+#include "tool/wording.h"
 
 namespace {
 

@@ -59,6 +59,17 @@ void Report::fact(const std::string& key, const nlohmann::ordered_json& value)
     facts_[key] = value;
 }
 
+void Report::warn(const std::string& line)
+{
+    if (json_) {
+        warnings_.push_back(line);
+        facts_["warnings"] = warnings_;
+        return;
+    }
+    end_open_line("");
+    err_ << "warning: " << line << '\n' << std::flush;
+}
+
 int Report::succeed()
 {
     end_open_line("");

@@ -47,6 +47,9 @@ public:
     void done(const std::string& result);
     // A fact found, for --json (people see it in the lines).
     void fact(const std::string& key, const nlohmann::ordered_json& value);
+    // Something people should know that does not fail the run: "warning:
+    // LINE" on standard error, or in --json's "warnings".
+    void warn(const std::string& line);
 
     // Ends the run: returns the exit status.
     int succeed();
@@ -61,4 +64,5 @@ private:
     std::ostream& err_;
     bool line_open_ = false;
     nlohmann::ordered_json facts_ = nlohmann::ordered_json::object();
+    nlohmann::ordered_json warnings_ = nlohmann::ordered_json::array();
 };

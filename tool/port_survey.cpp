@@ -78,10 +78,10 @@ void port_survey_probe(PortFinding* finding, const PortRoots& roots)
     PortProbe& probe = finding->probe;
     probe = PortProbe{};
     probe.tried = true;
-    const int opened = command_port_open_path(finding->info.device_path.c_str());
-    const CommandPortReport& report = command_port_report;
+    CommandPortReport report{};
+    const int opened = command_port_open_path(finding->info.device_path.c_str(), &report);
     probe.answered = report.pnp_reply_length > 0;
-    probe.pnp_id = reason_pnp_identifier();
+    probe.pnp_id = reason_pnp_identifier(report);
     if (opened) {
         command_port_close();
     }

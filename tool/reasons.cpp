@@ -1,13 +1,5 @@
 #include "tool/reasons.h"
 
-#include "trace/trace_decode.h"
-
-#include <cstdio>
-
-#include "bccmd/bccmd.h"
-#include "bcsp/bcsp_port.h"
-#include "cmdport/command_port.h"
-#include "cmdport/identify.h"
 #include "tool/open_reason.h"
 #include "tool/os_error.h"
 
@@ -33,18 +25,11 @@ std::string quoted(const std::string& text)
     return result;
 }
 
-std::string hex16(std::uint16_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(value));
-    return text;
-}
-
-ToolFailure reason_pnp(const ToolPort& port)
+ToolFailure reason_pnp(const ToolPort& port, const CommandPortReport& seen)
 {
     const std::string step = "contacting the adapter on " + port.name;
-    const std::uint8_t* reply = command_port_report.pnp_reply;
-    const int length = command_port_report.pnp_reply_length;
+    const std::uint8_t* reply = seen.pnp_reply;
+    const int length = seen.pnp_reply_length;
     if (length == 0) {
         return {ExitStatus::no_adapter, step,
                 "no Plug-and-Play reply within " + reason_seconds(PNP_WAIT_MS),
@@ -58,13 +43,13 @@ ToolFailure reason_pnp(const ToolPort& port)
                 "is this the adapter's port? marrowlink ports lists the serial ports"};
     }
     const int identifier_length = length - PNP_IDENTIFIER_OFFSET;
-    if (identifier_length < PNP_IDENTIFIER_LENGTH && command_port_report.pnp_silent) {
+    if (identifier_length < PNP_IDENTIFIER_LENGTH && seen.pnp_silent) {
         return {ExitStatus::no_adapter, step, "the Plug-and-Play reply stopped short: got " + came,
                 POWER_CYCLE_HINT};
     }
     if (identifier_length <= PNP_IDENTIFIER_LENGTH) {
         return {ExitStatus::no_adapter, step,
-                "wrong Plug-and-Play identifier: got \"" + reason_pnp_identifier() + "\", expected " +
+                "wrong Plug-and-Play identifier: got \"" + reason_pnp_identifier(seen) + "\", expected " +
                     PNP_IDENTIFIER_FIRST + " or " + PNP_IDENTIFIER_SECOND,
                 "the device on " + port.name + " is not a Marrowlink adapter; choose the adapter's port "
                 "(marrowlink ports lists the serial ports)"};
@@ -72,55 +57,57 @@ ToolFailure reason_pnp(const ToolPort& port)
     return {ExitStatus::no_adapter, step, "the Plug-and-Play reply did not end: got " + came, POWER_CYCLE_HINT};
 }
 
-ToolFailure reason_handshake(const ToolPort& port)
+ToolFailure reason_handshake(const ToolPort& port, const CommandPortReport& seen)
 {
     const std::string step = "setup handshake on " + port.name;
-    const int length = command_port_report.handshake_answer_length;
+    const int length = seen.handshake_answer_length;
     if (length == 0) {
         return {ExitStatus::no_adapter, step,
                 std::string("no answer to the setup request \"") + SETUP_REQUEST + "\"", POWER_CYCLE_HINT};
     }
     return {ExitStatus::no_adapter, step,
             std::string("the answer differs: expected \"") + SETUP_ANSWER + "\", got \"" +
-                reason_shown_bytes(command_port_report.handshake_answer, length) + "\"" +
-                (command_port_report.handshake_silent ? " and then nothing" : ""),
+                reason_shown_bytes(seen.handshake_answer, length) + "\"" +
+                (seen.handshake_silent ? " and then nothing" : ""),
             "the device answered Plug-and-Play like a Marrowlink adapter but not its handshake; " +
                 std::string(POWER_CYCLE_HINT)};
 }
 
-ToolFailure reason_chip_link(const ToolPort& port, const std::string& step)
+}  // namespace
+
+ToolFailure reason_chip_link(const ToolPort& port, const std::string& step, const BcspOpenResult& link)
 {
-    switch (bcsp_open_failure.failed_step) {
+    switch (link.failed_step) {
     case BCSP_OPEN_STEP_OPEN:
         return {ExitStatus::chip, step,
-                "the port could not be opened again for the chip's link: " + os_error_text(bcsp_open_failure.os_error),
+                "the port could not be opened again for the chip's link: " + os_error_text(link.os_error),
                 "is another program using " + port.name + "?"};
     case BCSP_OPEN_STEP_SETTINGS:
         return {ExitStatus::chip, step,
                 port.name + " refused the chip's line settings (115200 baud, even parity): " +
-                    os_error_text(bcsp_open_failure.os_error),
+                    os_error_text(link.os_error),
                 "the chip's link needs even parity; use a serial port or USB adapter that supports it"};
     default:
-        return {ExitStatus::chip, step, "no BCSP link with the chip within " + reason_seconds(BCSP_LINK_TIMEOUT_MS),
+        // The bound the wait had: 20 s after a download, 5 s otherwise.
+        return {ExitStatus::chip, step, "no BCSP link with the chip within " + reason_seconds(link.link_timeout_ms),
                 POWER_CYCLE_HINT};
     }
 }
 
-ToolFailure reason_chip_command(const std::string& step)
+ToolFailure reason_chip_command(const std::string& step, const BccmdResult& command)
 {
-    const std::string varid = reason_varid(bccmd_failure.varid);
-    switch (bccmd_failure.kind) {
+    const std::string varid = reason_varid(command.varid);
+    switch (command.kind) {
     case BCCMD_FAILURE_STATUS:
         return {ExitStatus::chip, step,
-                "the chip answered " + varid + " with status " + reason_bccmd_status(bccmd_failure.status),
+                "the chip answered " + varid + " with status " + reason_bccmd_status(command.status),
                 POWER_CYCLE_HINT};
     case BCCMD_FAILURE_NO_ANSWER:
         return {ExitStatus::chip, step,
-                "the chip did not answer " + varid + " within " + reason_seconds(BCSP_RECEIVE_TIMEOUT_MS),
-                POWER_CYCLE_HINT};
+                "the chip did not answer " + varid + " within " + reason_seconds(command.bound_ms), POWER_CYCLE_HINT};
     case BCCMD_FAILURE_SEND:
         return {ExitStatus::chip, step,
-                "the chip did not acknowledge " + varid + " within " + reason_seconds(BCSP_SEND_TIMEOUT_MS),
+                "the chip did not acknowledge " + varid + " within " + reason_seconds(command.bound_ms),
                 POWER_CYCLE_HINT};
     case BCCMD_FAILURE_ANSWER:
         return {ExitStatus::chip, step, "the chip's answer to " + varid + " was not an answer to it",
@@ -132,109 +119,50 @@ ToolFailure reason_chip_command(const std::string& step)
 
 }  // namespace
 
-std::string reason_seconds(std::uint32_t milliseconds)
+std::string reason_pnp_identifier(const CommandPortReport& seen)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", milliseconds / 1000.0);
-    return text;
-}
-
-std::string reason_shown_bytes(const std::uint8_t* bytes, int count)
-{
-    return count > 0 ? trace_text(bytes, static_cast<std::size_t>(count)) : std::string();
-}
-
-std::string reason_pnp_identifier()
-{
-    const int length = command_port_report.pnp_reply_length - PNP_IDENTIFIER_OFFSET;
+    const int length = seen.pnp_reply_length - PNP_IDENTIFIER_OFFSET;
     if (length <= 0) {
         return "";
     }
     int shown = 0;
     while (shown < length && shown < PNP_IDENTIFIER_LENGTH &&
-           command_port_report.pnp_reply[PNP_IDENTIFIER_OFFSET + shown] != PNP_REPLY_END) {
+           seen.pnp_reply[PNP_IDENTIFIER_OFFSET + shown] != PNP_REPLY_END) {
         ++shown;
     }
-    return reason_shown_bytes(command_port_report.pnp_reply + PNP_IDENTIFIER_OFFSET, shown);
+    return reason_shown_bytes(seen.pnp_reply + PNP_IDENTIFIER_OFFSET, shown);
 }
 
-std::string reason_bccmd_status(std::uint16_t status)
-{
-    struct Named {
-        std::uint16_t status;
-        const char* name;
-    };
-    static constexpr Named NAMES[] = {
-        {0x0000, "OK"}, {0x0001, "NO_SUCH_VARID"}, {0x0002, "TOO_BIG"},
-        {0x0003, "NO_VALUE"}, {0x0004, "BAD_REQUEST"}, {0x0008, "ERROR"},
-    };
-    for (const Named& named : NAMES) {
-        if (named.status == status) {
-            return std::string(named.name) + " (" + hex16(status) + ")";
-        }
-    }
-    return hex16(status);
-}
-
-std::string reason_varid(std::uint16_t varid)
-{
-    struct Named {
-        std::uint16_t varid;
-        const char* name;
-    };
-    static constexpr Named NAMES[] = {
-        {VARID_BUILD_ID, "BUILD_ID"},
-        {VARID_COLD_RESET, "COLD_RESET"},
-        {VARID_PS_DEFRAG_RESET, "PS_DEFRAG_RESET"},
-        {VARID_PS, "PS"},
-    };
-    for (const Named& named : NAMES) {
-        if (named.varid == varid) {
-            return std::string(named.name) + " (varid " + hex16(varid) + ")";
-        }
-    }
-    return "varid " + hex16(varid);
-}
-
-ToolFailure reason_contact(const ToolPort& port, const PortRoots& roots)
+ToolFailure reason_contact(const ToolPort& port, const PortRoots& roots, const CommandPortReport& seen)
 {
     const std::string opening = "opening " + port.name;
-    switch (command_port_report.failed_step) {
+    switch (seen.failed_step) {
     case COMMAND_PORT_STEP_OPEN:
-        return open_failure(port, command_port_report.os_error, roots);
+        return open_failure(port, seen.os_error, roots);
     case COMMAND_PORT_STEP_SETTINGS:
     case COMMAND_PORT_STEP_HANDSHAKE_SPEED:
         return {ExitStatus::port, opening,
                 port.name + " is not a serial port that takes the adapter's settings: " +
-                    os_error_text(command_port_report.os_error),
+                    os_error_text(seen.os_error),
                 "choose the adapter's serial port; marrowlink ports lists them"};
     case COMMAND_PORT_STEP_HANDSHAKE:
-        return reason_handshake(port);
+        return reason_handshake(port, seen);
     default:
-        return reason_pnp(port);
+        return reason_pnp(port, seen);
     }
 }
 
-ToolFailure reason_identify()
+ToolFailure reason_identify(const IdentifyReport& seen)
 {
     const std::string step = "identifying the firmware";
-    if (!identify_report.version_frame_seen) {
+    if (!seen.version_frame_seen) {
         return {ExitStatus::unknown_firmware, step,
                 "no version frame within " + reason_seconds(IDENTIFY_VERSION_WAIT_MS) + " of the identify command",
                 POWER_CYCLE_HINT};
     }
     return {ExitStatus::unknown_firmware, step,
-            std::string("unknown firmware \"") + identify_report.version_text + "\": neither \"" +
+            std::string("unknown firmware \"") + seen.version_text + "\": neither \"" +
                 STANDARD_FIRMWARE_PREFIX + "\" nor \"" + CI_FIRMWARE_PREFIX + "\"",
             "this adapter runs firmware that this tool has no image for; it cannot be updated here"};
 }
 
-ToolFailure reason_chip(const ToolPort& port, const std::string& step)
-{
-    const bool link_failed = bcsp_open_failure.failed_step != BCSP_OPEN_STEP_NONE;
-    const bool command_failed = bccmd_failure.kind != BCCMD_FAILURE_NONE;
-    if (link_failed && (!command_failed || bcsp_open_failure.at_ms <= bccmd_failure.at_ms)) {
-        return reason_chip_link(port, step);
-    }
-    return reason_chip_command(step);
-}

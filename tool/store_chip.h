@@ -22,6 +22,10 @@ inline constexpr std::uint16_t STORE_STATUS_BAD_REQUEST = 0x0004;  // ... or sho
 // What stands for the status when no response of the chip carried one.
 inline constexpr int STORE_ANSWER_NONE = -1;   // not sent, not acknowledged, or no answer came
 inline constexpr int STORE_ANSWER_UNFIT = -2;  // an answer of another type or varid, or too short
+// The value words of a read request: a value the chip hands back equal to
+// them is read again with their complement, so that an echoed request is told
+// from a value (0xFFFF words are rarer in a store than 0x0000 ones).
+inline constexpr std::uint16_t STORE_READ_FILL = 0xFFFF;
 // Counts a read tries at most before it gives a key up as refused: every
 // length a key can have.
 inline constexpr int STORE_LENGTH_SEARCH_MAX_READS = STORE_KEY_MAX_WORDS;
@@ -47,7 +51,8 @@ struct StoreWrite {
 };
 
 // Writes the words to key, then reads the key back with that count and
-// compares.
+// compares. The read-back's request carries the complement of the words and
+// its answer must name the key and count: an echo never passes for a value.
 StoreWrite store_chip_write(std::uint16_t key, const std::vector<std::uint16_t>& words);
 
 // What an outcome means, for a person: "absent (the chip holds no value)",

@@ -88,7 +88,37 @@ std::optional<std::string> parse_line(std::string_view text, StoreLine* out)
         return "key " + store_hex(out->key) + ":" + std::to_string(out->declared_words) + " has " +
                std::to_string(out->words.size()) + " value words";
     }
+    // A key the update writes has its own length; another is written only as KEY:WORDS.
+    const StoreKey known = store_key_for(out->key);
+    const int count = static_cast<int>(out->words.size());
+    if (out->declared_words == 0 && !known.length_varies && !known.word_counts.empty() &&
+        std::find(known.word_counts.begin(), known.word_counts.end(), count) == known.word_counts.end()) {
+        return store_key_label(known) + " holds " + std::to_string(known.word_counts.front()) + " words, the line gives " +
+               std::to_string(count) + " (write " + store_hex(out->key) + ":" + std::to_string(count) +
+               " to restore that many anyway)";
+    }
     return std::nullopt;
+}
+
+// The header's second line: "# port P, firmware "F", build id N" (or "build
+// id not read"), as store_file_render writes it.
+std::optional<StoreOrigin> parse_origin(std::string_view comment)
+{
+    constexpr std::string_view PORT = "# port ";
+    constexpr std::string_view FIRMWARE = ", firmware \"";
+    constexpr std::string_view BUILD_ID = "\", build id ";
+    const std::size_t firmware = comment.find(FIRMWARE);
+    const std::size_t build_id = comment.rfind(BUILD_ID);
+    if (!comment.starts_with(PORT) || firmware == std::string_view::npos || build_id == std::string_view::npos ||
+        build_id < firmware + FIRMWARE.size()) {
+        return std::nullopt;
+    }
+    StoreOrigin origin;
+    origin.port = std::string(comment.substr(PORT.size(), firmware - PORT.size()));
+    origin.firmware = std::string(comment.substr(firmware + FIRMWARE.size(), build_id - firmware - FIRMWARE.size()));
+    const std::optional<unsigned> number = store_parse_number(trim(comment.substr(build_id + BUILD_ID.size())));
+    origin.build_id = number && *number <= 0xFFFF ? static_cast<int>(*number) : -1;
+    return origin;
 }
 
 std::string comment_for(const StoreLine& line)
@@ -108,12 +138,16 @@ StoreFileContents store_file_parse(std::string_view text)
     StoreFileContents contents;
     std::map<std::uint16_t, int> first_line_of_key;
     int number = 0;
+    const bool cut_short = !text.empty() && text.back() != '\n';
     while (!text.empty()) {
         ++number;
         const std::size_t end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
         text.remove_prefix(std::min(end + 1, text.size()));
 
+        if (!contents.origin && trim(line).starts_with("# port ")) {
+            contents.origin = parse_origin(trim(line));
+        }
         line = trim(line.substr(0, std::min(line.find('#'), line.size())));
         if (line.empty()) {
             continue;
@@ -132,17 +166,21 @@ StoreFileContents store_file_parse(std::string_view text)
         }
         contents.lines.push_back(std::move(parsed));
     }
+    if (cut_short) {
+        contents.problems.push_back({number, "the file ends without a line end: it may have been cut short (a "
+                                             "whole backup ends with one)"});
+    }
     return contents;
 }
 
 std::string store_file_line(const StoreLine& line)
 {
     std::string entry = store_hex(line.key);
+    if (line.declared_words != 0) {
+        entry += ':';
+        entry += std::to_string(line.declared_words);
+    }
     if (line.absent) {
-        if (line.declared_words != 0) {
-            entry += ':';
-            entry += std::to_string(line.declared_words);
-        }
         entry += " absent";
     } else {
         entry += " =";

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,11 +33,6 @@ struct StoreProblem {
     std::string reason;
 };
 
-struct StoreFileContents {
-    std::vector<StoreLine> lines;        // in file order
-    std::vector<StoreProblem> problems;  // every line that cannot be used, in file order
-};
-
 // What the header comment says about where a backup came from.
 struct StoreOrigin {
     std::string date;      // "2026-12-08 14:02 UTC"
@@ -45,13 +41,22 @@ struct StoreOrigin {
     int build_id = -1;     // -1: not read
 };
 
+struct StoreFileContents {
+    std::vector<StoreLine> lines;        // in file order
+    std::vector<StoreProblem> problems;  // every line that cannot be used, in file order
+    std::optional<StoreOrigin> origin;   // the header's port, firmware and build id, when it has them
+};
+
 // Reads a whole file's text. Reasons: a malformed line, a key absent without
 // a word count that the update's table does not know (a read to check it
-// needs one), more than 56 value words, a key given twice.
+// needs one), more than 56 value words, a known key with another count than
+// it holds (unless the line says KEY:WORDS), a key given twice, a last line
+// without its line end (a file cut short).
 StoreFileContents store_file_parse(std::string_view text);
 
-// One key's line, without its line end: "0x01f9 = 0x0001", then the key's
-// name and, for the device name, its text as a comment.
+// One key's line, without its line end: "0x01f9 = 0x0001" (with :WORDS when
+// the line declares its count), then the key's name and, for the device
+// name, its text as a comment.
 std::string store_file_line(const StoreLine& line);
 
 // The file for these lines, in the order given, after the header comment.

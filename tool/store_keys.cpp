@@ -69,6 +69,11 @@ std::optional<unsigned> store_parse_number(std::string_view text)
         text.remove_prefix(2);
         base = 16;
     }
+    // A decimal number with a leading zero is refused: 0108 is read as 108
+    // by some and as octal 0108 by others, and a key is usually meant in hex.
+    if (base == 10 && text.size() > 1 && text[0] == '0') {
+        return std::nullopt;
+    }
     unsigned value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
     if (text.empty() || error != std::errc() || end != text.data() + text.size()) {

@@ -48,7 +48,8 @@ std::vector<StoreKey> store_keys_default();
 std::string store_key_label(const StoreKey& key);
 
 // A whole number as the store commands and files write it: 0x and hex
-// digits, or decimal digits, and nothing else.
+// digits, or decimal digits without a leading zero (0108 is refused, not
+// taken for 108), and nothing else.
 std::optional<unsigned> store_parse_number(std::string_view text);
 
 // A key or word as the files write it: "0x01f9".

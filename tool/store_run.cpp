@@ -27,8 +27,16 @@ StoreKeyResult backup_key(const StoreKey& key)
     result.line.words = read.words;
     // A restore checks an absent key by reading it, and a key the table does
     // not know needs its count for that: keep the one it was asked with.
-    if (result.line.absent && store_key_for(key.number).word_counts.empty()) {
+    const StoreKey known = store_key_for(key.number);
+    if (result.line.absent && known.word_counts.empty()) {
         result.line.declared_words = key.word_counts.front();
+    }
+    // A key the update writes that this chip holds at another length than
+    // the update's: the line says so, and a restore accepts it.
+    const int count = static_cast<int>(read.words.size());
+    if (!result.line.absent && result.done && !known.length_varies && !known.word_counts.empty() &&
+        std::find(known.word_counts.begin(), known.word_counts.end(), count) == known.word_counts.end()) {
+        result.line.declared_words = count;
     }
     return result;
 }

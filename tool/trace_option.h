@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "tool/app.h"
+#include "tool/command.h"
 
 class TraceRecorder;
 

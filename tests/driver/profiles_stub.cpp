@@ -4,7 +4,6 @@
 #include "fake_platform.h"
 
 ProfileStub profile_stub;
-int configure_before_update_stopped = 0;
 
 namespace {
 
@@ -18,18 +17,34 @@ ProfileStubCall profile_stub_call(int download_failed, std::uint32_t link_timeou
 
 void profile_stub_reset()
 {
-    profile_stub = ProfileStub{1, 0, 1, {}, {}};
+    profile_stub = ProfileStub{1, 1, 1, {}, {}, 0, {}};
 }
 
-int configure_before_update()
+int configure_before_update_open(ProfileReport* report)
 {
     profile_stub.before_calls.push_back(profile_stub_call(0, 0));
-    configure_before_update_stopped = profile_stub.before_result ? 0 : profile_stub.before_stopped;
+    if (report != nullptr) {
+        *report = {};
+    }
+    return profile_stub.before_open_result;
+}
+
+int configure_before_update_write(ProfileReport*)
+{
+    profile_stub.before_write_calls.push_back(profile_stub_call(0, 0));
     return profile_stub.before_result;
 }
 
-int configure_after_update(int download_failed, std::uint32_t link_timeout_ms)
+void configure_before_update_close()
 {
+    profile_stub.before_closes += 1;
+}
+
+int configure_after_update(int download_failed, std::uint32_t link_timeout_ms, ProfileReport* report)
+{
+    if (report != nullptr) {
+        *report = {};
+    }
     profile_stub.after_calls.push_back(profile_stub_call(download_failed, link_timeout_ms));
     return profile_stub.after_result;
 }

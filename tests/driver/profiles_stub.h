@@ -15,10 +15,12 @@ struct ProfileStubCall {
 };
 
 struct ProfileStub {
-    int before_result;
-    int before_stopped;  // configure_before_update_stopped after a 0 before_result
+    int before_open_result;  // configure_before_update_open: the link opened
+    int before_result;       // configure_before_update_write
     int after_result;
-    std::vector<ProfileStubCall> before_calls;
+    std::vector<ProfileStubCall> before_calls;        // the pre-update link's opens
+    std::vector<ProfileStubCall> before_write_calls;  // the pre-update writes
+    int before_closes = 0;                            // closed without writing
     std::vector<ProfileStubCall> after_calls;
 };
 

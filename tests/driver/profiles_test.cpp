@@ -46,7 +46,6 @@ struct ProfilesTest : FakePlatformTest {
         bcsp_port_close();
         fake_chip_stop(&fake);
         ci_firmware = 0;
-        configure_before_update_hook = nullptr;
         FakePlatformTest::TearDown();
     }
 
@@ -348,9 +347,12 @@ TEST_F(ProfilesTest, APortThatWillNotOpenWritesNothingAndResetsNothing)
 {
     chip.no_link = 1;
     start_chip();
-    configure_before_update_stopped = 1;
-    EXPECT_EQ(configure_before_update(), 0);
-    EXPECT_EQ(configure_before_update_stopped, 0) << "a failed link is not a hook's stop";
+    ProfileReport report{};
+    report.keys_written = 7;  // filled afresh
+    EXPECT_EQ(configure_before_update(&report), 0);
+    EXPECT_EQ(report.link.failed_step, BCSP_OPEN_STEP_LINK);
+    EXPECT_EQ(report.link.link_timeout_ms, BCSP_LINK_TIMEOUT_MS);
+    EXPECT_EQ(report.keys_written, 0);
     EXPECT_EQ(configure_after_update(0, BCSP_LINK_TIMEOUT_MS), 0);
     EXPECT_EQ(configure_after_update(1, BCSP_LINK_TIMEOUT_MS), 0);
     EXPECT_EQ(fake_console_output(), "failed to start BCSP communication\n"
@@ -396,39 +398,79 @@ TEST_F(ProfilesTest, TheKeyTableIsWhatTheProfilesWrite)
     EXPECT_EQ(written.size(), table.size());
 }
 
-// The hook runs on the open link before the first write; its failure stops
-// the profile before anything is written or reset.
-int hook_calls;
-std::uint16_t hook_amplitude_read;
-int hook_result;
-int profile_test_hook()
+// The pre-update profile's halves: a caller's step runs on the open link
+// before the first write, and a caller that decides against the update closes
+// the link with nothing written or reset.
+TEST_F(ProfilesTest, BeforeUpdateInHalvesLetsTheCallerReadFirstAndWriteOrClose)
 {
-    ++hook_calls;
-    hook_amplitude_read = 0;
-    ps_read(PSKEY_CRYSTAL_TARGET_AMPLITUDE, 1, &hook_amplitude_read);
-    return hook_result;
-}
-
-TEST_F(ProfilesTest, BeforeUpdateRunsItsHookOnTheLinkBeforeItsFirstWrite)
-{
-    for (int result : {1, 0}) {
-        SCOPED_TRACE(result);
+    for (int go_on : {1, 0}) {
+        SCOPED_TRACE(go_on);
         fake_chip_stop(&fake);
         fake_reset();
         chip = fake_chip_config(&fake, BUILD_ID);
         start_chip();
-        hook_calls = 0;
-        hook_result = result;
-        configure_before_update_hook = profile_test_hook;
-        EXPECT_EQ(configure_before_update(), result);
-        EXPECT_EQ(configure_before_update_stopped, result ? 0 : 1);
-        EXPECT_EQ(hook_calls, 1);
-        EXPECT_EQ(hook_amplitude_read, 0x0020) << "the chip's value before the profile wrote its own";
-        EXPECT_EQ(keys_written(), result ? std::vector<int>{0x024B} : std::vector<int>{});
-        EXPECT_EQ(varids(), result ? (std::vector<std::string>{"0x7003", "0x7003", "0x400f"})
-                                   : std::vector<std::string>{"0x7003"});
+        ProfileReport report{};
+        ASSERT_EQ(configure_before_update_open(&report), 1);
+        std::uint16_t amplitude = 0;
+        EXPECT_EQ(ps_read(PSKEY_CRYSTAL_TARGET_AMPLITUDE, 1, &amplitude), 1);
+        EXPECT_EQ(amplitude, 0x0020) << "the chip's value before the profile wrote its own";
+        if (go_on) {
+            EXPECT_EQ(configure_before_update_write(&report), 1);
+        } else {
+            configure_before_update_close();
+        }
+        EXPECT_EQ(report.keys_written, go_on);
+        EXPECT_EQ(keys_written(), go_on ? std::vector<int>{0x024B} : std::vector<int>{});
+        EXPECT_EQ(varids(), go_on ? (std::vector<std::string>{"0x7003", "0x7003", "0x400f"})
+                                  : std::vector<std::string>{"0x7003"});
         EXPECT_EQ(fake_console_output(), "");
         EXPECT_FALSE(fake_serial_is_open());
+    }
+}
+
+// What a profile run reports: the build id, the first counted failure with
+// its varid and status, and the two failures that do not count (the deep
+// sleep key, the cold reset), which a caller must still be able to tell.
+TEST_F(ProfilesTest, TheReportNamesTheBuildIdAndEveryKindOfFailure)
+{
+    struct {
+        const char* what;
+        int error_key;
+        int error_varid;
+        int silent_from_packet;
+        int result;
+        int build_id_read;
+        int deep_sleep_failed;
+        int reset_failed;
+        std::uint16_t failure_varid;
+        int keys_failed;
+    } cases[] = {
+        {"all written", 0, 0, 0, 1, 1, 0, 0, 0, 0},
+        {"a counted key refused", PSKEY_HOST_INTERFACE, 0, 0, 0, 1, 0, 0, VARID_PS, 1},
+        {"the deep sleep key refused", PSKEY_DEEP_SLEEP_STATE, 0, 0, 1, 1, 1, 0, 0, 1},
+        // The build id and nine keys, then the reset request goes unacknowledged.
+        {"the cold reset not acknowledged", 0, 0, 11, 1, 1, 0, 1, 0, 0},
+        {"the build id refused", 0, VARID_BUILD_ID, 0, 0, 0, 0, 0, VARID_BUILD_ID, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake_chip_stop(&fake);
+        fake_reset();
+        chip = fake_chip_config(&fake, BUILD_ID);
+        chip.error_status_key = c.error_key;
+        chip.error_status_varid = c.error_varid;
+        chip.silent_after_packets = c.silent_from_packet;
+        start_chip();
+        ProfileReport report{};
+        EXPECT_EQ(configure_after_update(0, BCSP_LINK_TIMEOUT_MS, &report), c.result);
+        EXPECT_EQ(report.build_id_read, c.build_id_read);
+        EXPECT_EQ(report.build_id, c.build_id_read ? BUILD_ID : 0);
+        EXPECT_EQ(report.deep_sleep_failed, c.deep_sleep_failed);
+        EXPECT_EQ(report.reset_failed, c.reset_failed);
+        EXPECT_EQ(report.keys_failed, c.keys_failed);
+        EXPECT_EQ(report.keys_written, 9 - c.keys_failed);
+        EXPECT_EQ(report.first_failure.varid, c.failure_varid);
+        EXPECT_EQ(report.first_failure.kind, c.failure_varid ? BCCMD_FAILURE_STATUS : BCCMD_FAILURE_NONE);
     }
 }
 

@@ -349,19 +349,104 @@ TEST_F(UpdateTest, FailedPreUpdateProfileRecoversAndEnds)
     }
 }
 
-// The pre-update profile's hook (the field tool's backup) stopped it before
-// its first write: the chip is as it was, so there is nothing to recover and
-// the download tool is not started.
-TEST_F(UpdateTest, APreUpdateProfileStoppedByItsHookEndsWithoutRecovery)
+// ---------------------------------------------------------------------------
+// The caller's steps (the field tool): its backup before the first write, its
+// say over each phase, no recovery without a link, stopping the tool.
+
+struct StepsLog {
+    std::vector<int> phases;
+    int refuse_phase = 0;  // phase_begins answers 0 for this one
+    int backup_result = 1;
+    int stop_tool_at_poll = 0;  // tool_stop_requested answers 1 from this poll on (0: never)
+    int polls = 0;
+};
+
+StepsLog* steps_log(void* context)
 {
-    profile_stub.before_result = 0;
-    profile_stub.before_stopped = 1;
-    const UpdateResult result = update_sequence(ADAPTER_PORT);
-    EXPECT_EQ(result.end, UPDATE_END_STOPPED);
-    EXPECT_EQ(profile_stub.before_calls.size(), 1u);
-    EXPECT_TRUE(profile_stub.after_calls.empty());
-    EXPECT_EQ(fake_processes_started(), 0);
-    EXPECT_EQ(fake_console_output(), CONTACT_LINES + version_line(FAKE_ADAPTER_STANDARD_VERSION));
+    return static_cast<StepsLog*>(context);
+}
+
+UpdateSteps steps_with(StepsLog* log, int recover_without_link = 1)
+{
+    UpdateSteps steps;
+    steps.context = log;
+    steps.phase_begins = [](void* context, int phase, const UpdateResult&) {
+        steps_log(context)->phases.push_back(phase);
+        return phase == steps_log(context)->refuse_phase ? 0 : 1;
+    };
+    steps.before_writes = [](void* context, const UpdateResult&) { return steps_log(context)->backup_result; };
+    steps.tool_stop_requested = [](void* context) {
+        StepsLog* log = steps_log(context);
+        log->polls += 1;
+        return log->stop_tool_at_poll != 0 && log->polls >= log->stop_tool_at_poll ? 1 : 0;
+    };
+    steps.recover_without_link = recover_without_link;
+    return steps;
+}
+
+TEST_F(UpdateTest, TheCallersStepsDecideWhereTheUpdateStopsAndNothingAfterADownloadIsSkipped)
+{
+    constexpr int C = UPDATE_PHASE_CONTACT, P = UPDATE_PHASE_PREPARE, D = UPDATE_PHASE_DOWNLOAD,
+                  R = UPDATE_PHASE_RESTORE, V = UPDATE_PHASE_RECOVER, E = UPDATE_PHASE_DONE;
+    struct {
+        const char* what;
+        int refuse_phase;
+        int backup_result;
+        int open_result;
+        int write_result;
+        int recover_without_link;
+        int end;
+        std::vector<int> phases;
+        std::size_t writes, closes, restores;
+        int tool_started;
+    } cases[] = {
+        {"every step goes on", 0, 1, 1, 1, 1, UPDATE_END_COMPLETED, {C, P, D, R, E}, 1, 0, 1, 1},
+        {"the backup fails: nothing written", 0, 0, 1, 1, 1, UPDATE_END_STOPPED, {C, P, E}, 0, 1, 0, 0},
+        {"stopped before the preparation", P, 1, 1, 1, 1, UPDATE_END_STOPPED, {C, P, E}, 0, 0, 0, 0},
+        {"stopped before the download", D, 1, 1, 1, 1, UPDATE_END_STOPPED, {C, P, D, E}, 1, 0, 0, 0},
+        {"the restore cannot be refused", R, 1, 1, 1, 1, UPDATE_END_COMPLETED, {C, P, D, R, E}, 1, 0, 1, 1},
+        {"no link, no recovery asked", 0, 1, 0, 1, 0, UPDATE_END_NO_LINK, {C, P, E}, 0, 0, 0, 0},
+        {"no link, recovery", 0, 1, 0, 1, 1, UPDATE_END_RECOVERED, {C, P, V, E}, 0, 0, 1, 0},
+        {"failed preparation, recovery refused", V, 1, 1, 0, 1, UPDATE_END_STOPPED, {C, P, V, E}, 1, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake_reset();
+        SetUp();
+        profile_stub.before_open_result = c.open_result;
+        profile_stub.before_result = c.write_result;
+        StepsLog log;
+        log.refuse_phase = c.refuse_phase;
+        log.backup_result = c.backup_result;
+        const UpdateSteps steps = steps_with(&log, c.recover_without_link);
+        const UpdateResult result = update_sequence(ADAPTER_PORT, &steps);
+        EXPECT_EQ(result.end, c.end);
+        EXPECT_EQ(log.phases, c.phases);
+        EXPECT_EQ(profile_stub.before_write_calls.size(), c.writes);
+        EXPECT_EQ(profile_stub.before_closes, static_cast<int>(c.closes));
+        EXPECT_EQ(profile_stub.after_calls.size(), c.restores);
+        EXPECT_EQ(fake_processes_started(), c.tool_started);
+    }
+}
+
+// The caller may end a running tool: the next query reads the code a killed
+// process reports, and the chip is restored as after a failed download.
+TEST_F(UpdateTest, AToolEndedOnRequestCountsAsAFailedDownload)
+{
+    FakeProcessScript script = fake_process_default_script();
+    script.run_time_ms = 60000;
+    fake_process_script(&script);
+    StepsLog log;
+    log.stop_tool_at_poll = 3;
+    const UpdateSteps steps = steps_with(&log);
+    const UpdateResult result = update_sequence(ADAPTER_PORT, &steps);
+    EXPECT_EQ(result.end, UPDATE_END_COMPLETED);
+    EXPECT_EQ(result.download.stopped, 1);
+    EXPECT_EQ(result.download_exit_code, static_cast<std::int32_t>(PROCESS_TERMINATED_EXIT_CODE));
+    EXPECT_EQ(fake_calls_of(FAKE_PROCESS_TERMINATE).size(), 1u);
+    ASSERT_EQ(profile_stub.after_calls.size(), 1u);
+    EXPECT_EQ(profile_stub.after_calls[0].download_failed, 1);
+    EXPECT_LT(fake_now_ms(), 10000u) << "the tool was not waited for to its own end";
 }
 
 // ---------------------------------------------------------------------------

@@ -324,7 +324,7 @@ const char* fake_call_name(FakeCallKind kind)
         "serial_write",        "serial_close",        "serial_wait_input",    "folder_change",
         "process_start",
         "process_open",        "process_exit_code",   "process_has_ended",    "process_close",
-        "sleep_ms",            "timer_precise_begin", "timer_precise_end",    "console_printf",
+        "process_terminate",   "sleep_ms",            "timer_precise_begin", "timer_precise_end",    "console_printf",
         "console_key_wait_begin", "console_key_wait_end", "console_key_waiting", "process_exit",
     };
     const int index = static_cast<int>(kind);
@@ -933,6 +933,21 @@ int process_close(PlatformHandle process)
         return fail_with(call, FAKE_ERROR_INVALID_HANDLE);
     }
     fake.handles.erase(process);
+    logged(call).result = 1;
+    return 1;
+}
+
+int process_terminate(PlatformHandle process)
+{
+    const std::size_t call = log_call(FAKE_PROCESS_TERMINATE, process);
+    if (!handle_is(process, HANDLE_PROCESS)) {
+        return fail_with(call, FAKE_ERROR_INVALID_HANDLE);
+    }
+    // A process still running ends now with the code a killed one reports.
+    if (fake.now_ms < fake.process_start_ms + fake.process_script.run_time_ms) {
+        fake.process_script.run_time_ms = fake.now_ms - fake.process_start_ms;
+        fake.process_script.exit_code = PROCESS_TERMINATED_EXIT_CODE;
+    }
     logged(call).result = 1;
     return 1;
 }

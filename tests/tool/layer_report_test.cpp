@@ -15,16 +15,15 @@
 
 namespace {
 
-std::string pnp_reply_seen()
+std::string pnp_reply_seen(const CommandPortReport& seen)
 {
-    return std::string(reinterpret_cast<const char*>(command_port_report.pnp_reply),
-                       static_cast<std::size_t>(command_port_report.pnp_reply_length));
+    return std::string(reinterpret_cast<const char*>(seen.pnp_reply), static_cast<std::size_t>(seen.pnp_reply_length));
 }
 
-std::string handshake_answer_seen()
+std::string handshake_answer_seen(const CommandPortReport& seen)
 {
-    return std::string(reinterpret_cast<const char*>(command_port_report.handshake_answer),
-                       static_cast<std::size_t>(command_port_report.handshake_answer_length));
+    return std::string(reinterpret_cast<const char*>(seen.handshake_answer),
+                       static_cast<std::size_t>(seen.handshake_answer_length));
 }
 
 class LayerReportTest : public FakePlatformTest {
@@ -79,14 +78,16 @@ TEST_F(LayerReportTest, CommandPortNotesTheStepThatEndedTheOpenAndWhatCame)
         fake_adapter_attach(&adapter);
         fake_serial_set_present(c.present);
 
-        const int opened = command_port_open(1);
+        CommandPortReport seen{};
+        seen.failed_step = -1;  // filled afresh
+        const int opened = command_port_open(1, &seen);
         EXPECT_EQ(opened, c.step == COMMAND_PORT_STEP_NONE ? 1 : 0);
-        EXPECT_EQ(command_port_report.failed_step, c.step);
-        EXPECT_EQ(pnp_reply_seen(), c.reply_seen);
-        EXPECT_EQ(command_port_report.pnp_silent, c.silent);
-        EXPECT_EQ(handshake_answer_seen(), c.answer_seen);
+        EXPECT_EQ(seen.failed_step, c.step);
+        EXPECT_EQ(pnp_reply_seen(seen), c.reply_seen);
+        EXPECT_EQ(seen.pnp_silent, c.silent);
+        EXPECT_EQ(handshake_answer_seen(seen), c.answer_seen);
         if (c.step == COMMAND_PORT_STEP_OPEN) {
-            EXPECT_EQ(command_port_report.os_error, FAKE_ERROR_FILE_NOT_FOUND);
+            EXPECT_EQ(seen.os_error, FAKE_ERROR_FILE_NOT_FOUND);
         }
         command_port_close();
     }
@@ -116,11 +117,12 @@ TEST_F(LayerReportTest, IdentificationNotesTheFramesAndTheVersionText)
         fake_adapter_attach(&adapter);
         ASSERT_EQ(command_port_open(1), 1);
         send_adapter_command(CMD_IDENTIFY);
-        EXPECT_EQ(identify_firmware(), c.result);
+        IdentifyReport seen{};
+        EXPECT_EQ(identify_firmware(&seen), c.result);
         // Silence after the last frame reads as empty frames until the time bound.
-        EXPECT_GE(identify_report.frames_read, c.frames);
-        EXPECT_EQ(identify_report.version_frame_seen, c.seen);
-        EXPECT_EQ(std::string(identify_report.version_text), c.text);
+        EXPECT_GE(seen.frames_read, c.frames);
+        EXPECT_EQ(seen.version_frame_seen, c.seen);
+        EXPECT_EQ(std::string(seen.version_text), c.text);
         command_port_close();
     }
 }
@@ -151,61 +153,53 @@ protected:
     {
         std::string error;
         ASSERT_EQ(fake_chip_start(&chip, config, &error), 1) << error;
-        bccmd_failure_clear();
         bccmd_given_up_clear();
-        bcsp_open_failure_clear();
     }
     FakeChip chip;
 };
 
-TEST_F(ChipReportTest, NoLinkIsNotedAsTheLinkStep)
+// Each open and each transaction says how it went, and a later call cannot
+// see an earlier one's failure: nothing is kept between calls.
+TEST_F(ChipReportTest, EachOpenSaysHowItEndedWithItsOwnBound)
 {
     ChipConfig config = fake_chip_config(&chip, 4321);
     config.no_link = 1;
     start(config);
-    EXPECT_EQ(bcsp_port_open_path(FAKE_SERIAL_DEVICE_PATH, 115200), 0);
-    EXPECT_EQ(bcsp_open_failure.failed_step, BCSP_OPEN_STEP_LINK);
-    EXPECT_EQ(bcsp_open_failure.at_ms, BCSP_LINK_TIMEOUT_MS);
+    BcspOpenResult link{};
+    EXPECT_EQ(bcsp_port_open_path(FAKE_SERIAL_DEVICE_PATH, 115200, 20000, &link), 0);
+    EXPECT_EQ(link.failed_step, BCSP_OPEN_STEP_LINK);
+    EXPECT_EQ(link.link_timeout_ms, 20000u) << "the bound that ran out, not the usual one";
+    EXPECT_EQ(fake_now_ms(), 20000u);
     fake_serial_set_present(0);
-    EXPECT_EQ(bcsp_port_open_path(FAKE_SERIAL_DEVICE_PATH, 115200), 0);
-    EXPECT_EQ(bcsp_open_failure.failed_step, BCSP_OPEN_STEP_LINK) << "the first failure is kept";
-    bcsp_open_failure_clear();
-    EXPECT_EQ(bcsp_port_open_path(FAKE_SERIAL_DEVICE_PATH, 115200), 0);
-    EXPECT_EQ(bcsp_open_failure.failed_step, BCSP_OPEN_STEP_OPEN);
-    EXPECT_EQ(bcsp_open_failure.os_error, FAKE_ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(bcsp_port_open_path(FAKE_SERIAL_DEVICE_PATH, 115200, BCSP_LINK_TIMEOUT_MS, &link), 0);
+    EXPECT_EQ(link.failed_step, BCSP_OPEN_STEP_OPEN) << "this open's own failure, not the first one's";
+    EXPECT_EQ(link.os_error, FAKE_ERROR_FILE_NOT_FOUND);
 }
 
-TEST_F(ChipReportTest, TheFirstFailedTransactionIsNotedWithItsVaridAndStatus)
+TEST_F(ChipReportTest, EachTransactionSaysHowItWentWithItsVaridStatusAndBound)
 {
     ChipConfig config = fake_chip_config(&chip, 4321);
     config.error_status_varid = VARID_BUILD_ID;
+    config.no_answer_after_packets = 3;
     start(config);
-    ASSERT_EQ(bcsp_port_open_path(FAKE_SERIAL_DEVICE_PATH, 115200), 1);
-    EXPECT_EQ(bcsp_open_failure.failed_step, BCSP_OPEN_STEP_NONE);
+    BcspOpenResult link{};
+    ASSERT_EQ(bcsp_port_open_path(FAKE_SERIAL_DEVICE_PATH, 115200, BCSP_LINK_TIMEOUT_MS, &link), 1);
+    EXPECT_EQ(link.failed_step, BCSP_OPEN_STEP_NONE);
     std::uint16_t build_id = 0;
-    EXPECT_EQ(read_build_id(&build_id), 0);
+    BccmdResult result{};
+    EXPECT_EQ(read_build_id(&build_id, &result), 0);
+    EXPECT_EQ(result.kind, BCCMD_FAILURE_STATUS);
+    EXPECT_EQ(result.varid, VARID_BUILD_ID);
+    EXPECT_EQ(result.status, CHIP_STATUS_ERROR);
     const std::uint16_t value = 1;
-    EXPECT_EQ(ps_write(0x0108, 1, &value), 1);  // a later success does not hide the failure
-    EXPECT_EQ(read_build_id(&build_id), 0);
-    EXPECT_EQ(bccmd_failure.kind, BCCMD_FAILURE_STATUS);
-    EXPECT_EQ(bccmd_failure.varid, VARID_BUILD_ID);
-    EXPECT_EQ(bccmd_failure.status, CHIP_STATUS_ERROR);
-
-    bccmd_failure_clear();
-    EXPECT_EQ(ps_read(0x0108, 1, &build_id), 1);
-    EXPECT_EQ(bccmd_failure.kind, BCCMD_FAILURE_NONE);
-}
-
-TEST_F(ChipReportTest, ASilentChipIsNotedAsNoAnswer)
-{
-    ChipConfig config = fake_chip_config(&chip, 4321);
-    config.no_answer_after_packets = 1;
-    start(config);
-    ASSERT_EQ(bcsp_port_open_path(FAKE_SERIAL_DEVICE_PATH, 115200), 1);
-    std::uint16_t build_id = 0;
-    EXPECT_EQ(read_build_id(&build_id), 0);
-    EXPECT_EQ(bccmd_failure.kind, BCCMD_FAILURE_NO_ANSWER);
-    EXPECT_EQ(bccmd_failure.varid, VARID_BUILD_ID);
+    EXPECT_EQ(ps_write(0x0108, 1, &value, &result), 1);
+    EXPECT_EQ(result.kind, BCCMD_FAILURE_NONE) << "a success after a failure says so";
+    EXPECT_EQ(ps_read(0x0108, 1, &build_id, &result), 0);  // the third packet: no answer
+    EXPECT_EQ(result.kind, BCCMD_FAILURE_NO_ANSWER);
+    EXPECT_EQ(result.varid, VARID_PS);
+    EXPECT_EQ(result.bound_ms, BCSP_RECEIVE_TIMEOUT_MS);
+    EXPECT_EQ(ps_read(0x0108, 0, &build_id, &result), 0);
+    EXPECT_EQ(result.kind, BCCMD_FAILURE_REFUSED) << "a count no key has is refused before anything is sent";
 }
 
 }  // namespace

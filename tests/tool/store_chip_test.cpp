@@ -148,6 +148,22 @@ TEST_F(StoreChipTest, WritesAreReadBackAndRefusalsReported)
     EXPECT_EQ(stored(0x0229), Words{0x0001});
 }
 
+// A chip (or a line) that hands each request back as its answer, status OK:
+// the write's read-back gets the complement it asked with, and a plain read
+// gets its own fill twice over, so neither passes for the key's value.
+TEST_F(StoreChipTest, AChipThatEchoesRequestsCannotMakeAWriteLookVerified)
+{
+    config.echo_requests = 1;
+    start("0x01f9 = 0x0001\n");
+    // 0: what a read request whose value words were left zero would echo.
+    const StoreWrite write = store_chip_write(0x01F9, {0x0000});
+    EXPECT_EQ(write.outcome, StoreWriteOutcome::differs) << store_write_text(write);
+    EXPECT_EQ(stored(0x01F9), Words{0x0001}) << "the echoing chip stored nothing";
+    const StoreRead read = store_chip_read(store_key_for(0x01F9));
+    EXPECT_NE(read.outcome, StoreReadOutcome::value) << "an echo read as the value 0x" << std::hex
+                                                       << (read.words.empty() ? 0 : read.words[0]);
+}
+
 TEST_F(StoreChipTest, AWriteWithoutAnswerIsNotTakenForDone)
 {
     config.silent_after_packets = 1;
