@@ -117,8 +117,6 @@ ToolFailure reason_chip_command(const std::string& step, const BccmdResult& comm
     }
 }
 
-}  // namespace
-
 std::string reason_pnp_identifier(const CommandPortReport& seen)
 {
     const int length = seen.pnp_reply_length - PNP_IDENTIFIER_OFFSET;

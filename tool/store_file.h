@@ -44,7 +44,7 @@ struct StoreOrigin {
 struct StoreFileContents {
     std::vector<StoreLine> lines;        // in file order
     std::vector<StoreProblem> problems;  // every line that cannot be used, in file order
-    std::optional<StoreOrigin> origin;   // the header's port, firmware and build id, when it has them
+    std::optional<StoreOrigin> origin;   // the header's port, firmware (as escaped there) and build id, when it has them
 };
 
 // Reads a whole file's text. Reasons: a malformed line, a key absent without

@@ -156,7 +156,14 @@ class BackupRestoreTest(RigTestCase):
             moved = r.tool("store", "set", "PSKEY_HOST_INTERFACE", "4", "--force")
             self.assertEqual(moved.status, 0, moved.err)
 
-            restored = r.tool("store", "restore", r.path("backup.txt"))
+            # The file's host interface differs from the chip's now: as for set, not without --force,
+            # and nothing is written before the whole file has been checked.
+            unforced = r.tool("store", "restore", r.path("backup.txt"))
+            self.assertEqual(unforced.status, 2, unforced.err)
+            self.assertIn("error: writing PSKEY_HOST_INTERFACE: this key changes how the host reaches the chip",
+                          unforced.err)
+            self.assertEqual(unforced.events_named("ps_write"), [])
+            restored = r.tool("store", "restore", r.path("backup.txt"), "--force")
             self.assertEqual(restored.status, 0, restored.err)
             self.assertEqual(restored.store_text, original)
             self.assertIn("Restored all 12 keys", restored.out)
@@ -200,10 +207,17 @@ class InterruptedAndRefusedTest(RigTestCase):
             self.assertEqual(killed.status, -signal.SIGKILL)
             self.assertGreater(len(killed.events_named("ps_read")), 0, "it was killed before any read")
             self.assertFalse(os.path.exists(r.path("cut.txt")))
-            # The chip stops answering half way: no file, exit 6; an older file stays as it was.
+            # An existing file is never replaced unless asked, and the adapter is not even woken.
             with open(r.path("old.txt"), "w") as handle:
                 handle.write("0x01f9 = 0x0001\n")
-            silent = r.tool("store", "backup", r.path("old.txt"), sim_args=["--chip-fault", "silent-after:6"])
+            kept = r.tool("store", "backup", r.path("old.txt"))
+            self.assertEqual(kept.status, 2, kept.out + kept.err)
+            self.assertIn("will not replace", kept.err)
+            self.assertIn("--overwrite", kept.err)
+            self.assertEqual(kept.events_named("modem"), [])
+            # The chip stops answering half way: no file, exit 6; the older file stays as it was.
+            silent = r.tool("store", "backup", r.path("old.txt"), "--overwrite",
+                            sim_args=["--chip-fault", "silent-after:6"])
             self.assertEqual(silent.status, 6, silent.out + silent.err)
             self.assertEqual(read_text(r.path("old.txt")), "0x01f9 = 0x0001\n")
             self.assertEqual(sorted(os.listdir(r.work)), ["old.txt"], "no temporary file left behind")
@@ -224,7 +238,7 @@ class InterruptedAndRefusedTest(RigTestCase):
 
             with open(r.path("r.txt"), "w") as handle:
                 handle.write("0x0229 = 0x0000\n0x01f9 = 0x0004\n")
-            restored = r.tool("store", "restore", r.path("r.txt"))
+            restored = r.tool("store", "restore", r.path("r.txt"), "--force")
             self.assertEqual(restored.status, 8)
             self.assertIn("0x0229 PSKEY_DEEP_SLEEP_STATE: not written: refused by the chip (status 0x0008)", restored.out)
             self.assertEqual(restored.store[0x01F9], [4], "the other keys are still written")
@@ -300,18 +314,37 @@ class UpdateBackupTest(RigTestCase):
             self.assertEqual(kinds.index("link_established"), 0)
 
     def test_a_backup_that_cannot_be_taken_or_written_stops_the_update_unchanged(self):
-        for what, backup, sim_args, status in (
-                ("unwritable file", "no-such-folder/b.txt", (), 2),
-                ("refused key", "b.txt", ("--chip-error-key", "0x0229"), 6)):
+        contacted_hint = "hint: nothing was changed on the chip and the firmware was not touched"
+        not_contacted_hint = "the adapter was not contacted"
+        for what, backup, existing, sim_args, status, hint in (
+                ("unwritable folder", "no-such-folder/b.txt", False, (), 2, not_contacted_hint),
+                ("an existing file", "b.txt", True, (), 2, not_contacted_hint),
+                ("refused key", "b.txt", False, ("--chip-error-key", "0x0229"), 6, contacted_hint),
+                # The chip starts too late for the first link: without the backup the recovery
+                # would write six keys to a chip nobody backed up.
+                ("chip silent at the first link", "b.txt", False, ("--chip-fault", "late-link:6000"), 6,
+                 "power it off and on before the next try")):
             with self.subTest(what):
-                r, run = self.update(backup, sim_args)
+                r = ToolRig(["update", "--backup", backup, "--no-wait"],
+                            sim_args=["--build-id", str(BUILD_ID)] + list(sim_args))
                 with r:
+                    if existing:
+                        os.makedirs(r.work)
+                        with open(os.path.join(r.work, backup), "w") as handle:
+                            handle.write("the only copy of the first store\n")
+                        r._prepare_folder = lambda: r.make_tool_folder(r.work)
+                    run = r.run()
                     self.assertEqual(run.exit_status, status, run.transcript + run.errors)
-                    self.assertIn("hint: nothing was changed on the chip and the firmware was not touched", run.errors)
+                    self.assertIn(hint, run.errors)
                     self.assertEqual(run.events_named("ps_write"), [])
                     self.assertEqual(run.tool_calls, [], "the download tool was not started")
                     self.assertEqual(run.store[0x024B], [0x0020])
-                    self.assertFalse(os.path.exists(os.path.join(r.work, backup)))
+                    if existing:
+                        with open(os.path.join(r.work, backup)) as handle:
+                            self.assertEqual(handle.read(), "the only copy of the first store\n")
+                        self.assertEqual(run.events_named("modem"), [], "the adapter was not woken")
+                    else:
+                        self.assertFalse(os.path.exists(os.path.join(r.work, backup)))
 
 
 class RoundTripTest(RigTestCase):
@@ -323,9 +356,12 @@ class RoundTripTest(RigTestCase):
         with StoreRig(build=BUILD) as r:
             with open(r.path("backup.txt"), "w") as handle:
                 handle.write("an older file the backup replaces whole\n")
-            backup = r.tool("store", "backup", "backup.txt")
+            os.chmod(r.path("backup.txt"), 0o640)
+            backup = r.tool("store", "backup", "backup.txt", "--overwrite")
             self.assertEqual(backup.status, 0, backup.out + backup.err)
             self.assertIn("Backup written to backup.txt: 12 keys.\n", backup.out)
+            if BUILD == "linux":
+                self.assertEqual(os.stat(r.path("backup.txt")).st_mode & 0o777, 0o640, "the old file's mode is kept")
             original = backup.store_text
             kitchen = ["0x%04x" % w for w in packed_name("Kitchen")]
             renamed = r.tool("store", "set", "PSKEY_DEVICE_NAME", *kitchen)

@@ -7,6 +7,7 @@
 #include "fake_fixture.h"
 #include "marrowlink_version.h"
 #include "tool/app.h"
+#include "tool/outcome.h"
 #include "tool_run.h"
 
 namespace {

@@ -20,6 +20,7 @@
 #include "fake_adapter.h"
 #include "fake_fixture.h"
 #include "tool/app.h"
+#include "tool/outcome.h"
 #include "tool_run.h"
 
 namespace {

@@ -53,6 +53,13 @@ TEST(StoreFile, EveryBadLineIsReportedWithItsNumberAndReason)
         {"57 words", good + words_line("0x0777", 57), 3, "has 57 value words, more than the 56 a key holds"},
         // The same key twice, however written.
         {"duplicate", good + "505 absent\n", 3, "key 0x01f9 is already given on line 2"},
+        // A decimal number with a leading zero is not taken for another number.
+        {"leading zero", good + "0108 = 1\n", 3, "expected a key number (0x0108), found '0108'"},
+        {"leading zero in a word", good + "0x024b = 048\n", 3, "value word 1 ('048') is not a 16-bit number"},
+        // A key the update writes holds its own count.
+        {"a known key's count", good + "0x0191 = 1 2 3\n", 3, "PSKEY_UART_CONFIG holds 10 words, the line gives 3"},
+        // A file cut short: its last line has no line end.
+        {"cut short", good + "0x024b = 0x0030", 3, "the file ends without a line end"},
     };
     for (const BadFile& file : files) {
         SCOPED_TRACE(file.what);
@@ -78,10 +85,11 @@ TEST(StoreFile, HandEditedLinesAreRead)
                              "0x0202 absent # PSKEY_PIO_PROTECT_MASK\n"
                              "0x0777:2 absent\n"
                              "0x0778:2 = 1 2\n" +
-                             words_line("0x0779", 56) + "0x01f9 = 0x0001";  // no line end at the end
+                             words_line("0x0779", 56) + "0x0191:3 = 1 2 3\n"  // a known key of another count, declared
+                                                        "0x01f9 = 0x0001\n";
     const StoreFileContents contents = store_file_parse(text);
     ASSERT_TRUE(contents.problems.empty()) << contents.problems[0].reason;
-    ASSERT_EQ(contents.lines.size(), 7u);
+    ASSERT_EQ(contents.lines.size(), 8u);
     EXPECT_EQ(contents.lines[0].key, 0x0108);
     EXPECT_EQ(contents.lines[0].words, (Words{0x694B, 0x6374, 0x6568, 0x006E}));
     EXPECT_EQ(contents.lines[0].line, 3);
@@ -91,8 +99,9 @@ TEST(StoreFile, HandEditedLinesAreRead)
     EXPECT_EQ(contents.lines[3].declared_words, 2);
     EXPECT_EQ(contents.lines[4].words, (Words{1, 2}));
     EXPECT_EQ(contents.lines[5].words.size(), 56u);
-    EXPECT_EQ(contents.lines[6].key, 0x01F9);
-    EXPECT_EQ(contents.lines[6].line, 9);
+    EXPECT_EQ(contents.lines[6].declared_words, 3);
+    EXPECT_EQ(contents.lines[7].key, 0x01F9);
+    EXPECT_EQ(contents.lines[7].line, 10);
 }
 
 std::vector<StoreLine> sample_lines()
@@ -122,6 +131,9 @@ TEST(StoreFile, ABackupReadsLikeTheExampleAndParsesBackToItsLines)
                     "0x0777:3 absent\n");
     const StoreFileContents back = store_file_parse(text);
     ASSERT_TRUE(back.problems.empty());
+    ASSERT_TRUE(back.origin.has_value());
+    EXPECT_EQ(back.origin->firmware, origin.firmware);
+    EXPECT_EQ(back.origin->build_id, 4321);
     ASSERT_EQ(back.lines.size(), 4u);
     for (std::size_t i = 0; i < back.lines.size(); ++i) {
         EXPECT_EQ(back.lines[i].key, sample_lines()[i].key);

@@ -1,0 +1,54 @@
+#include "tool/command.h"
+
+#include <CLI/CLI.hpp>
+
+#include <ostream>
+
+#include "tool/port_auto.h"
+#include "tool/trace_option.h"
+
+void tool_global_options(CLI::App& app, ToolContext& context)
+{
+    app.add_option("--port", context.port,
+                   "the adapter's serial port: COMn, a device path such as /dev/ttyUSB0, or auto (default COM1)")
+        ->option_text("PORT");
+    app.add_flag("--json", context.json, "print one JSON object with the outcome and the facts found, for scripts");
+    port_roots_add_options(&app, &context.port_roots);
+    app.add_option("--trace", context.trace,
+                   "record every byte on the serial line, decoded, into FILE (one JSON object a line; "
+                   "marrowlink trace show FILE reads it)")
+        ->option_text("FILE");
+}
+
+CLI::App* tool_command_add(CLI::App& app, ToolContext& context, const std::string& name,
+                           const std::string& description)
+{
+    CLI::App* command = app.add_subcommand(name, description);
+    tool_global_options(*command, context);
+    command->footer(exit_status_help());
+    return command;
+}
+
+void tool_command_run(ToolContext& context, const std::function<void(Report&)>& body)
+{
+    Report report(context.json, *context.out, *context.err);
+    std::string trace_problem;
+    try {
+        TraceSession trace(context);
+        try {
+            body(report);
+            context.exit_status = report.succeed();
+        } catch (const ToolFailure& failure) {
+            context.exit_status = report.fail(failure);
+        }
+        trace_problem = trace.finish();
+    } catch (const ToolFailure& failure) {
+        // The trace file could not be created: nothing has run yet.
+        context.exit_status = report.fail(failure);
+    }
+    // The command's own outcome stands; the user learns that the trace they
+    // will send is not whole.
+    if (!trace_problem.empty()) {
+        *context.err << "warning: the trace is cut short: " << trace_problem << "\n";
+    }
+}
