@@ -61,7 +61,9 @@ inline constexpr char INTERRUPT_INPUT_LINE[] = "interrupt";
 // error at the first interrupt of the hold, and again at any interrupt that
 // comes more than INTERRUPT_INSIST_WINDOW_MS after the one before (a line
 // such as "interrupted: finishing the key being written and checking it (at
-// most 14 s); nothing else will be written"). It is copied, cut to fit.
+// most 14 s); nothing else will be written"). It is copied, cut to fit. On
+// POSIX a Ctrl-C's notice on a terminal starts with a line end, since the
+// terminal echoed "^C" where the cursor was.
 //
 // Holds nest: a hold begun inside another counts, brings its own notice, and
 // its end gives the outer hold its notice back; only the outermost end

@@ -66,7 +66,7 @@ int interrupt_state_note(InterruptKind kind, std::uint64_t now_ms)
         return 0;
     }
     const int first_of_hold = before == state.hold_first_count.load(std::memory_order_relaxed);
-    const int after_a_pause = before == 0 || now_ms - before_ms > INTERRUPT_INSIST_WINDOW_MS;
+    const int after_a_pause = now_ms - before_ms > INTERRUPT_INSIST_WINDOW_MS;
     return first_of_hold || after_a_pause ? 1 : 0;
 }
 
