@@ -4,8 +4,9 @@
 // Interrupts: Ctrl-C (SIGINT, CTRL_C_EVENT), Ctrl-Break (CTRL_BREAK_EVENT),
 // SIGTERM, and the end of the console (SIGHUP, CTRL_CLOSE_EVENT).
 //
-// Outside a hold nothing of this is installed and an interrupt ends the
-// process at once, as the system does by default. Between
+// Outside a hold an interrupt ends the process at once, as the system does by
+// default (POSIX: no handler is installed; Windows: the console handler, once
+// registered, declines every event outside a hold). Between
 // interrupt_hold_begin() and interrupt_hold_end() each interrupt is noted
 // instead: the caller asks interrupt_noted() between units of work, finishes
 // the unit it is in, reports and ends (INTERRUPT_EXIT_STATUS). The first
