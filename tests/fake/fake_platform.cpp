@@ -3,6 +3,7 @@
 // every platform function in the link whichever of them a test pulls in first.
 #include "fake_platform.h"
 
+#include "platform/interrupt_state.h"
 #include "platform/serial_native.h"
 
 #include <algorithm>
@@ -21,6 +22,17 @@ enum FakeHandleKind { HANDLE_SERIAL, HANDLE_PROCESS, HANDLE_THREAD, HANDLE_QUERY
 struct IncomingByte {
     std::uint8_t byte;
     std::uint64_t at_ms;
+};
+
+struct ScheduledInterrupt {
+    std::uint64_t at_ms;
+    InterruptKind kind;
+};
+
+struct CallInterrupt {
+    FakeCallKind call;
+    int nth;
+    InterruptKind kind;
 };
 
 struct FakeState {
@@ -75,6 +87,13 @@ struct FakeState {
     std::uint64_t key_at_ms = NEVER_MS;
     int key_tests = 0;
     int precise_timer_depth = 0;
+
+    // Interrupts.
+    std::vector<ScheduledInterrupt> interrupts;  // sorted by time
+    std::vector<CallInterrupt> call_interrupts;
+    std::uint64_t close_end_ms = NEVER_MS;
+    int interrupt_listening = 0;
+    int interrupt_ended = 0;  // FakeInterruptEnd thrown: nothing more is delivered
 };
 
 FakeState fake;
@@ -110,9 +129,7 @@ int serial_ports_open()
     return fake.serial_handle != PLATFORM_INVALID_HANDLE ? 1 : 0;
 }
 
-// Appends a log entry and returns its index (not a reference: device hooks may
-// log further calls and move the vector).
-std::size_t log_call(FakeCallKind kind, PlatformHandle handle = PLATFORM_INVALID_HANDLE)
+std::size_t log_entry(FakeCallKind kind, PlatformHandle handle)
 {
     FakeCall call{};
     call.kind = kind;
@@ -128,6 +145,80 @@ std::size_t log_call(FakeCallKind kind, PlatformHandle handle = PLATFORM_INVALID
 FakeCall& logged(std::size_t index)
 {
     return fake.calls[index];
+}
+
+// ---------------------------------------------------------------------------
+// Interrupts
+
+// Delivers one interrupt now, as the real platform would take it.
+void interrupt_deliver(InterruptKind kind)
+{
+    if (fake.interrupt_ended) {
+        return;
+    }
+    const std::size_t entry = log_entry(FAKE_INTERRUPT, PLATFORM_INVALID_HANDLE);
+    logged(entry).value = static_cast<std::uint32_t>(kind);
+    if (fake.interrupt_listening && (kind == INTERRUPT_CTRL_C || kind == INTERRUPT_CTRL_BREAK)) {
+        return;  // the parent passes these on
+    }
+    if (kind == INTERRUPT_RELAYED && !fake.interrupt_listening) {
+        fake_fault("an interrupt relayed on standard input, but the program does not listen for one");
+        return;
+    }
+    if (interrupt_state_depth() == 0) {
+        fake.interrupt_ended = 1;
+        throw FakeInterruptEnd{kind, fake.now_ms};
+    }
+    if (kind == INTERRUPT_CLOSE && fake.close_end_ms == NEVER_MS) {
+        fake.close_end_ms = fake.now_ms + INTERRUPT_CLOSE_GRACE_MS;
+        interrupt_state_set_deadline(fake.close_end_ms);
+    }
+    logged(entry).result = 1;
+    if (interrupt_state_note(kind, fake.now_ms)) {
+        char notice[INTERRUPT_NOTICE_MAX_BYTES];
+        if (interrupt_state_notice_copy(notice, sizeof notice) > 0) {
+            fake.console_errors += notice;
+            fake.console_errors += "\n";
+        }
+    }
+}
+
+std::uint64_t interrupt_next_ms()
+{
+    if (fake.interrupt_ended) {
+        return NEVER_MS;
+    }
+    const std::uint64_t scheduled_ms = fake.interrupts.empty() ? NEVER_MS : fake.interrupts.front().at_ms;
+    return std::min(scheduled_ms, fake.close_end_ms);
+}
+
+// Delivers what is due by now: the console's end after a close first (the
+// system takes no more events then), then scheduled interrupts in order.
+void interrupt_deliver_due()
+{
+    if (!fake.interrupt_ended && fake.close_end_ms <= fake.now_ms) {
+        fake.interrupt_ended = 1;
+        throw FakeInterruptEnd{INTERRUPT_CLOSE, fake.now_ms};
+    }
+    while (!fake.interrupt_ended && !fake.interrupts.empty() && fake.interrupts.front().at_ms <= fake.now_ms) {
+        const InterruptKind kind = fake.interrupts.front().kind;
+        fake.interrupts.erase(fake.interrupts.begin());
+        interrupt_deliver(kind);
+    }
+}
+
+// Appends a log entry and returns its index (not a reference: device hooks may
+// log further calls and move the vector). An interrupt scripted for this call
+// is delivered once it is logged, before the call acts.
+std::size_t log_call(FakeCallKind kind, PlatformHandle handle = PLATFORM_INVALID_HANDLE)
+{
+    const std::size_t index = log_entry(kind, handle);
+    for (const CallInterrupt& scripted : fake.call_interrupts) {
+        if (scripted.call == kind && scripted.nth == fake.call_counts[kind]) {
+            interrupt_deliver(scripted.kind);
+        }
+    }
+    return index;
 }
 
 // 1 when the test scripted this call to fail; the error is then set.
@@ -174,12 +265,19 @@ std::uint64_t device_next_event_ms()
 }
 
 // Moves the clock to target_ms, waking the device at each time it asked for
-// on the way. A device that asks for a time already past is woken at once.
+// and delivering the interrupts due on the way. A device that asks for a time
+// already past is woken at once.
 void clock_advance_to(std::uint64_t target_ms)
 {
     for (;;) {
-        const std::uint64_t event_ms = device_next_event_ms();
-        if (event_ms > target_ms || fake.device.on_time == nullptr) {
+        const std::uint64_t interrupt_ms = interrupt_next_ms();
+        const std::uint64_t event_ms = fake.device.on_time != nullptr ? device_next_event_ms() : NEVER_MS;
+        if (interrupt_ms <= target_ms && interrupt_ms <= event_ms) {
+            fake.now_ms = std::max(fake.now_ms, interrupt_ms);
+            interrupt_deliver_due();
+            continue;
+        }
+        if (event_ms > target_ms) {
             break;
         }
         fake.now_ms = std::max(fake.now_ms, event_ms);
@@ -288,6 +386,7 @@ void fake_reset()
 {
     fake = FakeState{};
     fake.serial_state = fake_default_serial_state();
+    interrupt_state_reset();
 }
 
 std::uint64_t fake_now_ms()
@@ -326,6 +425,8 @@ const char* fake_call_name(FakeCallKind kind)
         "process_open",        "process_exit_code",   "process_has_ended",    "process_close",
         "process_terminate",   "sleep_ms",            "timer_precise_begin", "timer_precise_end",    "console_printf",
         "console_key_wait_begin", "console_key_wait_end", "console_key_waiting", "process_exit",
+        "interrupt_hold_begin", "interrupt_hold_notice", "interrupt_hold_end", "interrupt_listen_on_input",
+        "interrupt",
     };
     const int index = static_cast<int>(kind);
     return index >= 0 && index < FAKE_CALL_KIND_COUNT ? names[index] : "?";
@@ -531,6 +632,23 @@ void fake_console_key_at(std::uint64_t at_ms)
 int fake_console_key_tests()
 {
     return fake.key_tests;
+}
+
+void fake_interrupt_at(std::uint64_t at_ms, InterruptKind kind)
+{
+    const auto position = std::upper_bound(fake.interrupts.begin(), fake.interrupts.end(), at_ms,
+                                           [](std::uint64_t t, const ScheduledInterrupt& i) { return t < i.at_ms; });
+    fake.interrupts.insert(position, ScheduledInterrupt{at_ms, kind});
+}
+
+void fake_interrupt_on_call(FakeCallKind call, int nth, InterruptKind kind)
+{
+    fake.call_interrupts.push_back({call, nth, kind});
+}
+
+int fake_interrupt_listening()
+{
+    return fake.interrupt_listening;
 }
 
 // ===========================================================================
@@ -1047,7 +1165,55 @@ void process_exit(int status)
     throw FakeProcessExit{status};
 }
 
+int interrupt_hold_begin(const char* notice)
+{
+    const std::size_t call = log_call(FAKE_INTERRUPT_HOLD_BEGIN);
+    logged(call).text = notice != nullptr ? notice : "";
+    if (scripted_failure(FAKE_INTERRUPT_HOLD_BEGIN)) {
+        return fail_with(call, fake.last_error);
+    }
+    if (!interrupt_state_push(notice)) {
+        return fail_with(call, PLATFORM_ERROR_INVALID_PARAMETER);
+    }
+    logged(call).result = 1;
+    return 1;
+}
 
-// The public serial calls over the serial_native_* calls above, in this same
-// object for the reason given at the top.
+int interrupt_hold_notice(const char* notice)
+{
+    const std::size_t call = log_call(FAKE_INTERRUPT_HOLD_NOTICE);
+    logged(call).text = notice != nullptr ? notice : "";
+    if (!interrupt_state_notice(notice)) {
+        return fail_with(call, PLATFORM_ERROR_INVALID_PARAMETER);
+    }
+    logged(call).result = 1;
+    return 1;
+}
+
+int interrupt_hold_end()
+{
+    const std::size_t call = log_call(FAKE_INTERRUPT_HOLD_END);
+    if (!interrupt_state_pop()) {
+        fake_fault("interrupt_hold_end without a hold");
+        return fail_with(call, PLATFORM_ERROR_INVALID_PARAMETER);
+    }
+    logged(call).result = 1;
+    return 1;
+}
+
+int interrupt_listen_on_input()
+{
+    const std::size_t call = log_call(FAKE_INTERRUPT_LISTEN);
+    if (interrupt_state_depth() > 0) {
+        return fail_with(call, PLATFORM_ERROR_INVALID_PARAMETER);
+    }
+    fake.interrupt_listening = 1;
+    logged(call).result = 1;
+    return 1;
+}
+
+// The public serial calls over the serial_native_* calls above, and the
+// interrupt state the real platforms share, in this same object for the
+// reason given at the top.
 #include "platform/serial_observer.cpp"
+#include "platform/interrupt_state.cpp"

@@ -28,6 +28,9 @@
 // (escape codes, sleeps, line states, time-outs, purges, opens, closes, bytes,
 // command lines, console text), so that tests can check order and timing.
 //
+// Interrupts. A test delivers an interrupt at a virtual time or as a call
+// begins (see the section at the end).
+//
 // Faults. Misuse that a real system would punish later (closing a handle twice,
 // a read that could only block for ever, a key wait that never sleeps) is
 // recorded in fake_faults(); tests check it is empty.
@@ -38,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 
 // process_exit() throws this instead of ending the test program. The product
@@ -87,6 +91,11 @@ enum FakeCallKind {
     FAKE_CONSOLE_KEY_WAIT_END,
     FAKE_CONSOLE_KEY_WAITING,
     FAKE_PROCESS_EXIT,
+    FAKE_INTERRUPT_HOLD_BEGIN,   // text: the notice
+    FAKE_INTERRUPT_HOLD_NOTICE,  // text: the notice
+    FAKE_INTERRUPT_HOLD_END,
+    FAKE_INTERRUPT_LISTEN,
+    FAKE_INTERRUPT,              // one delivered: value is its kind, result 1 noted, 0 ignored
     FAKE_CALL_KIND_COUNT
 };
 
@@ -224,3 +233,33 @@ int fake_console_key_tests();  // console_key_waiting() calls since fake_reset()
 // After this many key tests the fake reports a key and records a fault, so
 // that a key wait that never advances the clock cannot hang a test.
 inline constexpr int FAKE_KEY_TEST_LIMIT = 100000;
+
+// ---------------------------------------------------------------------------
+// Interrupts (platform/interrupt.h)
+//
+// The fake keeps holds, notices and the noted record with the real
+// platform's own code (interrupt_state.cpp), so the rules are the same: inside
+// a hold an interrupt is noted and, when due, the hold's notice and a line
+// end go to standard error (fake_console_errors()); outside a hold it ends
+// the process at once, and the call that was running throws FakeInterruptEnd.
+// A close (INTERRUPT_CLOSE) is a closed console window on Windows: noted in a
+// hold, it ends the process INTERRUPT_CLOSE_GRACE_MS later unless the process
+// ended first (interrupt_deadline_ms() tells when). In a listening child
+// (interrupt_listen_on_input) Ctrl-C and Ctrl-Break are ignored, and
+// INTERRUPT_RELAYED is the parent's "interrupt" line on standard input.
+
+// What ends the process for an interrupt; never caught by the product.
+struct FakeInterruptEnd {
+    InterruptKind kind;
+    std::uint64_t at_ms;
+};
+
+// An interrupt at a virtual time. It is delivered while a call moves the
+// clock across that time (sleep_ms, a blocking serial_read, serial_wait_input,
+// fake_advance_ms), never in a call that takes no time (so never in a
+// destructor's serial_close): use fake_interrupt_on_call for those.
+void fake_interrupt_at(std::uint64_t at_ms, InterruptKind kind = INTERRUPT_CTRL_C);
+// An interrupt as the nth call of this kind since fake_reset() (1 = the first)
+// begins, before it acts: the call is logged, then the interrupt is delivered.
+void fake_interrupt_on_call(FakeCallKind call, int nth, InterruptKind kind = INTERRUPT_CTRL_C);
+int fake_interrupt_listening();  // interrupt_listen_on_input() was called
