@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 // What a write does with a file already at its path.
 enum FileExisting {
@@ -56,3 +57,9 @@ int file_write_whole(const char* path, const void* data, std::size_t size, FileE
 // replace: MoveFileExA cannot replace one.
 int file_target_check(const char* path, FileExisting existing, FileProblem* problem, char* why,
                       std::size_t why_size);
+
+// fopen(path, mode) for a file no child process may inherit (close-on-exec on
+// POSIX, not inheritable on Windows): the download tool is started while the
+// field tool's trace file is open. mode is fopen's ("wb"). Null with the
+// system's error on failure.
+std::FILE* file_open_private(const char* path, const char* mode);

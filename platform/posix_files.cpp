@@ -258,3 +258,10 @@ int file_target_check(const char* path, FileExisting existing, FileProblem* prob
     }
     return 1;
 }
+
+std::FILE* file_open_private(const char* path, const char* mode)
+{
+    // "e": O_CLOEXEC, taken in the same call as the open.
+    const std::string private_mode = std::string(mode) + "e";
+    return std::fopen(path, private_mode.c_str());
+}

@@ -156,3 +156,10 @@ int file_target_check(const char* path, FileExisting existing, FileProblem* prob
     }
     return 1;
 }
+
+std::FILE* file_open_private(const char* path, const char* mode)
+{
+    // "N": the C runtime's _O_NOINHERIT, a handle no child process inherits.
+    const std::string private_mode = std::string(mode) + "N";
+    return std::fopen(path, private_mode.c_str());
+}

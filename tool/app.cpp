@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <exception>
 #include <ostream>
 
 #include "tool/cmd_ports.h"
@@ -14,7 +15,9 @@
 #include "tool/trace_option.h"
 #include "tool/version.h"
 
-int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
+namespace {
+
+int tool_main_checked(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
 {
     ToolContext context;
     context.out = &out;
@@ -41,4 +44,21 @@ int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream
         return cli_status == 0 ? 0 : static_cast<int>(ExitStatus::usage);
     }
     return context.exit_status;
+}
+
+}  // namespace
+
+int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
+{
+    // A library's exception that no command turned into a failure is a fault
+    // of this program: one line and a status of its own, never an abort.
+    try {
+        return tool_main_checked(argc, argv, out, err);
+    } catch (const std::exception& fault) {
+        err << "error: an internal error: please send the trace (--trace FILE) and this line: " << fault.what()
+            << "\n";
+    } catch (...) {
+        err << "error: an internal error: please send the trace (--trace FILE)\n";
+    }
+    return static_cast<int>(ExitStatus::internal);
 }

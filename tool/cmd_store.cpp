@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 
+#include "tool/hold.h"
 #include "tool/store_arguments.h"
 #include "tool/store_backup.h"
 #include "tool/store_report.h"
@@ -30,6 +31,45 @@ void store_get(const ToolContext& context, Report& report, const StoreArguments&
                               "a key the chip refuses may be protected, or not exist on this firmware");
 }
 
+// The keys' writes, each read back, under a hold: an interrupt finishes the
+// key being written, writes nothing more (no cold reset either: the chip takes
+// the written keys when it next starts) and ends the command with what was
+// done. Without an interrupt the chip is cold-reset unless it fell silent.
+std::vector<StoreKeyResult> store_write_keys(Report& report, StoreSession& session, const std::vector<StoreLine>& lines,
+                                             const std::string& step, const std::string& again)
+{
+    std::vector<StoreKeyResult> results;
+    {
+        const InterruptHold hold(hold_notice_keys());
+        results = store_report_keys(report, false, [&](const StoreKeyReport& each) {
+            return store_run_restore(lines, each, [] { return hold_interrupted(); });
+        });
+        const bool silent =
+            std::any_of(results.begin(), results.end(), [](const StoreKeyResult& r) { return r.chip_silent; });
+        const bool wrote = std::any_of(lines.begin(), lines.end(), [](const StoreLine& l) { return !l.absent; });
+        if (!hold_interrupted() && wrote && !silent) {
+            session.finish_after_writes();
+        }
+        session.close();
+    }
+    if (hold_interrupted()) {
+        session.end();
+        const int tried = store_run_tried(results);
+        const int total = static_cast<int>(results.size());
+        const int done = static_cast<int>(std::count_if(results.begin(), results.begin() + tried,
+                                                        [](const StoreKeyResult& r) { return r.done; }));
+        report.fact("interrupted", true);
+        std::string reason = "interrupted: stopped after " + std::to_string(tried) + " of " + std::to_string(total) +
+                             (total == 1 ? " key" : " keys") + " (" + std::to_string(done) + " written and verified)";
+        if (tried < total) {
+            reason += "; the other " + std::to_string(total - tried) + " are as they were";
+        }
+        reason += "; no cold reset was sent: the chip takes the written values when it next starts";
+        throw ToolFailure{ExitStatus::interrupted, step, reason, again};
+    }
+    return results;
+}
+
 void store_set(const ToolContext& context, Report& report, const StoreArguments& arguments)
 {
     const StoreSetRequest request = store_argument_set(arguments);
@@ -37,14 +77,11 @@ void store_set(const ToolContext& context, Report& report, const StoreArguments&
     StoreLine line;
     line.key = request.key.number;
     line.words = request.words;
+    const std::string step = "writing " + store_key_label(request.key);
     const std::vector<StoreKeyResult> results =
-        store_report_keys(report, false, [&](const StoreKeyReport& each) { return store_run_restore({line}, each); });
-    if (!results.front().chip_silent) {
-        session.finish_after_writes();
-    }
+        store_write_keys(report, session, {line}, step, "power the adapter off and on: it then starts with the value");
     session.end();
-    store_report_fail_on_keys(results, "writing " + store_key_label(request.key),
-                              "the chip may protect this key; its value is unchanged");
+    store_report_fail_on_keys(results, step, "the chip may protect this key; its value is unchanged");
 }
 
 void store_backup(const ToolContext& context, Report& report, const StoreArguments& arguments)
@@ -100,18 +137,15 @@ void store_restore(const ToolContext& context, Report& report, const StoreArgume
     store_restore_check_file(report, arguments.file, contents);
     StoreSession session(context, report);
     store_restore_check_chip(report, arguments.file, contents, session, arguments.force);
-    const std::vector<StoreKeyResult> results = store_report_keys(
-        report, false, [&](const StoreKeyReport& each) { return store_run_restore(contents.lines, each); });
-    const bool wrote = std::any_of(contents.lines.begin(), contents.lines.end(), [](const StoreLine& l) { return !l.absent; });
-    const bool silent = std::any_of(results.begin(), results.end(), [](const StoreKeyResult& r) { return r.chip_silent; });
-    if (wrote && !silent) {
-        session.finish_after_writes();
-    }
+    const std::string step = "restoring " + arguments.file;
+    const std::vector<StoreKeyResult> results =
+        store_write_keys(report, session, contents.lines, step,
+                         "run the same restore again to finish it: it writes every key again and ends in the same state");
     if (store_run_all_done(results)) {
         report.say("Restored all " + std::to_string(results.size()) + " keys of " + arguments.file + ".");
     }
     session.end();
-    store_report_fail_on_keys(results, "restoring " + arguments.file,
+    store_report_fail_on_keys(results, step,
                               "run the restore again once the cause is mended: it writes every key again and ends in the same state");
 }
 
@@ -145,6 +179,7 @@ void cmd_store_register(CLI::App& app, ToolContext& context)
     backup->add_option("KEY", arguments->keys, "further keys to keep");
     backup->add_flag("--overwrite", arguments->overwrite, "replace FILE when it exists (its permissions are kept)");
     backup->callback([&context, arguments] {
+        context.files = {arguments->file};
         tool_command_run(context, [&](Report& report) { store_backup(context, report, *arguments); });
     });
 
@@ -153,6 +188,7 @@ void cmd_store_register(CLI::App& app, ToolContext& context)
     restore->add_option("FILE", arguments->file, "a backup file")->required();
     restore->add_flag("--force", arguments->force, std::string(force_help) + " when the file's value differs from the chip's");
     restore->callback([&context, arguments] {
+        context.files = {arguments->file};
         tool_command_run(context, [&](Report& report) { store_restore(context, report, *arguments); });
     });
 }

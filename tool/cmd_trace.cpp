@@ -109,6 +109,7 @@ void cmd_trace_register(CLI::App& app, ToolContext& context)
     show->add_option("--phase", options->show.phase, "only this phase: pnp, command or bcsp")
         ->check(CLI::IsMember({"pnp", "command", "bcsp"}));
     show->callback([&context, options] {
+        context.files = {options->file};
         tool_command_run(context, [&](Report& report) { trace_show_run(context, *options, report); });
     });
 
@@ -118,6 +119,7 @@ void cmd_trace_register(CLI::App& app, ToolContext& context)
     svg->add_option("FILE", options->file, "the trace file")->required();
     svg->add_option("OUT", options->picture, "the picture to write (.svg)")->required();
     svg->callback([&context, options] {
+        context.files = {options->file, options->picture};
         tool_command_run(context, [&](Report& report) { trace_svg_run(*options, report); });
     });
 }

@@ -12,6 +12,8 @@
 
 #include "driver/profiles.h"
 #include "driver/update.h"
+#include "platform/interrupt.h"
+#include "tool/hold.h"
 #include "tool/port_auto.h"
 #include "tool/reasons.h"
 #include "tool/store_backup.h"
@@ -24,16 +26,80 @@ struct UpdateOptions {
     bool overwrite = false;
 };
 
-// What marrowlink adds to the update: the backup on the pre-update link, and
-// with it no recovery when that link fails (nothing may be written to a chip
-// that was not backed up).
+// What marrowlink adds to the update: the backup on the pre-update link (and
+// with it no recovery when that link fails: nothing may be written to a chip
+// that was not backed up), and interrupts held from the pre-update link's
+// open to the end of the configuration after the download.
 struct UpdateAdditions {
+    explicit UpdateAdditions(Report& r) : report(r) {}
+    Report& report;
     std::optional<StoreUpdateBackup> backup;
+    std::optional<InterruptHold> hold;
+    bool tool_stop_said = false;
 };
 
-int update_backup_step(void* context, const UpdateResult& so_far)
+UpdateAdditions& additions_of(void* context)
 {
-    return static_cast<UpdateAdditions*>(context)->backup->run(so_far);
+    return *static_cast<UpdateAdditions*>(context);
+}
+
+// The hold follows the phases; an interrupt stops the update before the next
+// phase that may be skipped (the download, the recovery), never before the
+// configuration after a download.
+int update_phase(void* context, int phase, const UpdateResult&)
+{
+    UpdateAdditions& additions = additions_of(context);
+    switch (phase) {
+    case UPDATE_PHASE_PREPARE:
+        additions.hold.emplace(hold_notice_prepare());
+        return 1;
+    case UPDATE_PHASE_DOWNLOAD:
+        if (hold_interrupted()) {
+            return 0;
+        }
+        additions.hold->notice(hold_notice_download());
+        return 1;
+    case UPDATE_PHASE_RECOVER:
+        if (hold_interrupted()) {
+            return 0;
+        }
+        additions.hold->notice(hold_notice_restore());
+        return 1;
+    case UPDATE_PHASE_RESTORE:
+        additions.hold->notice(hold_notice_restore());
+        return 1;
+    case UPDATE_PHASE_DONE:
+        additions.hold.reset();
+        return 1;
+    default:
+        return 1;
+    }
+}
+
+// On the pre-update link, before its first write: the backup when asked, and
+// an interrupt that came meanwhile stops the update with nothing written.
+int update_before_writes(void* context, const UpdateResult& so_far)
+{
+    UpdateAdditions& additions = additions_of(context);
+    if (additions.backup && !additions.backup->run(so_far)) {
+        return 0;
+    }
+    return hold_interrupted() ? 0 : 1;
+}
+
+// A second interrupt within the insist window, while the download tool runs,
+// ends the tool.
+int update_tool_stop(void* context)
+{
+    UpdateAdditions& additions = additions_of(context);
+    if (!interrupt_insisted()) {
+        return 0;
+    }
+    if (!additions.tool_stop_said) {
+        additions.tool_stop_said = true;
+        additions.report.warn("stopping the download tool as asked: the adapter may be left without firmware");
+    }
+    return 1;
 }
 
 void update_facts(const UpdateResult& result, Report& report)
@@ -111,30 +177,78 @@ void update_check_completed(const ToolPort& port, const UpdateResult& result)
     }
 }
 
+// An interrupt that stopped the update early ends it with status 130 and
+// what was done; one that skipped nothing (it came while the download tool or
+// the configuration after it ran) leaves the update's own outcome.
+void update_check_interrupted(const UpdateResult& result, const StoreUpdateBackup* backup, Report& report)
+{
+    const std::string step = "updating the adapter";
+    const std::string again = "the adapter listens to its chip now: power it off and on, then run update again";
+    const std::string restore = backup != nullptr && result.stopped_before == UPDATE_PHASE_DOWNLOAD
+                                    ? "; marrowlink store restore " + backup->path() + " puts the store back as it was"
+                                    : "";
+    if (result.end == UPDATE_END_STOPPED) {
+        switch (result.stopped_before) {
+        case UPDATE_PHASE_DOWNLOAD:
+            throw ToolFailure{ExitStatus::interrupted, step,
+                              "interrupted after the chip was prepared for the download (its crystal amplitude key "
+                              "written, its store defragmented); the download tool was not started and the firmware "
+                              "is as it was",
+                              again + restore};
+        case UPDATE_PHASE_RECOVER:
+            throw ToolFailure{ExitStatus::interrupted, step,
+                              "interrupted after the chip's preparation failed; the recovery was not run", again};
+        default:
+            throw ToolFailure{ExitStatus::interrupted, step, "interrupted before anything was written to the chip",
+                              again};
+        }
+    }
+    if (result.end == UPDATE_END_COMPLETED && result.download.stopped) {
+        throw ToolFailure{ExitStatus::interrupted, step,
+                          "the download tool was stopped as asked (it reported exit code " +
+                              std::to_string(result.download_exit_code) +
+                              "); the chip was then set back to its configuration after a failed download",
+                          "the adapter may be without firmware: power it off and on and run update again"};
+    }
+    report.warn("an interrupt came while the chip was being written or the download tool ran; nothing was skipped");
+}
+
 void update_run_command(const ToolContext& context, Report& report, const UpdateOptions& options)
 {
     const ConsoleOutput lines(report.json() ? CONSOLE_OUTPUT_STDERR : CONSOLE_OUTPUT_STDOUT);
     const ToolPort port = port_resolve(context.port, report, context.port_roots);
     report.fact("port", port.name);
 
-    UpdateAdditions additions;
+    UpdateAdditions additions(report);
     UpdateSteps steps;
     steps.context = &additions;
+    steps.phase_begins = update_phase;
+    steps.before_writes = update_before_writes;
+    steps.tool_stop_requested = update_tool_stop;
     if (!options.backup.empty()) {
         // Whole: the update runs inside the DFUWizard folder.
         const std::string path = std::filesystem::absolute(options.backup).string();
         store_backup_check(path, options.overwrite);
         additions.backup.emplace(path, port.name, options.overwrite, report);
-        steps.before_writes = update_backup_step;
         steps.recover_without_link = 0;
     }
-    // Standard output carries the one JSON document: the tool's own lines go beside the updater's.
+    // The download tool in a process group of its own, so that a Ctrl-C
+    // meant for this program does not reach it, reading end-of-file (a
+    // background group that touched the terminal would be stopped, and its
+    // poll would wait for ever). Its lines go beside the updater's: under
+    // --json standard output carries the one JSON document.
     ProcessOptions tool_options;
+    tool_options.new_process_group = true;
+    tool_options.standard_input = PROCESS_STDIO_NULL;
     tool_options.standard_output = report.json() ? PROCESS_STDIO_STDERR : PROCESS_STDIO_INHERIT;
     steps.tool_options = &tool_options;
 
     const UpdateResult result = update_sequence(UpdatePort{port.device_path.c_str(), port.name.c_str()}, &steps);
     update_facts(result, report);
+    if (hold_interrupted()) {
+        report.fact("interrupted", true);
+        update_check_interrupted(result, additions.backup ? &*additions.backup : nullptr, report);
+    }
     switch (result.end) {
     case UPDATE_END_STOPPED:
         if (additions.backup && additions.backup->failure()) {
@@ -193,6 +307,9 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
         ->type_name("FILE");
     command->add_flag("--overwrite", options->overwrite, "let --backup replace FILE when it exists");
     command->callback([&context, options] {
+        if (!options->backup.empty()) {
+            context.files = {options->backup};
+        }
         tool_command_run(context,
                          [&context, options](Report& report) { update_run_command(context, report, *options); });
         // A usage error comes from a command line just typed: nothing to keep on the screen.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/platform_ports.h"
@@ -20,6 +21,7 @@ struct ToolContext {
     PortRoots port_roots;                  // hidden --sys-root, --dev-root, --proc-root: tests' fake trees
     std::string trace;                     // --trace FILE: record the serial line there
     std::string command_line;              // the arguments, for the trace's header
+    std::vector<std::string> files;        // the files the command reads or writes: --trace may name none
     std::ostream* out;
     std::ostream* err;
     int exit_status = static_cast<int>(ExitStatus::ok);

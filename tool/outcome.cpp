@@ -6,6 +6,7 @@ std::string exit_status_help()
 {
     return "Exit status:\n"
            "  0  everything asked for succeeded\n"
+           "  1  an internal error of marrowlink (please send the trace: --trace FILE)\n"
            "  2  usage: unknown option, bad port name, unreadable file\n"
            "  3  the port could not be opened (missing, busy, denied, not a serial port)\n"
            "  4  no adapter answered (Plug-and-Play reply or setup handshake)\n"
@@ -13,7 +14,9 @@ std::string exit_status_help()
            "  6  the chip could not be reached or prepared (BCSP link, BCCMD)\n"
            "  7  the download tool failed or could not be started\n"
            "  8  the update finished but a later step failed (configuration incomplete), or a store\n"
-           "     command finished with a key not read, written or verified\n";
+           "     command finished with a key not read, written or verified\n"
+           "  130  interrupted (Ctrl-C, SIGTERM, a closed console): the key or profile under way was finished,\n"
+           "       nothing after it was done, and the lines above say what was written\n";
 }
 
 Report::Report(bool json, std::ostream& out, std::ostream& err) : json_(json), out_(out), err_(err) {}

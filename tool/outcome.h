@@ -11,6 +11,7 @@
 // One status per outcome, documented in --help and the README.
 enum class ExitStatus : int {
     ok = 0,
+    internal = 1,          // an internal error: a fault of this program, reported with a request for the trace
     usage = 2,             // unknown option, bad port name, unreadable file
     port = 3,              // the port could not be opened (missing, busy, denied, not a serial port)
     no_adapter = 4,        // no adapter answered (Plug-and-Play or handshake)
@@ -18,6 +19,7 @@ enum class ExitStatus : int {
     chip = 6,              // the chip could not be reached or prepared (BCSP link, BCCMD)
     download = 7,          // the download tool failed or could not be started
     later_step = 8,        // the update finished but a later step failed; a store key not read or verified
+    interrupted = 130,     // an interrupt stopped the command early (the unit under way was finished)
 };
 
 // The exit statuses as a table for --help.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/platform_files.h"
+#include "tool/hold.h"
 #include "tool/store_file.h"
 #include "tool/store_keys.h"
 #include "tool/store_report.h"
@@ -50,8 +51,10 @@ int StoreUpdateBackup::run(const UpdateResult& so_far)
         std::uint16_t build_id = 0;
         const int build_id_read = read_build_id(&build_id);
         report_.say("Backing up the chip's store to " + path_ + " before the update:");
-        const std::vector<StoreKeyResult> results = store_report_keys(
-            report_, true, [](const StoreKeyReport& each) { return store_run_backup(store_keys_default(), each); });
+        // An interrupt ends the reading at the key under way: a backup cut short is no backup.
+        const std::vector<StoreKeyResult> results = store_report_keys(report_, true, [](const StoreKeyReport& each) {
+            return store_run_backup(store_keys_default(), each, [] { return hold_interrupted(); });
+        });
         store_report_fail_on_keys(results, "backing up the chip's store before the update", "");
         std::vector<StoreLine> lines;
         for (const StoreKeyResult& result : results) {

@@ -5,6 +5,7 @@
 namespace {
 
 constexpr const char* NOT_TRIED = "not tried: the chip had stopped answering";
+constexpr const char* NOT_TRIED_STOPPED = "not tried: the run was interrupted; as it was";
 
 StoreKeyResult result_for(const StoreKey& key)
 {
@@ -69,19 +70,22 @@ StoreKeyResult restore_line(const StoreLine& line)
 }
 
 template <typename Item, typename Run, typename Key>
-std::vector<StoreKeyResult> store_run_each(const std::vector<Item>& items, const StoreKeyReport& report, Run run,
-                                           Key key_of)
+std::vector<StoreKeyResult> store_run_each(const std::vector<Item>& items, const StoreKeyReport& report,
+                                           const StoreRunStop& stop, Run run, Key key_of)
 {
     std::vector<StoreKeyResult> results;
     bool silent = false;
+    bool stopped = false;
     for (const Item& item : items) {
         StoreKeyResult result;
-        if (silent) {
+        if (silent || stopped) {
             result = result_for(store_key_for(key_of(item)));
-            result.text = NOT_TRIED;
+            result.text = silent ? NOT_TRIED : NOT_TRIED_STOPPED;
         } else {
             result = run(item);
+            result.tried = true;
             silent = result.chip_silent;
+            stopped = stop && stop();
         }
         if (report) {
             report(result);
@@ -93,14 +97,21 @@ std::vector<StoreKeyResult> store_run_each(const std::vector<Item>& items, const
 
 }  // namespace
 
-std::vector<StoreKeyResult> store_run_backup(const std::vector<StoreKey>& keys, const StoreKeyReport& report)
+std::vector<StoreKeyResult> store_run_backup(const std::vector<StoreKey>& keys, const StoreKeyReport& report,
+                                             const StoreRunStop& stop)
 {
-    return store_run_each(keys, report, backup_key, [](const StoreKey& key) { return key.number; });
+    return store_run_each(keys, report, stop, backup_key, [](const StoreKey& key) { return key.number; });
 }
 
-std::vector<StoreKeyResult> store_run_restore(const std::vector<StoreLine>& lines, const StoreKeyReport& report)
+std::vector<StoreKeyResult> store_run_restore(const std::vector<StoreLine>& lines, const StoreKeyReport& report,
+                                              const StoreRunStop& stop)
 {
-    return store_run_each(lines, report, restore_line, [](const StoreLine& line) { return line.key; });
+    return store_run_each(lines, report, stop, restore_line, [](const StoreLine& line) { return line.key; });
+}
+
+int store_run_tried(const std::vector<StoreKeyResult>& results)
+{
+    return static_cast<int>(std::count_if(results.begin(), results.end(), [](const StoreKeyResult& r) { return r.tried; }));
 }
 
 bool store_run_all_done(const std::vector<StoreKeyResult>& results)

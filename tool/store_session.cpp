@@ -61,6 +61,11 @@ bool StoreSession::finish_after_writes()
     return sent;
 }
 
+void StoreSession::close()
+{
+    bcsp_port_close();
+}
+
 void StoreSession::end()
 {
     bcsp_port_close();

@@ -22,6 +22,8 @@ public:
     // The chip restarts from its store, as after an update. 1 when the reset
     // was acknowledged.
     bool finish_after_writes();
+    // The link closed, quietly.
+    void close();
     // The link closed; what the adapter needs next.
     void end();
 

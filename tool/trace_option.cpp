@@ -1,14 +1,40 @@
 #include "tool/trace_option.h"
 
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 #include "tool/version.h"
 #include "trace/trace_record.h"
+
+namespace {
+
+// Whether two names lead to one file: the same file when both exist, else
+// the same path once made whole.
+bool same_file(const std::string& a, const std::string& b)
+{
+    std::error_code error;
+    if (std::filesystem::equivalent(a, b, error)) {
+        return true;
+    }
+    return std::filesystem::absolute(a, error).lexically_normal() == std::filesystem::absolute(b, error).lexically_normal();
+}
+
+}  // namespace
 
 TraceSession::TraceSession(const ToolContext& context)
 {
     if (context.trace.empty()) {
         return;
+    }
+    for (const std::string& file : context.files) {
+        // Opening the trace empties its file: a file the command reads would be gone before it is read.
+        if (same_file(context.trace, file)) {
+            throw ToolFailure{ExitStatus::usage, "recording the trace",
+                              "--trace " + context.trace + " names " + file + ", which this command uses: "
+                              "recording would empty it first",
+                              "name another file for the trace, or leave out --trace"};
+        }
     }
     try {
         recorder_ = std::make_unique<TraceRecorder>(

@@ -1,6 +1,8 @@
 // The wire trace recorder.
 #include "trace/trace_record.h"
 
+#include "platform/platform_files.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -83,8 +85,9 @@ std::string trace_utc_now()
 
 TraceRecorder::TraceRecorder(const std::string& path, const TraceHeader& header)
 {
-    // Binary: one "\n" per line on every platform.
-    file_ = std::fopen(path.c_str(), "wb");
+    // Binary: one "\n" per line on every platform. Private: the download tool
+    // the traced command starts must not inherit the file.
+    file_ = file_open_private(path.c_str(), "wb");
     if (file_ == nullptr) {
         throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
     }
@@ -154,7 +157,9 @@ void TraceRecorder::write_line(const TraceJson& object)
     if (!problem_.empty()) {
         return;
     }
-    const std::string line = object.dump() + "\n";
+    // Arguments and port names need not be UTF-8 (an accented file name on
+    // Windows): such bytes become replacement characters, never an error.
+    const std::string line = object.dump(-1, ' ', false, TraceJson::error_handler_t::replace) + "\n";
     // The flush is where a full disk shows: fwrite only fills the buffer.
     if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0) {
         note_write_failure();
