@@ -19,6 +19,7 @@ import time
 
 import faults
 import rig
+import tool_faults
 
 DEFAULT_JOBS = 4
 NOTES = """Notes:
@@ -55,6 +56,43 @@ def run_one(name, build):
             "counts": faults.chip_counts(outcome.run),
             "written": len({e["key"] for e in outcome.run.events_named("ps_write")}),
             "transcript": outcome.run.transcript}
+
+
+def run_tool_one(name):
+    """In a worker process: one field-tool scenario (Linux build)."""
+    scenario = next(s for s in tool_faults.scenarios() if s.name == name)
+    started = time.monotonic()
+    try:
+        run, problems = tool_faults.run_scenario(scenario)
+    except Exception as error:
+        return {"name": name, "build": "linux", "passed": False, "elapsed_s": time.monotonic() - started,
+                "exit_status": None, "problems": ["rig: %s" % error]}
+    return {"name": name, "build": "linux", "passed": not problems, "elapsed_s": run.elapsed_s,
+            "exit_status": run.exit_status, "problems": problems,
+            "written": sorted({e["key"] for e in run.events_named("ps_write")})}
+
+
+def tool_table(scenarios, results):
+    """The field tool's section: marrowlink interrupted while it writes to the chip."""
+    by_name = {r["name"]: r for r in results}
+    out = ["", "## The field tool: interrupts while the chip is written", "",
+           "Each row runs one `marrowlink` command (Linux build) in a session of its own and sends SIGINT to its "
+           "process group, as a terminal's Ctrl-C does, when the simulator logs the row's event or the stand-in "
+           "download tool has started (tests/faults/tool_faults.py). A row passes when the exit status is the "
+           "expected one, standard error carries the hold's notice and the line saying what was done, and the "
+           "chip's store agrees: each key as it was or written whole, a started profile run to its reset.", "",
+           "| # | Fault | Exit | Line on standard error | Linux time | Keys written | Result |",
+           "|---|---|---|---|---|---|---|"]
+    for number, scenario in enumerate(scenarios, 1):
+        result = by_name.get(scenario.name)
+        line = scenario.last_line.replace("\\", "").lstrip("^").replace("|", "\\|")
+        if result is None:
+            out.append("| %d | %s | %d | `%s` | not run | - | - |" % (number, scenario.fault, scenario.exit_status, line))
+            continue
+        out.append("| %d | %s | %d | `%s` | %.1f s | %s | %s |" % (
+            number, scenario.fault, scenario.exit_status, line, result["elapsed_s"],
+            ", ".join(result.get("written", [])) or "none", "pass" if result["passed"] else "**FAIL**"))
+    return "\n".join(out) + "\n"
 
 
 def condensed_outcome(scenario):
@@ -162,10 +200,13 @@ def main(argv):
     scenarios = [s for s in faults.all_scenarios()
                  if (not args.quick or s.quick) and (args.only is None or s.name in args.only)]
     jobs = [(s.name, b) for s in sorted(scenarios, key=LONG_FIRST) for b in builds if faults.runs_on(s, b)]
+    tool_scenarios = [s for s in tool_faults.scenarios() if (not args.quick or s.quick)
+                      and (args.only is None or s.name in args.only)] if "linux" in builds else []
     results = []
     started = time.monotonic()
     with concurrent.futures.ProcessPoolExecutor(max_workers=args.jobs) as pool:
         futures = [pool.submit(run_one, name, build) for name, build in jobs]
+        futures += [pool.submit(run_tool_one, s.name) for s in tool_scenarios]
         for future in concurrent.futures.as_completed(futures):
             result = future.result()
             results.append(result)
@@ -173,12 +214,16 @@ def main(argv):
                 "ok" if result["passed"] else "FAIL", result["build"], result["name"], result["elapsed_s"],
                 result["exit_status"], "".join("\n      " + p.replace("\n", "\n      ") for p in result["problems"])),
                 flush=True)
-    text = table(scenarios, results, builds, args.quick)
+    tool_names = {s.name for s in tool_scenarios}
+    text = table(scenarios, [r for r in results if r["name"] not in tool_names], builds, args.quick)
+    if tool_scenarios:
+        text += tool_table(tool_scenarios, [r for r in results if r["name"] in tool_names])
     if args.write:
         with open(args.write, "w") as handle:
             handle.write(text)
     failed = sum(1 for r in results if not r["passed"])
-    print("%d passed, %d failed (%d scenarios, %.0f s)" % (len(results) - failed, failed, len(scenarios),
+    print("%d passed, %d failed (%d scenarios, %.0f s)" % (len(results) - failed, failed,
+                                                          len(scenarios) + len(tool_scenarios),
                                                           time.monotonic() - started))
     return 1 if failed else 0
 

@@ -12,6 +12,7 @@ import unittest
 
 import faults
 import rig
+import tool_faults
 
 RUN_ALL = os.environ.get("MARROWLINK_FAULTS_ALL") == "1"
 
@@ -37,7 +38,28 @@ def _test_classes():
     return classes
 
 
+def _tool_scenario_test(scenario):
+    def test(self):
+        if rig.BUILD != "linux":
+            self.skipTest("the field tool's interrupts are sent as POSIX signals: Linux build only")
+        _, problems = tool_faults.run_scenario(scenario)
+        self.assertEqual(problems, [], "%s:\n%s" % (scenario.fault, "\n".join(problems)))
+    test.__doc__ = scenario.fault
+    return test
+
+
+def _tool_test_classes():
+    classes = {}
+    for scenario in tool_faults.scenarios():
+        if RUN_ALL or scenario.quick:
+            name = scenario.group + "Test"
+            classes.setdefault(name, type(name, (unittest.TestCase,), {}))
+            setattr(classes[name], "test_" + scenario.name, _tool_scenario_test(scenario))
+    return classes
+
+
 globals().update(_test_classes())
+globals().update(_tool_test_classes())
 
 if __name__ == "__main__":
     unittest.main()
