@@ -65,6 +65,9 @@ TEST(OpenReason, EachStateSaysWhyAndWhatToTry)
          "the system did not finish opening the port within 2.0 s",
          "a port whose open hangs waits for a connection or for a device that stopped answering; if this is the "
          "adapter's port, unplug the adapter and plug it in again"},
+        {state_of(PORT_NOT_OPENED), "not opened",
+         "not opened: on Windows only an open tells whether a port is free, and an open pulses DTR and RTS",
+         "marrowlink ports --probe opens each port and says whether a Marrowlink answers"},
         {state_of(PORT_FAILED, 0, "", "", EIO), "cannot open: Input/output error (error 5)",
          "the system refused to open it: Input/output error (error 5)",
          "marrowlink ports shows every serial port and whether it can be opened"},
@@ -151,7 +154,7 @@ TEST_F(ToolPortTreeTest, SurveyWithoutSysfsIsAFailureNamingIt)
 {
     std::filesystem::remove_all(root + "/sys");
     try {
-        port_survey(FakePortTree(root).roots());
+        port_survey(FakePortTree(root).roots(), PORT_CHECK_LOOK);
         ADD_FAILURE() << "no failure";
     } catch (const ToolFailure& failure) {
         EXPECT_EQ(failure.status, ExitStatus::usage);
@@ -185,12 +188,53 @@ TEST_F(ToolPortTreeTest, AutoTriesEveryFreePortAndListsWhatItFound)
     EXPECT_EQ(lines, "Probing " + tree.node("ttyUSB0") + " ... cannot open: not a serial port\n");
 }
 
+// --port NAME: a port another program holds (a descriptor without any lock,
+// or a UUCP lock of a live process) is refused before anything opens it,
+// exit status 3 at the opening step, naming the program.
+TEST_F(ToolPortTreeTest, NamedPortHeldByAnotherProgramIsRefusedBeforeItIsOpened)
+{
+    struct Case {
+        const char* name;
+        int holder_pid;  // a descriptor on dev/ttyUSB0
+        int lock_pid;    // lock/LCK..ttyUSB0 of a live process
+        const char* reason;  // "" when the port is given back
+    };
+    const Case cases[] = {
+        {"free", 0, 0, ""},
+        {"a terminal program without a lock", 4121, 0, "the port is in use by minicom (pid 4121)"},
+        {"a live UUCP lock", 0, 6001, "the port is in use by cu (pid 6001)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePortFolder case_folder;
+        FakePortTree tree(case_folder.path());
+        ASSERT_TRUE(tree.add_all(fake_ports_many(1)));
+        ASSERT_TRUE(c.holder_pid == 0 || tree.add_holder(c.holder_pid, "/usr/bin/minicom", "ttyUSB0"));
+        ASSERT_TRUE(c.lock_pid == 0 ||
+                    (tree.add_lock("ttyUSB0", FakePortTree::lock_text(c.lock_pid)) && tree.add_process(c.lock_pid, "cu")));
+        const std::string node = tree.node("ttyUSB0");
+        std::ostringstream out, err;
+        Report report(false, out, err);
+        try {
+            const ToolPort port = port_resolve(node, report, tree.roots());
+            EXPECT_EQ(std::string(c.reason), "") << "given back";
+            EXPECT_EQ(port.name, node);
+        } catch (const ToolFailure& failure) {
+            EXPECT_EQ(failure.status, ExitStatus::port);
+            EXPECT_EQ(failure.step, "opening " + node);
+            EXPECT_EQ(failure.reason, c.reason);
+            EXPECT_EQ(failure.hint, "close that program, or choose another port (marrowlink ports lists them)");
+        }
+        EXPECT_EQ(out.str() + err.str(), "") << "nothing said before the refusal";
+    }
+}
+
 TEST_F(ToolPortTreeTest, FindingsForScriptsCarryStateHolderAndProbe)
 {
     FakePortTree tree(root);
     ASSERT_TRUE(tree.add_all(fake_ports_many(2)));
     ASSERT_TRUE(tree.add_holder(4121, "minicom", "ttyUSB1"));
-    std::vector<PortFinding> findings = port_survey(tree.roots());
+    std::vector<PortFinding> findings = port_survey(tree.roots(), PORT_CHECK_LOOK);
     ASSERT_EQ(findings.size(), 2u);
     port_survey_probe(&findings[0], tree.roots());
     const nlohmann::ordered_json probed = port_finding_json(findings[0]);
