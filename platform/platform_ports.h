@@ -95,7 +95,10 @@ int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, Port
 // UUCP lock on it, before this program opens it: an open that succeeds
 // beside such a program (one that took no flock() and set no TIOCEXCL, as a
 // terminal program or a script may) would put the adapter's wake-up into that
-// program's session. 1 with *state PORT_BUSY and the holder (the process
+// program's session. Only a terminal is looked at (a tty in sysfs, or a
+// character device sysfs places in no other class, as a pseudo-terminal): a
+// file or another device (/dev/null, which daemons hold) is no port, and its
+// open fails on its own. 1 with *state PORT_BUSY and the holder (the process
 // with a descriptor on the node, else the live process of the lock); 0 when
 // no other program holds it (*state is then PORT_FREE). Linux reads /proc
 // and the lock folders; a process that holds a pseudo-terminal's master is

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -448,6 +449,32 @@ PortHolder lock_holder_find(const PortRoots& roots, const std::string& path, pid
     return PortHolder{};
 }
 
+// Whether the node at path is a terminal, the only kind of device that can be
+// a port: a tty sysfs lists (in a fake tree too), or a character device that
+// sysfs does not place in another class (a pseudo-terminal's slave has no
+// sysfs entry). /dev/null, which every daemon holds, and a plain file are
+// not: their open fails on its own, as no serial port.
+bool node_is_terminal(const PortRoots& roots, const std::string& path)
+{
+    const std::string real = path_real(path);
+    if (real.empty()) {
+        return false;
+    }
+    if (access((roots.sys + "/class/tty/" + path_base(real)).c_str(), F_OK) == 0) {
+        return true;
+    }
+    struct stat status {};
+    if (stat(real.c_str(), &status) != 0 || !S_ISCHR(status.st_mode)) {
+        return false;
+    }
+    const std::string entry = roots.sys + "/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
+                              std::to_string(minor(status.st_rdev));
+    if (access(entry.c_str(), F_OK) != 0) {
+        return true;
+    }
+    return link_base(entry + "/subsystem") == "tty";
+}
+
 void state_busy(const PortHolder& holder, PortState* state)
 {
     state->access = PORT_BUSY;
@@ -562,7 +589,7 @@ int port_holder_find(const PortRoots& roots, const char* device_path, PortState*
 {
     *state = PortState{};
     const std::string path = device_resolved(device_path != nullptr ? device_path : "");
-    if (path.empty()) {
+    if (path.empty() || !node_is_terminal(roots, path)) {
         return 0;
     }
     const pid_t self = getpid();

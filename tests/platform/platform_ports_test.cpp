@@ -19,6 +19,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -299,9 +300,11 @@ TEST(PortOpenDiagnose, BusyPseudoTerminalNamesTheProcessHoldingIt)
 }
 
 // Before this program opens a port: another program with a descriptor on the
-// node (matched by its link text, so also for a node a stat would not reach),
-// or a live process's UUCP lock in either form, holds it; this process, a
-// stale lock and a lock file that holds no pid do not.
+// node, or a live process's UUCP lock in either form, holds it; this process,
+// a stale lock and a lock file that holds no pid do not. A descriptor is
+// matched by its link's text, which the kernel writes as the node's path: a
+// text that leads to the node only through another link is not followed (a
+// stat that follows descriptors hangs on a file of a hung network mount).
 TEST_F(PortTreeTest, HolderBeforeOpeningIsAnotherProcessOrALiveLock)
 {
     const int self = static_cast<int>(getpid());
@@ -314,12 +317,14 @@ TEST_F(PortTreeTest, HolderBeforeOpeningIsAnotherProcessOrALiveLock)
         std::uint32_t found_pid;
         const char* found_name;
     };
-    const std::string unreachable = "/nonexistent/mount/ttyUSB9";
+    const std::string alias = "alias";
     const Case cases[] = {
         {"no holder, no lock", "", 0, "", 0, 0, ""},
         {"a descriptor on the node", "", 4121, "", 0, 4121, "minicom"},
         {"named by its by-id link", "by-id", 4121, "", 0, 4121, "minicom"},
-        {"a node out of reach, by text", unreachable, 4121, "", 0, 4121, "minicom"},
+        {"a descriptor text that is no path of the node", alias, 4121, "", 0, 0, ""},
+        // No tty in sysfs, no character device: no port (its open says so), whoever has it.
+        {"a file that is no terminal", "notatty", 4121, "", 0, 0, ""},
         {"this process's own descriptor", "", self, "", 0, 0, ""},
         {"ASCII lock of a live process", "", 0, FakePortTree::lock_text(6001), 6001, 6001, "screen"},
         {"ASCII lock without padding", "", 0, "6001", 6001, 6001, "screen"},
@@ -336,16 +341,24 @@ TEST_F(PortTreeTest, HolderBeforeOpeningIsAnotherProcessOrALiveLock)
         ASSERT_FALSE(case_folder.path().empty());
         FakePortTree tree(case_folder.path());
         ASSERT_TRUE(tree.add_all(fake_ports_many(1)));
-        std::string device = c.device.empty() ? tree.node("ttyUSB0") : c.device;
+        const std::string held_name = c.device == "notatty" ? c.device : "ttyUSB0";
+        std::string device = c.device.empty() || c.device == alias ? tree.node("ttyUSB0") : c.device;
+        if (c.device == "notatty") {
+            device = tree.node(held_name);
+            std::ofstream(device).put('\n');
+        }
         if (c.device == "by-id") {
             device = case_folder.path() + "/dev/serial/by-id/" + FakePortTree::by_id_name(fake_ports_many(1)[0]);
         }
         if (c.holder_pid != 0) {
-            ASSERT_TRUE(tree.add_holder(c.holder_pid, "/usr/bin/minicom", "ttyUSB0"));
-            if (c.device == unreachable) {
+            ASSERT_TRUE(tree.add_holder(c.holder_pid, "/usr/bin/minicom", held_name));
+            if (c.device == alias) {
+                // fd/3 -> ROOT/alias -> ROOT/dev/ttyUSB0
+                const std::string link = case_folder.path() + "/" + alias;
                 const std::string descriptor = case_folder.path() + "/proc/" + std::to_string(c.holder_pid) + "/fd/3";
+                ASSERT_EQ(symlink(device.c_str(), link.c_str()), 0);
                 ASSERT_EQ(unlink(descriptor.c_str()), 0);
-                ASSERT_EQ(symlink(unreachable.c_str(), descriptor.c_str()), 0);
+                ASSERT_EQ(symlink(link.c_str(), descriptor.c_str()), 0);
             }
         }
         if (!c.lock.empty()) {
@@ -376,6 +389,8 @@ TEST(PortHolderFind, PseudoTerminalFarEndIsNoHolderAndAPlainOpenerIs)
     ASSERT_GE(far_end_slave, 0);
     PortState state;
     EXPECT_EQ(port_holder_find(PortRoots{}, pty.slave_path.c_str(), &state), 0);
+    // A device sysfs places in another class is no port, though daemons hold it.
+    EXPECT_EQ(port_holder_find(PortRoots{}, "/dev/null", &state), 0);
 
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
