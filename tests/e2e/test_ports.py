@@ -429,16 +429,17 @@ class WineListingRig(ToolRig):
 
 class WinePortsTest(RigTestCase):
     """marrowlink.exe ports under Wine: what the Windows listing finds there
-    (Wine has no SetupAPI entries for its ports, only SERIALCOMM), each
-    port's state from a real open, --probe against the simulator, and a
+    (Wine has no SetupAPI entries for its ports, only SERIALCOMM), a plain
+    listing that opens no port (each open pulses DTR and RTS), each port's
+    state from a real open with --probe, against the simulator, and a
     Bluetooth link port that SERIALCOMM names, which is not opened."""
 
     SERIALCOMM_KEY = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"
     BLUETOOTH_KERNEL_NAME = "\\Device\\BthModem0"
     WINE_LISTING = (
         "PORT  DEVICE           STATE\n"
-        "COM1  \\Device\\Serial0  free\n"
-        "COM5  \\Device\\Serial4  free\n"
+        "COM1  \\Device\\Serial0  not opened\n"
+        "COM5  \\Device\\Serial4  not opened\n"
     )
 
     @classmethod
@@ -464,8 +465,12 @@ class WinePortsTest(RigTestCase):
         self.assertEqual((run.exit_status, run.errors), (0, ""), run.transcript + run.errors)
         return run
 
-    def test_ports_lists_com1_and_com5_as_serialcomm_names_them(self):
+    def test_ports_lists_com1_and_com5_as_serialcomm_names_them_without_opening_them(self):
+        # Wine's open of a port over a pseudo-terminal moves no line the fixture
+        # would log: the state, which only an open could give, tells.
         self.assertEqual(self.run_ports(["ports"]).transcript, self.WINE_LISTING)
+        states = {port["port"]: port["state"] for port in json.loads(self.run_ports(["ports", "--json"]).transcript)["ports"]}
+        self.assertEqual(states, {"COM1": "not_opened", "COM5": "not_opened"})
 
     def serialcomm(self, verb, *options):
         """reg VERB on SERIALCOMM's value for the Bluetooth modem."""
