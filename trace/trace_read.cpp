@@ -76,7 +76,8 @@ bool trace_number_within(const TraceJson& value, std::int64_t low, std::int64_t 
 {
     if (value.is_number_unsigned()) {
         const std::uint64_t number = value.get<std::uint64_t>();
-        return low <= 0 && number <= static_cast<std::uint64_t>(high);
+        return high >= 0 && number <= static_cast<std::uint64_t>(high) &&
+               (low <= 0 || number >= static_cast<std::uint64_t>(low));
     }
     if (value.is_number_integer()) {
         const std::int64_t number = value.get<std::int64_t>();
