@@ -188,47 +188,6 @@ TEST_F(ToolPortTreeTest, AutoTriesEveryFreePortAndListsWhatItFound)
     EXPECT_EQ(lines, "Probing " + tree.node("ttyUSB0") + " ... cannot open: not a serial port\n");
 }
 
-// --port NAME: a port another program holds (a descriptor without any lock,
-// or a UUCP lock of a live process) is refused before anything opens it,
-// exit status 3 at the opening step, naming the program.
-TEST_F(ToolPortTreeTest, NamedPortHeldByAnotherProgramIsRefusedBeforeItIsOpened)
-{
-    struct Case {
-        const char* name;
-        int holder_pid;  // a descriptor on dev/ttyUSB0
-        int lock_pid;    // lock/LCK..ttyUSB0 of a live process
-        const char* reason;  // "" when the port is given back
-    };
-    const Case cases[] = {
-        {"free", 0, 0, ""},
-        {"a terminal program without a lock", 4121, 0, "the port is in use by minicom (pid 4121)"},
-        {"a live UUCP lock", 0, 6001, "the port is in use by cu (pid 6001)"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        FakePortFolder case_folder;
-        FakePortTree tree(case_folder.path());
-        ASSERT_TRUE(tree.add_all(fake_ports_many(1)));
-        ASSERT_TRUE(c.holder_pid == 0 || tree.add_holder(c.holder_pid, "/usr/bin/minicom", "ttyUSB0"));
-        ASSERT_TRUE(c.lock_pid == 0 ||
-                    (tree.add_lock("ttyUSB0", FakePortTree::lock_text(c.lock_pid)) && tree.add_process(c.lock_pid, "cu")));
-        const std::string node = tree.node("ttyUSB0");
-        std::ostringstream out, err;
-        Report report(false, out, err);
-        try {
-            const ToolPort port = port_resolve(node, report, tree.roots());
-            EXPECT_EQ(std::string(c.reason), "") << "given back";
-            EXPECT_EQ(port.name, node);
-        } catch (const ToolFailure& failure) {
-            EXPECT_EQ(failure.status, ExitStatus::port);
-            EXPECT_EQ(failure.step, "opening " + node);
-            EXPECT_EQ(failure.reason, c.reason);
-            EXPECT_EQ(failure.hint, "close that program, or choose another port (marrowlink ports lists them)");
-        }
-        EXPECT_EQ(out.str() + err.str(), "") << "nothing said before the refusal";
-    }
-}
-
 TEST_F(ToolPortTreeTest, FindingsForScriptsCarryStateHolderAndProbe)
 {
     FakePortTree tree(root);

@@ -57,7 +57,6 @@ TEST(TraceRead, EachProblemIsNamedWithItsLine)
         // Numbers out of the range of what reads them (found by fuzzing: 3e46 became an int).
         {"level far out of range", HEADER + "\n{\"t_us\":1,\"event\":\"modem\",\"line\":\"dtr\",\"level\":3e46}\n", 2,
          "\"level\" is not a whole number from 0 to 1", false, 0},
-        {"level 2", HEADER + "\n{\"t_us\":1,\"event\":\"modem\",\"level\":2}\n", 2, "\"level\" is not", false, 0},
         {"level a fraction", HEADER + "\n{\"t_us\":1,\"event\":\"modem\",\"level\":0.5}\n", 2, "\"level\" is not", false, 0},
         {"time-out negative", HEADER + "\n{\"t_us\":1,\"event\":\"timeouts\",\"read_interval_ms\":-1}\n", 2,
          "\"read_interval_ms\" is not a whole number from 0 to 4294967295", false, 0},
@@ -67,8 +66,6 @@ TEST(TraceRead, EachProblemIsNamedWithItsLine)
          "", false, 1},
         {"channel out of range", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"kind\":\"bcsp\",\"channel\":1e300}]}\n",
          2, "a decoded unit's \"channel\" is not a whole number from 0 to 15", false, 0},
-        {"length negative", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"kind\":\"bcsp\",\"length\":-5}]}\n",
-         2, "\"length\" is not", false, 0},
         {"store word past 16 bits", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"kind\":\"bcsp\",\"bccmd\":{\"ps\":{\"words\":[1,65536]}}}]}\n",
          2, "\"words\" are not all whole numbers from 0 to 65535", false, 0},
         {"nested deeper than the limit", HEADER + "\n" + std::string(TRACE_JSON_DEPTH_MAX + 1, '[') +
@@ -89,8 +86,6 @@ TEST(TraceRead, EachProblemIsNamedWithItsLine)
          2, "a persistent-store key's \"words\" is not a list", false, 0},
         {"line too long", HEADER + "\n{\"t_us\":1,\"event\":\"" + std::string(TRACE_LINE_MAX_BYTES, 'x') + "\"}\n", 2,
          "line longer than 1048576 bytes", false, 0},
-        {"line too long without an end", HEADER + "\n" + std::string(TRACE_LINE_MAX_BYTES + 1, 'x'), 2,
-         "line longer than", false, 0},
         {"line just within the limit", HEADER + "\n{\"t_us\":1,\"event\":\"" +
                                            std::string(TRACE_LINE_MAX_BYTES - 25, 'x') + "\"}\n", 0, "", false, 1},
     };
