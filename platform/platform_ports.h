@@ -1,10 +1,11 @@
 // The machine's serial ports: listing them, telling whether this user can
 // open each one now, and why an open failed.
 //
-// Linux reads the ports from sysfs (/sys/class/tty), their names from /dev and
-// who holds a port from /proc; the three roots are parameters so that tests
-// can point them at a fake tree. Windows asks SetupAPI for the COM ports and
-// falls back to HARDWARE\DEVICEMAP\SERIALCOMM; it ignores the roots.
+// Linux reads the ports from sysfs (/sys/class/tty), their names from /dev,
+// who holds a port from /proc and who locked it from the UUCP lock folders;
+// the roots are parameters so that tests can point them at a fake tree.
+// Windows asks SetupAPI for the COM ports and falls back to
+// HARDWARE\DEVICEMAP\SERIALCOMM; it ignores the roots.
 //
 // Same contract as platform.h: 1 success, 0 failure with the OS error left
 // for platform_last_error(). Nothing here prints.
@@ -18,6 +19,10 @@ struct PortRoots {
     std::string sys = "/sys";
     std::string dev = "/dev";
     std::string proc = "/proc";
+    // Where programs leave UUCP lock files (LCK..ttyUSB0): /var/lock is the
+    // traditional place, /run/lock where it leads on current systems; both are
+    // read, for a system where they are apart.
+    std::vector<std::string> locks = {"/var/lock", "/run/lock"};
 };
 
 // One serial port. Fields the system does not tell are empty.
@@ -47,6 +52,13 @@ enum PortAccess {
     PORT_FAILED,      // the open failed for another reason: os_error
     PORT_NOT_CHECKED, // Windows: a Bluetooth link port, not opened (that would connect)
     PORT_TIMED_OUT,   // Windows: the open did not finish within PORT_CHECK_OPEN_TIMEOUT_MS
+    PORT_NOT_OPENED,  // Windows: not opened (PORT_CHECK_LOOK), so its state is not known
+};
+
+// What ports_check may do to learn a port's state.
+enum PortCheckMode {
+    PORT_CHECK_LOOK,  // open no port: an open raises DTR and RTS, which resets some boards
+    PORT_CHECK_OPEN,  // Windows: open and close each wired port, as the updater would
 };
 
 // How long ports_check waits for one port to open before it gives the open
@@ -70,12 +82,31 @@ struct PortState {
 int ports_list(const PortRoots& roots, std::vector<PortInfo>* ports);
 
 // Whether this user can open each port now, one state per port. Linux looks
-// without opening (an open raises DTR and RTS, which resets some boards): the
-// device node, its permissions against this user's, and the processes in
-// /proc that hold it. Windows opens and closes each port as the updater would,
-// giving each open up after PORT_CHECK_OPEN_TIMEOUT_MS, and does not open a
-// Bluetooth link port at all.
-int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, std::vector<PortState>* states);
+// without opening, whatever the mode: the device node, its permissions
+// against this user's, the processes in /proc that hold it and a UUCP lock
+// of a live process. Windows can only tell by opening: with PORT_CHECK_OPEN
+// it opens and closes each port as the updater would, giving each open up
+// after PORT_CHECK_OPEN_TIMEOUT_MS; with PORT_CHECK_LOOK every wired port is
+// PORT_NOT_OPENED. A Bluetooth link port is never opened (PORT_NOT_CHECKED).
+int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, PortCheckMode mode,
+                std::vector<PortState>* states);
+
+// Whether a program other than this one has the port open now, or holds a
+// UUCP lock on it, before this program opens it: an open that succeeds
+// beside such a program (one that took no flock() and set no TIOCEXCL, as a
+// terminal program or a script may) would put the adapter's wake-up into that
+// program's session. Only a terminal is looked at (a tty in sysfs, or a
+// character device sysfs places in no other class, as a pseudo-terminal): a
+// file or another device (/dev/null, which daemons hold) is no port, and its
+// open fails on its own. 1 with *state PORT_BUSY and the holder (the process
+// with a descriptor on the node, else the live process of the lock); 0 when
+// no other program holds it (*state is then PORT_FREE). Linux reads /proc
+// and the lock folders; a process that holds a pseudo-terminal's master is
+// its far end (the program playing the device: socat, a simulator), and its
+// descriptors on the slave do not count, here and in ports_check. Windows
+// returns 0 (a COM port that another program has open refuses the open
+// itself, before any line moves).
+int port_holder_find(const PortRoots& roots, const char* device_path, PortState* state);
 
 // Why serial_open(device_path) failed with os_error (platform_last_error()
 // right after it): missing, busy (with the holder when the system can tell),

@@ -44,6 +44,7 @@ struct SerialPortRecord {
     SerialTimeouts timeouts;
     SerialState kept;
     int lines_driven;  // a serial_set_state has driven DTR and RTS since the open
+    int exclusive_set;  // this open set TIOCEXCL (it was not set before): the close clears it
 };
 
 std::array<SerialPortRecord, SERIAL_PORT_SLOTS> serial_ports{};
@@ -324,6 +325,27 @@ std::uint32_t serial_total_ms(std::uint32_t multiplier, std::uint32_t constant, 
     return total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(total);
 }
 
+// Makes the tty exclusive (TIOCEXCL); *set tells whether this call set the
+// flag, or it was set already (by another holder: root may open such a tty).
+// A kernel without TIOCGEXCL (before 3.8) cannot tell: the flag is taken as
+// not set before, as the old close did.
+int serial_exclusive_take(int fd, int* set)
+{
+    int already = 0;
+    if (ioctl(fd, TIOCGEXCL, &already) != 0) {
+        already = 0;
+    }
+    if (already) {
+        *set = 0;
+        return 1;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        return 0;
+    }
+    *set = 1;
+    return 1;
+}
+
 }  // namespace
 
 PlatformHandle serial_native_open(const char* device_path)
@@ -344,12 +366,16 @@ PlatformHandle serial_native_open(const char* device_path)
     }
     termios t{};
     int failed = 0;
-    // Share mode 0: TIOCEXCL turns away other opens of the tty, but not root's;
-    // the flock() turns away every cooperating opener, root included.
-    if (ioctl(fd, TIOCEXCL) != 0) {
-        failed = errno;
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int exclusive_set = 0;
+    // Share mode 0: the flock() turns away every cooperating opener, root
+    // included; TIOCEXCL turns away other opens of the tty, but not root's.
+    // The flock() comes first: a port another program holds keeps its flags
+    // as they were (TIOCEXCL belongs to the tty, not to this descriptor, and
+    // would lock that program out of opening its own port again).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         failed = errno == EWOULDBLOCK ? EBUSY : errno;
+    } else if (!serial_exclusive_take(fd, &exclusive_set)) {
+        failed = errno;
     } else if (tcgetattr(fd, &t) != 0) {
         failed = errno;
     } else {
@@ -362,6 +388,9 @@ PlatformHandle serial_native_open(const char* device_path)
         }
     }
     if (failed != 0) {
+        if (exclusive_set) {
+            (void)ioctl(fd, TIOCNXCL);
+        }
         (void)close(fd);
         errno = failed;
         return PLATFORM_INVALID_HANDLE;
@@ -371,6 +400,7 @@ PlatformHandle serial_native_open(const char* device_path)
     record->timeouts = SerialTimeouts{};
     record->kept = serial_state_initial();
     record->lines_driven = 0;
+    record->exclusive_set = exclusive_set;
     return fd;
 }
 
@@ -637,9 +667,13 @@ int serial_native_close(PlatformHandle port)
         return 0;
     }
     const int fd = record->fd;
+    const int exclusive_set = record->exclusive_set;
     *record = SerialPortRecord{};
-    // The exclusive flag stays on the tty after close; clear it for the next
-    // opener (the download tool). The flock() goes with the descriptor.
-    (void)ioctl(fd, TIOCNXCL);
+    // The exclusive flag stays on the tty while anyone has it open; clear it
+    // for the next opener (the download tool), but only when this open set
+    // it: another holder's flag is theirs. The flock() goes with the descriptor.
+    if (exclusive_set) {
+        (void)ioctl(fd, TIOCNXCL);
+    }
     return close(fd) == 0 ? 1 : 0;
 }

@@ -4,6 +4,8 @@
 // which group may open it: a port another program has open refuses CreateFile
 // with ERROR_ACCESS_DENIED, and that is reported as busy.
 //
+// Only an open tells a port's state, and an open pulses DTR and RTS: the
+// ports are opened only when the caller asks (PORT_CHECK_OPEN, for a probe).
 // Opening a port to check it can block: a "Standard Serial over Bluetooth
 // link" port connects to its remote device first, for tens of seconds when
 // that device is away. Such ports are not opened, and every other open is
@@ -184,7 +186,8 @@ int ports_list(const PortRoots&, std::vector<PortInfo>* ports)
     return 1;
 }
 
-int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, std::vector<PortState>* states)
+int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, PortCheckMode mode,
+                std::vector<PortState>* states)
 {
     if (states == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -195,6 +198,12 @@ int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, std:
         PortState& state = (*states)[i];
         if (ports[i].bluetooth_link) {
             state.access = PORT_NOT_CHECKED;
+            continue;
+        }
+        // Only an open tells whether a COM port is free, and each open pulses
+        // DTR and RTS, which resets some boards: a plain listing leaves them be.
+        if (mode == PORT_CHECK_LOOK) {
+            state.access = PORT_NOT_OPENED;
             continue;
         }
         PlatformHandle handle = PLATFORM_INVALID_HANDLE;
@@ -210,6 +219,14 @@ int ports_check(const PortRoots& roots, const std::vector<PortInfo>& ports, std:
         }
     }
     return 1;
+}
+
+int port_holder_find(const PortRoots&, const char*, PortState* state)
+{
+    // A COM port that another program has open refuses CreateFile itself
+    // (ERROR_ACCESS_DENIED), before the driver moves any line.
+    *state = PortState{};
+    return 0;
 }
 
 void port_open_diagnose(const PortRoots&, const char*, std::uint32_t os_error, PortState* state)

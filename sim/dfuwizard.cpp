@@ -22,6 +22,7 @@
 // The Linux and Windows builds share everything but the few calls in the
 // block right below: the one place where the platform is chosen.
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -92,8 +93,13 @@ int dfu_open_port(const char* port, char* why, std::size_t why_size) {
     char variable[64];
     char fallback[64];
     const char* path = port;
+    // strtoul, not sscanf's %lu: a number too large for it is refused, not undefined.
     unsigned long number = 0;
-    if (std::sscanf(port, "COM%lu", &number) == 1 && number > 0) {
+    char* end = nullptr;
+    errno = 0;
+    if (std::strncmp(port, "COM", 3) == 0 && std::isdigit(static_cast<unsigned char>(port[3])))
+        number = std::strtoul(port + 3, &end, 10);
+    if (number > 0 && errno == 0 && *end == 0) {
         std::snprintf(variable, sizeof variable, "COM%lu_DEVICE", number);
         std::snprintf(fallback, sizeof fallback, "/dev/ttyS%lu", number - 1);
         path = std::getenv(variable);

@@ -68,8 +68,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -329,13 +331,12 @@ int parse_answer_delay(const char* text, ChipConfig* c) {
     return 1;
 }
 
+// Two hex digits and nothing else: strtol alone would take " f", "+f" and "-1".
 int parse_hex_byte(const char* text, std::uint8_t* byte) {
-    char two[3] = {text[0], text[0] ? text[1] : '\0', 0};
-    long v = 0;
-    char* end = nullptr;
-    v = std::strtol(two, &end, 16);
-    if (two[0] == 0 || two[1] == 0 || *end != 0) return 0;
-    *byte = static_cast<std::uint8_t>(v);
+    if (!std::isxdigit(static_cast<unsigned char>(text[0])) || !std::isxdigit(static_cast<unsigned char>(text[1])))
+        return 0;
+    const char two[3] = {text[0], text[1], 0};
+    *byte = static_cast<std::uint8_t>(std::strtol(two, nullptr, 16));
     return 1;
 }
 
@@ -640,11 +641,34 @@ int sim_open_lines(Sim* sim, const char* pattern) {
     return 1;
 }
 
+// "<ms> WHAT [VALUE]", an entry of the null-modem fixture's line log. 0 when
+// it is none, a number out of range included (sscanf's %llu and %d would take
+// one with undefined behaviour).
+int sim_line_parse(const char* text, unsigned long long* t, char* what, std::size_t what_size, int* value) {
+    char* end = nullptr;
+    errno = 0;
+    *t = std::strtoull(text, &end, 10);
+    if (errno != 0 || end == text || *text == '-' || *end != ' ') return 0;
+    const char* word = end + 1;
+    const std::size_t length = std::strcspn(word, " ");
+    if (length == 0 || length >= what_size) return 0;
+    std::memcpy(what, word, length);
+    what[length] = 0;
+    *value = 0;
+    const char* rest = word + length;
+    while (*rest == ' ') rest++;
+    if (*rest == 0) return 1;
+    const long number = std::strtol(rest, &end, 10);
+    if (errno != 0 || end == rest || (*end != 0 && *end != ' ') || number < INT_MIN || number > INT_MAX) return 0;
+    *value = static_cast<int>(number);
+    return 1;
+}
+
 void sim_line_entry(Sim* sim, const char* text) {
     unsigned long long t = 0;
     char what[16] = {};
     int value = 0;
-    if (std::sscanf(text, "%llu %15s %d", &t, what, &value) < 2) {
+    if (!sim_line_parse(text, &t, what, sizeof what, &value)) {
         sim_event(sim, "lines_bad", ",\"text_length\":%zu", std::strlen(text));
         return;
     }
@@ -870,8 +894,8 @@ int sim_run(const SimOptions* options, Sim* sim) {
     sim->host = adapter_config.host;
     sim->pace_both = options->pace_both;
     if (const char* stall = std::getenv(SIM_READ_STALL_VARIABLE)) {
-        const long us = std::strtol(stall, nullptr, 10);
-        sim->read_stall_us = us > 0 && us <= SIM_MAX_READ_STALL_US ? us : 0;
+        long us = 0;
+        sim->read_stall_us = parse_long(stall, 1, SIM_MAX_READ_STALL_US, &us) ? us : 0;
     }
     line_pacer_reset(&sim->to_device);
     line_pacer_reset(&sim->to_host);

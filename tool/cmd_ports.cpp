@@ -2,7 +2,9 @@
 // /dev/serial/by-id name, when it has one, on the line below), what it is and
 // whether this user can open it now; --probe also wakes each free port and says
 // whether a Marrowlink answers. A Bluetooth link port is never probed: opening
-// it connects to its remote device, and a Marrowlink adapter is wired.
+// it connects to its remote device, and a Marrowlink adapter is wired. Without
+// --probe no port is opened: on Windows, where only an open tells a port's
+// state, every wired port is then "not opened".
 #include "tool/cmd_ports.h"
 
 #include <CLI/CLI.hpp>
@@ -98,7 +100,9 @@ void cmd_ports_register(CLI::App& app, ToolContext& context)
     command->callback([&context, options] {
         options->roots = context.port_roots;
         tool_command_run(context, [&](Report& report) {
-            std::vector<PortFinding> findings = port_survey(options->roots);
+            // Without --probe no port is opened (Windows could tell a port's state only by opening it).
+            std::vector<PortFinding> findings =
+                port_survey(options->roots, options->probe ? PORT_CHECK_OPEN : PORT_CHECK_LOOK);
             ports_show(report, findings, options->probe, options->roots);
         });
     });

@@ -54,6 +54,9 @@ OpenReason open_reason_of(const PortState& state)
         return {"the system did not finish opening the port within " + reason_seconds(PORT_CHECK_OPEN_TIMEOUT_MS),
                 "a port whose open hangs waits for a connection or for a device that stopped answering; if this "
                 "is the adapter's port, unplug the adapter and plug it in again"};
+    case PORT_NOT_OPENED:
+        return {"not opened: on Windows only an open tells whether a port is free, and an open pulses DTR and RTS",
+                "marrowlink ports --probe opens each port and says whether a Marrowlink answers"};
     case PORT_FAILED:
         break;
     }
@@ -67,6 +70,15 @@ ToolFailure open_failure(const ToolPort& port, std::uint32_t os_error, const Por
     port_open_diagnose(roots, port.device_path.c_str(), os_error, &state);
     const OpenReason why = open_reason_of(state);
     return ToolFailure{ExitStatus::port, "opening " + port.name, why.reason, why.hint};
+}
+
+void open_refuse_if_held(const ToolPort& port, const PortRoots& roots)
+{
+    PortState state;
+    if (port_holder_find(roots, port.device_path.c_str(), &state)) {
+        const OpenReason why = open_reason_of(state);
+        throw ToolFailure{ExitStatus::port, "opening " + port.name, why.reason, why.hint};
+    }
 }
 
 std::string port_state_text(const PortState& state)
@@ -87,6 +99,8 @@ std::string port_state_text(const PortState& state)
         return "not checked: Bluetooth link";
     case PORT_TIMED_OUT:
         return "did not open within " + reason_seconds(PORT_CHECK_OPEN_TIMEOUT_MS);
+    case PORT_NOT_OPENED:
+        return "not opened";
     case PORT_FAILED:
         break;
     }
@@ -103,6 +117,7 @@ std::string port_state_name(PortAccess access)
     case PORT_NOT_SERIAL: return "not_serial";
     case PORT_NOT_CHECKED: return "not_checked";
     case PORT_TIMED_OUT: return "timed_out";
+    case PORT_NOT_OPENED: return "not_opened";
     case PORT_FAILED: break;
     }
     return "failed";

@@ -42,11 +42,13 @@ void port_roots_add_options(CLI::App* command, PortRoots* roots)
     command->add_option("--sys-root", roots->sys, "where sysfs is")->group("");
     command->add_option("--dev-root", roots->dev, "where the device nodes are")->group("");
     command->add_option("--proc-root", roots->proc, "where procfs is")->group("");
+    command->add_option("--lock-root", roots->locks, "a folder of UUCP lock files (LCK..ttyUSB0); repeatable")
+        ->group("");
 }
 
 ToolPort port_auto_find(Report& report, const PortRoots& roots)
 {
-    return port_auto_choose(report, port_survey(roots), roots);
+    return port_auto_choose(report, port_survey(roots, PORT_CHECK_OPEN), roots);
 }
 
 ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, const PortRoots& roots)
@@ -96,5 +98,11 @@ ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, con
 
 ToolPort port_resolve(const std::string& text, Report& report, const PortRoots& roots)
 {
-    return text == PORT_AUTO ? port_auto_find(report, roots) : port_choice_parse(text);
+    if (text == PORT_AUTO) {
+        // The survey found the held ports busy and left them alone.
+        return port_auto_find(report, roots);
+    }
+    const ToolPort port = port_choice_parse(text);
+    open_refuse_if_held(port, roots);
+    return port;
 }

@@ -11,8 +11,9 @@
 
 inline constexpr char PORT_AUTO[] = "auto";
 
-// Where the port listing looks: hidden options --sys-root, --dev-root and
-// --proc-root, so that tests can point it at a fake tree.
+// Where the port listing looks: hidden options --sys-root, --dev-root,
+// --proc-root and --lock-root (UUCP lock folders, repeatable; given, it
+// replaces /var/lock and /run/lock), so that tests can point it at a fake tree.
 void port_roots_add_options(CLI::App* command, PortRoots* roots);
 
 // Probes every serial port this user can open (as `marrowlink ports --probe`
@@ -26,5 +27,8 @@ ToolPort port_auto_find(Report& report, const PortRoots& roots);
 // Bluetooth link port) and chooses.
 ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, const PortRoots& roots);
 
-// --port as given: "auto" found by probing, anything else parsed.
+// --port as given: "auto" found by probing, anything else parsed. Either way
+// before any port is opened for the command: a named port that another
+// program holds is refused (open_refuse_if_held), and --port auto leaves such
+// ports alone.
 ToolPort port_resolve(const std::string& text, Report& report, const PortRoots& roots);

@@ -50,6 +50,19 @@ std::string port_choice_whole_path(const std::string& path)
     return error ? path : whole.string();
 }
 
+// The Win32 device namespace prefix ("\\\\.\\COM5") and the DOS device colon
+// ("COM5:") around a COM name, which people copy from other tools: "COM5"
+// is left. Any other text as it is.
+std::string port_choice_com_bare(const std::string& text)
+{
+    static const std::string DEVICE_PREFIX = "\\\\.\\";
+    std::string bare = text.starts_with(DEVICE_PREFIX) ? text.substr(DEVICE_PREFIX.size()) : text;
+    if (bare.size() > 4 && bare.back() == ':') {
+        bare.pop_back();
+    }
+    return bare;
+}
+
 bool port_choice_looks_like_com(const std::string& text)
 {
     return text.size() > 3 && std::toupper(static_cast<unsigned char>(text[0])) == 'C' &&
@@ -68,8 +81,13 @@ ToolPort port_choice_parse(const std::string& text)
     if (text.find_first_of(" \t") != std::string::npos) {
         port_choice_refuse(text, "a port name with blanks cannot be passed to the download tool");
     }
-    if (port_choice_looks_like_com(text)) {
-        const unsigned long number = port_choice_com_number(text);
+    // The download tool's command line is quoted with them: one inside would end the quote.
+    if (text.find('"') != std::string::npos) {
+        port_choice_refuse(text, "a port name with a quotation mark (\") cannot be passed to the download tool");
+    }
+    const std::string com = port_choice_com_bare(text);
+    if (port_choice_looks_like_com(com)) {
+        const unsigned long number = port_choice_com_number(com);
         if (number == 0 || number > TOOL_COM_NUMBER_MAX) {
             port_choice_refuse(text, "COM ports are numbered from 1 to " + std::to_string(TOOL_COM_NUMBER_MAX));
         }

@@ -19,8 +19,9 @@ inline constexpr char TOOL_DEFAULT_PORT[] = "COM1";
 // room; longer numbers are typing errors.
 inline constexpr unsigned long TOOL_COM_NUMBER_MAX = 9999999;
 
-// The port named by text; throws ToolFailure (usage) for a name that cannot
-// be a port: empty, COM0 or a COM number above TOOL_COM_NUMBER_MAX, a blank
-// (the download tool's command line is split on blanks, so also in a path made
-// whole), or a path too long for serial_open.
+// The port named by text; "\\\\.\\COM5" and "COM5:", any case, name COM5 as
+// "COM5" does. Throws ToolFailure (usage) for a name that cannot be a port:
+// empty, COM0 or a COM number above TOOL_COM_NUMBER_MAX, a blank (the download
+// tool's command line is split on blanks, so also in a path made whole), a
+// quotation mark, or a path too long for serial_open.
 ToolPort port_choice_parse(const std::string& text);

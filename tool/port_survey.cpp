@@ -44,7 +44,7 @@ std::string product_text(const PortInfo& info)
 
 }  // namespace
 
-std::vector<PortFinding> port_survey(const PortRoots& roots)
+std::vector<PortFinding> port_survey(const PortRoots& roots, PortCheckMode mode)
 {
     std::vector<PortInfo> ports;
     if (!ports_list(roots, &ports)) {
@@ -55,7 +55,7 @@ std::vector<PortFinding> port_survey(const PortRoots& roots)
                           "is " + roots.sys + " mounted?"};
     }
     std::vector<PortState> states;
-    (void)ports_check(roots, ports, &states);
+    (void)ports_check(roots, ports, mode, &states);
     std::vector<PortFinding> findings;
     for (std::size_t i = 0; i < ports.size(); ++i) {
         findings.push_back(PortFinding{ports[i], i < states.size() ? states[i] : PortState{}, PortProbe{}});

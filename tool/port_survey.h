@@ -24,9 +24,10 @@ struct PortFinding {
     PortProbe probe;
 };
 
-// Every serial port and its state. Throws ToolFailure (usage: the roots are
-// options) when the system's port list cannot be read.
-std::vector<PortFinding> port_survey(const PortRoots& roots);
+// Every serial port and its state (mode: whether a port may be opened to
+// learn it, which only Windows needs). Throws ToolFailure (usage: the roots
+// are options) when the system's port list cannot be read.
+std::vector<PortFinding> port_survey(const PortRoots& roots, PortCheckMode mode);
 
 // Whether a probe may open the port: it is free, and it is no Bluetooth link
 // port (opening one connects to its remote device, and an adapter is wired).

@@ -26,8 +26,14 @@ struct TraceFile {
     bool cut = false;                // the problem is a last line cut short (a run that died)
 };
 
-// A line longer than this is refused (no event comes near it).
+// A line longer than this is refused, and not read on: no event comes near
+// it (the longest, a read of a whole BCSP frame with its decoded units, is a
+// few tens of kilobytes).
 inline constexpr std::size_t TRACE_LINE_MAX_BYTES = 1 << 20;
+// Objects and lists inside each other on one line: a trace event goes six
+// deep (event, decoded, unit, bccmd, ps, words); deeper is refused before it
+// is parsed.
+inline constexpr std::size_t TRACE_JSON_DEPTH_MAX = 16;
 
 TraceFile trace_read(std::istream& input);
 // Throws std::runtime_error when the file cannot be opened.

@@ -7,6 +7,43 @@
 
 namespace {
 
+bool utf8_continuation(unsigned char c)
+{
+    return (c & 0xC0) == 0x80;
+}
+
+// The length of the UTF-8 sequence at text[at] (2 to 4), or 0 when the bytes
+// there are none: the second byte's range rules out overlong forms,
+// surrogates and code points past U+10FFFF.
+std::size_t utf8_sequence(const std::string& text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    unsigned char second_low = 0x80;
+    unsigned char second_high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        second_low = lead == 0xE0 ? 0xA0 : 0x80;
+        second_high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        second_low = lead == 0xF0 ? 0x90 : 0x80;
+        second_high = lead == 0xF4 ? 0x8F : 0xBF;
+    }
+    if (length == 0 || at + length > text.size() || byte(1) < second_low || byte(1) > second_high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (!utf8_continuation(byte(i))) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 std::string trace_spaced_hex(const std::string& hex)
 {
     std::string spaced;
@@ -21,6 +58,42 @@ std::string trace_spaced_hex(const std::string& hex)
 }
 
 }  // namespace
+
+std::string trace_printable(const std::string& text)
+{
+    std::string shown;
+    shown.reserve(text.size());
+    char escape[8];
+    for (std::size_t at = 0; at < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            shown += escape;
+            ++at;
+            continue;
+        }
+        if (c < 0x80) {
+            shown += static_cast<char>(c);
+            ++at;
+            continue;
+        }
+        const std::size_t length = utf8_sequence(text, at);
+        if (length == 0) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            shown += escape;
+            ++at;
+        } else if (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F) {
+            // U+0080..U+009F: the C1 controls (U+009B starts an escape sequence too).
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(text[at + 1]));
+            shown += escape;
+            at += length;
+        } else {
+            shown.append(text, at, length);
+            at += length;
+        }
+    }
+    return shown;
+}
 
 std::string trace_field_text(const TraceJson& object, const char* field)
 {
@@ -169,6 +242,9 @@ std::string event_text(const TraceJson& event, bool raw)
     return text;
 }
 
+// The phase column's width: the longest phase name ("command") fits.
+constexpr std::size_t TRACE_SHOW_PHASE_WIDTH = 7;
+
 struct ShowLine {
     std::uint64_t t_us;
     const char* direction;
@@ -177,12 +253,17 @@ struct ShowLine {
     std::string hex;
 };
 
+// Everything that came from the trace (the phase, the meaning with its texts)
+// through trace_printable: a trace comes from someone else.
 void show_line(std::ostream& out, const ShowLine& line)
 {
     char head[64];
-    std::snprintf(head, sizeof head, "%10.6f  %-2s  %-7s  ", static_cast<double>(line.t_us) / 1e6, line.direction,
-                  line.phase.c_str());
-    out << head << line.text;
+    std::snprintf(head, sizeof head, "%10.6f  %-2s  ", static_cast<double>(line.t_us) / 1e6, line.direction);
+    std::string phase = trace_printable(line.phase);
+    if (phase.size() < TRACE_SHOW_PHASE_WIDTH) {
+        phase.resize(TRACE_SHOW_PHASE_WIDTH, ' ');
+    }
+    out << head << phase << "  " << trace_printable(line.text);
     if (!line.hex.empty()) {
         out << "  [" << trace_spaced_hex(line.hex) << "]";
     }
@@ -238,8 +319,11 @@ std::string trace_command_text(const TraceJson& header)
 void trace_show(const TraceFile& trace, const TraceShowOptions& options, std::ostream& out)
 {
     if (trace.header.is_object()) {
-        out << "# " << trace_field_text(trace.header, "program") << ": " << trace_command_text(trace.header) << " ("
-            << trace_field_text(trace.header, "platform") << "), started " << trace_field_text(trace.header, "start") << '\n';
+        out << "# "
+            << trace_printable(trace_field_text(trace.header, "program") + ": " + trace_command_text(trace.header) +
+                               " (" + trace_field_text(trace.header, "platform") + "), started " +
+                               trace_field_text(trace.header, "start"))
+            << '\n';
     }
     // Bytes each direction has moved that no decoded unit has covered yet.
     std::map<std::string, std::string> pending{{"out", ""}, {"in", ""}};
@@ -284,6 +368,6 @@ void trace_show(const TraceFile& trace, const TraceShowOptions& options, std::os
         }
     }
     if (trace.problem_line != 0) {
-        out << "# the trace ends at " << trace_problem_text(trace) << '\n';
+        out << "# the trace ends at " << trace_printable(trace_problem_text(trace)) << '\n';
     }
 }

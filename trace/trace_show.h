@@ -17,6 +17,13 @@ struct TraceShowOptions {
 // Bytes a cut trace leaves undecoded are shown at the end.
 void trace_show(const TraceFile& trace, const TraceShowOptions& options, std::ostream& out);
 
+// Text from a trace, safe to print to a terminal: control characters (C0,
+// DEL, and the C1 ones U+0080..U+009F) as \\xNN or \\u00NN, and bytes that
+// are no UTF-8 as \\xNN, so that an escape sequence in a version text or a
+// port name is shown, never obeyed. Everything else, UTF-8 letters included,
+// as it stands.
+std::string trace_printable(const std::string& text);
+
 // A field as text: a text as it stands, anything else as JSON, "" when the
 // field is missing or object is no object (a trace's fields are not trusted).
 std::string trace_field_text(const TraceJson& object, const char* field);

@@ -42,10 +42,12 @@ const std::vector<Row> SVG_ROWS = {
     {"bcsp: program → chip", "bcsp", "out"},    {"bcsp: chip → program", "bcsp", "in"},
 };
 
+// Control characters from the trace as trace_printable shows them: XML 1.0
+// allows none of them, and a picture with one would not open.
 std::string xml_escaped(const std::string& text)
 {
     std::string escaped;
-    for (const char c : text) {
+    for (const char c : trace_printable(text)) {
         switch (c) {
         case '<': escaped += "&lt;"; break;
         case '>': escaped += "&gt;"; break;

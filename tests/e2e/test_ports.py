@@ -30,7 +30,7 @@ from test_tool import ToolRig
 MARROWLINK = os.path.join(LINUX_BUILD, "marrowlink")
 FAKE_PORT_TREE = os.path.join(LINUX_BUILD, "fake-port-tree")
 PORT_HOLDER = os.path.join(LINUX_BUILD, "port-holder")
-FAKE_ROOTS = ["--sys-root", "sys", "--dev-root", "dev", "--proc-root", "proc"]
+FAKE_ROOTS = ["--sys-root", "sys", "--dev-root", "dev", "--proc-root", "proc", "--lock-root", "lock"]
 # The other user a test runs the program as: root passes every permission check.
 OTHER_USER = "nobody"
 OTHER_GROUP = "nogroup"
@@ -250,10 +250,28 @@ class OpenReasonTest(unittest.TestCase):
                                    "this machine")
 
     def test_busy_port_names_the_process_that_holds_it(self):
+        # Found before the port is opened: nothing is said of waking the adapter.
         with PseudoTerminal() as line, PortHolder(line.slave_path) as holder:
-            result = self.probe_port(line.slave_path)
-        self.assert_failed_opening(result, line.slave_path, "the port is in use by port-holder (pid %d)" % holder.pid,
-                                   "close that program, or choose another port (marrowlink ports lists them)")
+            status, out, err = self.probe_port(line.slave_path)
+        self.assertEqual((status, out), (3, ""), err)
+        self.assertEqual(err, "error: opening %s: the port is in use by port-holder (pid %d)\n"
+                              "hint: close that program, or choose another port (marrowlink ports lists them)\n"
+                         % (line.slave_path, holder.pid))
+
+    def test_a_live_uucp_lock_names_its_program_and_a_stale_one_is_passed(self):
+        # 4122 has no process: its lock is stale.
+        with FakeTree("--standard", "--lock", "ttyUSB0=4121:/usr/bin/cu", "--lock", "ttyUSB1=4122:") as tree:
+            locked = run_marrowlink(["probe", "--port", "dev/ttyUSB0"] + FAKE_ROOTS, cwd=tree.root)
+            stale = run_marrowlink(["probe", "--port", "dev/ttyUSB1"] + FAKE_ROOTS, cwd=tree.root)
+            listing = tree.ports()
+        node = os.path.join(os.path.realpath(tree.root), "dev", "ttyUSB")
+        self.assertEqual(locked, (3, "", "error: opening %s0: the port is in use by cu (pid 4121)\nhint: close that "
+                                         "program, or choose another port (marrowlink ports lists them)\n" % node))
+        # The stale lock is no holder: the plain file is opened, and is no serial port.
+        self.assertEqual(stale[0], 3)
+        self.assertIn("this is not a serial port", stale[2])
+        self.assertTrue(row_of(listing[1], "dev/ttyUSB0").endswith("  busy: cu (pid 4121)"), listing)
+        self.assertTrue(row_of(listing[1], "dev/ttyUSB1").endswith("  free"), listing)
 
     def test_update_opens_a_port_named_from_the_current_folder(self):
         # update works inside the DFUWizard folder: the name as typed would lead nowhere from there.
@@ -277,6 +295,49 @@ class OpenReasonTest(unittest.TestCase):
                                    "permission denied (the port belongs to the group dialout)",
                                    'add yourself to that group with: sudo usermod -aG dialout "$USER", '
                                    "then log out and in again")
+
+
+class UnlockedHolder(ToolRig):
+    """The tool against the simulator while a plain program (sleep, its
+    standard input the port) has the pseudo-terminal open without flock or
+    TIOCEXCL, as a terminal program or a script may."""
+
+    def before_program(self):
+        port = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        try:
+            self.holder = subprocess.Popen(["sleep", "60"], stdin=port)
+        finally:
+            os.close(port)
+        self.holder_pid = self.holder.pid
+
+    def __exit__(self, *exc):
+        if self.holder is not None:
+            self.holder.kill()
+            self.holder.wait(timeout=10)
+            self.holder = None
+        return super().__exit__(*exc)
+
+
+class PortHeldWithoutLockTest(RigTestCase):
+    """A port that a program without any lock has open is refused before the
+    adapter is woken: no modem line moves and no byte reaches the line."""
+
+    def test_probe_and_update_refuse_it_naming_the_program(self):
+        if BUILD != "linux":
+            self.skipTest("Linux: Windows refuses the open of a held COM port itself")
+        for command in (["probe"], ["update", "--no-wait"]):
+            with self.subTest(command=command[0]), UnlockedHolder(command) as rig:
+                run = rig.run()
+                holder_pid = rig.holder_pid
+                data = open(rig.data_log, "rb").read() if os.path.exists(rig.data_log) else b""
+                self.assertEqual((run.exit_status, run.transcript), (3, ""), run.errors)
+                self.assertEqual(run.errors, "error: opening %s: the port is in use by sleep (pid %d)\n"
+                                             "hint: close that program, or choose another port (marrowlink ports "
+                                             "lists them)\n" % (rig.link, holder_pid))
+                self.assertEqual(run.line_log, [], "the program moved a modem line or changed the settings")
+                self.assertEqual(data, b"", "the program wrote to the port")
+                self.assertEqual([event["ev"] for event in run.events if event["ev"] in ("wake", "rx", "line")], [])
+                self.assertEqual(run.tool_calls, [])
 
 
 class PortAutoTest(RigTestCase):
@@ -368,16 +429,17 @@ class WineListingRig(ToolRig):
 
 class WinePortsTest(RigTestCase):
     """marrowlink.exe ports under Wine: what the Windows listing finds there
-    (Wine has no SetupAPI entries for its ports, only SERIALCOMM), each
-    port's state from a real open, --probe against the simulator, and a
+    (Wine has no SetupAPI entries for its ports, only SERIALCOMM), a plain
+    listing that opens no port (each open pulses DTR and RTS), each port's
+    state from a real open with --probe, against the simulator, and a
     Bluetooth link port that SERIALCOMM names, which is not opened."""
 
     SERIALCOMM_KEY = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"
     BLUETOOTH_KERNEL_NAME = "\\Device\\BthModem0"
     WINE_LISTING = (
         "PORT  DEVICE           STATE\n"
-        "COM1  \\Device\\Serial0  free\n"
-        "COM5  \\Device\\Serial4  free\n"
+        "COM1  \\Device\\Serial0  not opened\n"
+        "COM5  \\Device\\Serial4  not opened\n"
     )
 
     @classmethod
@@ -403,8 +465,12 @@ class WinePortsTest(RigTestCase):
         self.assertEqual((run.exit_status, run.errors), (0, ""), run.transcript + run.errors)
         return run
 
-    def test_ports_lists_com1_and_com5_as_serialcomm_names_them(self):
+    def test_ports_lists_com1_and_com5_as_serialcomm_names_them_without_opening_them(self):
+        # Wine's open of a port over a pseudo-terminal moves no line the fixture
+        # would log: the state, which only an open could give, tells.
         self.assertEqual(self.run_ports(["ports"]).transcript, self.WINE_LISTING)
+        states = {port["port"]: port["state"] for port in json.loads(self.run_ports(["ports", "--json"]).transcript)["ports"]}
+        self.assertEqual(states, {"COM1": "not_opened", "COM5": "not_opened"})
 
     def serialcomm(self, verb, *options):
         """reg VERB on SERIALCOMM's value for the Bluetooth modem."""

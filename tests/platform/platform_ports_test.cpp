@@ -11,6 +11,7 @@
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -159,10 +161,13 @@ TEST_F(PortTreeTest, StatesTellFreeBusyWithTheHolderAndMissing)
     // The whole program name, not comm's first 15 characters.
     ASSERT_TRUE(tree.add_holder(77, "/usr/bin/marrowlink-update", "ttyACM0"));
     ASSERT_TRUE(tree.add_holder(78, "/usr/bin/marrowlink-update", "ttyACM0"));
+    // A UUCP lock of a live process without a descriptor, and a stale one.
+    ASSERT_TRUE(tree.add_lock("ttyS0", FakePortTree::lock_text(5150)) && tree.add_process(5150, "/usr/bin/cu"));
+    ASSERT_TRUE(tree.add_lock("ttyUSB10", FakePortTree::lock_text(5151)));
     std::vector<PortInfo> ports;
     ASSERT_EQ(ports_list(tree.roots(), &ports), 1);
     std::vector<PortState> states;
-    ASSERT_EQ(ports_check(tree.roots(), ports, &states), 1);
+    ASSERT_EQ(ports_check(tree.roots(), ports, PORT_CHECK_LOOK, &states), 1);
     ASSERT_EQ(states.size(), ports.size());
 
     struct Expected {
@@ -173,7 +178,7 @@ TEST_F(PortTreeTest, StatesTellFreeBusyWithTheHolderAndMissing)
     };
     const Expected expected[] = {
         {"ttyACM0", PORT_BUSY, 77, "marrowlink-update"},
-        {"ttyS0", PORT_FREE, 0, ""},
+        {"ttyS0", PORT_BUSY, 5150, "cu"},
         {"ttyUSB0", PORT_FREE, 0, ""},
         {"ttyUSB1", PORT_BUSY, 4121, "minicom"},
         {"ttyUSB5", PORT_MISSING, 0, ""},
@@ -231,7 +236,7 @@ TEST_F(PortTreeTest, NodeThisUserMayNotOpenIsDeniedWithItsGroup)
         std::vector<PortState> states;
         PortState diagnosed;
         port_open_diagnose(tree.roots(), node.c_str(), EACCES, &diagnosed);
-        if (ports_list(tree.roots(), &ports) != 1 || ports_check(tree.roots(), ports, &states) != 1 ||
+        if (ports_list(tree.roots(), &ports) != 1 || ports_check(tree.roots(), ports, PORT_CHECK_LOOK, &states) != 1 ||
             states.size() != 1) {
             _exit(4);
         }
@@ -294,6 +299,128 @@ TEST(PortOpenDiagnose, BusyPseudoTerminalNamesTheProcessHoldingIt)
     EXPECT_EQ(state.holder_name, "platform_posix_tests");
 }
 
+// Before this program opens a port: another program with a descriptor on the
+// node, or a live process's UUCP lock in either form, holds it; this process,
+// a stale lock and a lock file that holds no pid do not. A descriptor is
+// matched by its link's text, which the kernel writes as the node's path: a
+// text that leads to the node only through another link is not followed (a
+// stat that follows descriptors hangs on a file of a hung network mount).
+TEST_F(PortTreeTest, HolderBeforeOpeningIsAnotherProcessOrALiveLock)
+{
+    const int self = static_cast<int>(getpid());
+    struct Case {
+        const char* name;
+        std::string device;  // "" for the tree's ttyUSB0
+        int holder_pid;      // a descriptor on the device: this pid, 0 none
+        std::string lock;    // lock/LCK..ttyUSB0
+        int process_pid;     // a running process without a descriptor (0 none)
+        std::uint32_t found_pid;
+        const char* found_name;
+    };
+    const std::string alias = "alias";
+    const Case cases[] = {
+        {"no holder, no lock", "", 0, "", 0, 0, ""},
+        {"a descriptor on the node", "", 4121, "", 0, 4121, "minicom"},
+        {"named by its by-id link", "by-id", 4121, "", 0, 4121, "minicom"},
+        {"a descriptor text that is no path of the node", alias, 4121, "", 0, 0, ""},
+        // No tty in sysfs, no character device: no port (its open says so), whoever has it.
+        {"a file that is no terminal", "notatty", 4121, "", 0, 0, ""},
+        {"this process's own descriptor", "", self, "", 0, 0, ""},
+        {"ASCII lock of a live process", "", 0, FakePortTree::lock_text(6001), 6001, 6001, "screen"},
+        {"ASCII lock without padding", "", 0, "6001", 6001, 6001, "screen"},
+        {"binary lock of a live process", "", 0, FakePortTree::lock_binary(6001), 6001, 6001, "screen"},
+        {"stale lock", "", 0, FakePortTree::lock_text(6002), 0, 0, ""},
+        {"lock of this process", "", 0, FakePortTree::lock_text(self), self, 0, ""},
+        {"lock that holds no pid", "", 0, "ttyUSB0 in use\n", 0, 0, ""},
+        {"lock of pid 0", "", 0, FakePortTree::lock_text(0), 0, 0, ""},
+        {"lock of a pid past the largest", "", 0, FakePortTree::lock_text(99999999), 0, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakePortFolder case_folder;
+        ASSERT_FALSE(case_folder.path().empty());
+        FakePortTree tree(case_folder.path());
+        ASSERT_TRUE(tree.add_all(fake_ports_many(1)));
+        const std::string held_name = c.device == "notatty" ? c.device : "ttyUSB0";
+        std::string device = c.device.empty() || c.device == alias ? tree.node("ttyUSB0") : c.device;
+        if (c.device == "notatty") {
+            device = tree.node(held_name);
+            std::ofstream(device).put('\n');
+        }
+        if (c.device == "by-id") {
+            device = case_folder.path() + "/dev/serial/by-id/" + FakePortTree::by_id_name(fake_ports_many(1)[0]);
+        }
+        if (c.holder_pid != 0) {
+            ASSERT_TRUE(tree.add_holder(c.holder_pid, "/usr/bin/minicom", held_name));
+            if (c.device == alias) {
+                // fd/3 -> ROOT/alias -> ROOT/dev/ttyUSB0
+                const std::string link = case_folder.path() + "/" + alias;
+                const std::string descriptor = case_folder.path() + "/proc/" + std::to_string(c.holder_pid) + "/fd/3";
+                ASSERT_EQ(symlink(device.c_str(), link.c_str()), 0);
+                ASSERT_EQ(unlink(descriptor.c_str()), 0);
+                ASSERT_EQ(symlink(link.c_str(), descriptor.c_str()), 0);
+            }
+        }
+        if (!c.lock.empty()) {
+            ASSERT_TRUE(tree.add_lock("ttyUSB0", c.lock));
+        }
+        if (c.process_pid != 0) {
+            ASSERT_TRUE(tree.add_process(c.process_pid, "/usr/bin/screen"));
+        }
+        PortState state;
+        state.holder_pid = 99;
+        const int held = port_holder_find(tree.roots(), device.c_str(), &state);
+        EXPECT_EQ(held, c.found_pid != 0 ? 1 : 0);
+        EXPECT_EQ(state.access, c.found_pid != 0 ? PORT_BUSY : PORT_FREE);
+        EXPECT_EQ(state.holder_pid, c.found_pid);
+        EXPECT_EQ(state.holder_name, c.found_name);
+    }
+}
+
+// The real /proc with a pseudo-terminal: this process holds the master and a
+// slave descriptor (the far end, as a simulator or socat does) and is no
+// holder; a child that has the slave open without any lock, as a terminal
+// program may, is.
+TEST(PortHolderFind, PseudoTerminalFarEndIsNoHolderAndAPlainOpenerIs)
+{
+    PseudoTerminal pty = pseudo_terminal_open();
+    ASSERT_GE(pty.master, 0);
+    const int far_end_slave = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(far_end_slave, 0);
+    PortState state;
+    EXPECT_EQ(port_holder_find(PortRoots{}, pty.slave_path.c_str(), &state), 0);
+    // A device sysfs places in another class is no port, though daemons hold it.
+    EXPECT_EQ(port_holder_find(PortRoots{}, "/dev/null", &state), 0);
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Only the slave: the master and the far end's slave are closed in the child.
+        close(pty.master);
+        close(far_end_slave);
+        const int slave = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY);
+        const char byte = slave >= 0 ? 'y' : 'n';
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    const int held = port_holder_find(PortRoots{}, pty.slave_path.c_str(), &state);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(far_end_slave);
+    pseudo_terminal_close(&pty);
+    EXPECT_EQ(byte, 'y');
+    EXPECT_EQ(held, 1);
+    EXPECT_EQ(state.holder_pid, static_cast<std::uint32_t>(child));
+    EXPECT_EQ(state.holder_name, "platform_posix_tests");
+}
+
 TEST_F(PortTreeTest, SixtyFourPortsAreListedAndCheckedWithinBudget)
 {
     FakePortTree tree(root);
@@ -305,7 +432,7 @@ TEST_F(PortTreeTest, SixtyFourPortsAreListedAndCheckedWithinBudget)
     for (int run = 0; run < MANY_PORTS_RUNS; ++run) {
         const std::uint64_t start = clock_ms();
         ASSERT_EQ(ports_list(tree.roots(), &ports), 1);
-        ASSERT_EQ(ports_check(tree.roots(), ports, &states), 1);
+        ASSERT_EQ(ports_check(tree.roots(), ports, PORT_CHECK_LOOK, &states), 1);
         elapsed_ms = std::min(elapsed_ms, clock_ms() - start);
     }
     RecordProperty("elapsed_ms", static_cast<int>(elapsed_ms));

@@ -6,6 +6,8 @@
 #include "pseudo_terminal.h"
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -137,6 +139,49 @@ TEST_F(SerialPortTest, OpenIsExclusiveUntilClosed)
     ASSERT_EQ(serial_close(port), 1);
     port = PLATFORM_INVALID_HANDLE;
     open_port();
+}
+
+// TIOCEXCL belongs to the tty, not to a descriptor: an open beside another
+// holder must leave that holder's flag as it was, whether the open is refused
+// (its flock) or let through (root passes TIOCEXCL), and clear only a flag it
+// set itself.
+TEST_F(SerialPortTest, AnotherHoldersExclusiveFlagIsLeftAsItWas)
+{
+    struct Case {
+        const char* name;
+        bool holder_flock;
+        bool holder_exclusive;
+    };
+    const Case cases[] = {
+        {"holder with a flock", true, false},
+        {"holder with TIOCEXCL", false, true},
+        {"holder with both", true, true},
+        {"holder with neither", false, false},
+    };
+    const bool root = geteuid() == 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int holder = open(pty.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(holder, 0);
+        ASSERT_TRUE(!c.holder_flock || flock(holder, LOCK_EX | LOCK_NB) == 0);
+        ASSERT_TRUE(!c.holder_exclusive || ioctl(holder, TIOCEXCL) == 0);
+        // Root opens past TIOCEXCL; a flock turns everyone away.
+        const bool opens = !c.holder_flock && (root || !c.holder_exclusive);
+        const PlatformHandle ours = serial_open(TEST_PORT_NAME);
+        EXPECT_EQ(ours != PLATFORM_INVALID_HANDLE, opens);
+        int exclusive = -1;
+        if (ours != PLATFORM_INVALID_HANDLE) {
+            ASSERT_EQ(ioctl(holder, TIOCGEXCL, &exclusive), 0);
+            EXPECT_EQ(exclusive, 1) << "the open made the port exclusive";
+            EXPECT_EQ(serial_close(ours), 1);
+        } else {
+            EXPECT_EQ(platform_last_error(), static_cast<std::uint32_t>(EBUSY));
+        }
+        ASSERT_EQ(ioctl(holder, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, c.holder_exclusive ? 1 : 0);
+        ASSERT_TRUE(!c.holder_exclusive || ioctl(holder, TIOCNXCL) == 0);
+        close(holder);
+    }
 }
 
 TEST_F(SerialPortTest, TotalTimeoutIsMultiplierTimesCountPlusConstant)

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -210,16 +212,40 @@ bool FakePortTree::add_all(const std::vector<FakePort>& ports)
 bool FakePortTree::add_holder(int pid, const std::string& program, const std::string& name)
 {
     const fs::path process = fs::path(root_) / "proc" / std::to_string(pid);
-    const std::string base = fs::path(program).filename().string();
     std::error_code error;
     fs::create_directories(process / "fd", error);
     fs::create_symlink(node(name), process / "fd" / "3", error);
     if (error) {
         return fail("cannot make the holder's descriptor", error);
     }
+    return add_process(pid, program);
+}
+
+bool FakePortTree::add_process(int pid, const std::string& program)
+{
+    const fs::path process = fs::path(root_) / "proc" / std::to_string(pid);
+    const std::string base = fs::path(program).filename().string();
     // The kernel cuts comm at 15 characters; cmdline keeps the whole argv[0].
     return write_file(process / "cmdline", program + std::string(1, '\0')) &&
            write_file(process / "comm", base.substr(0, 15) + "\n");
+}
+
+bool FakePortTree::add_lock(const std::string& name, const std::string& content)
+{
+    return write_file(fs::path(root_) / "lock" / ("LCK.." + name), content);
+}
+
+std::string FakePortTree::lock_text(int pid)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", pid);
+    return text;
+}
+
+std::string FakePortTree::lock_binary(int pid)
+{
+    const std::int32_t value = pid;
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 bool FakePortTree::link_node(const std::string& name, const std::string& target)
@@ -233,7 +259,7 @@ bool FakePortTree::link_node(const std::string& name, const std::string& target)
 
 PortRoots FakePortTree::roots() const
 {
-    return PortRoots{root_ + "/sys", root_ + "/dev", root_ + "/proc"};
+    return PortRoots{root_ + "/sys", root_ + "/dev", root_ + "/proc", {root_ + "/lock"}};
 }
 
 std::string FakePortTree::node(const std::string& name) const

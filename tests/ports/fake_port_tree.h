@@ -2,7 +2,8 @@
 // lays out its own: /sys/class/tty links into /sys/devices, usb-serial ports
 // under their USB interface and device, cdc_acm ports on the interface, 8250
 // ports on their platform device with a "type", /dev/serial/by-id links and
-// /proc/PID/fd links to the nodes a process holds. The nodes in dev/ are plain
+// /proc/PID/fd links to the nodes a process holds, and UUCP lock files in
+// lock/ (the tree's only lock folder). The nodes in dev/ are plain
 // files, mode 0660 and, when root builds the tree, of the group dialout as
 // udev makes them: nothing here is a real port.
 #pragma once
@@ -46,6 +47,14 @@ public:
     bool add_holder(int pid, const std::string& program, const std::string& name);
     // dev/NAME becomes a symlink to target (a pseudo-terminal the simulator serves).
     bool link_node(const std::string& name, const std::string& target);
+    // lock/LCK..NAME with content as it stands (a pid in ASCII or binary, or
+    // anything else); a process PID running program (proc/PID, cmdline and
+    // comm, no descriptor) when program is not empty.
+    bool add_lock(const std::string& name, const std::string& content);
+    bool add_process(int pid, const std::string& program);
+    // A lock file's content as programs write it: "%10d\n", or the pid's bytes.
+    static std::string lock_text(int pid);
+    static std::string lock_binary(int pid);
 
     PortRoots roots() const;
     std::string node(const std::string& name) const;  // root/dev/NAME

@@ -2,12 +2,15 @@
 // tests of `marrowlink ports` and `--port auto`.
 //
 //   fake-port-tree ROOT [--standard] [--rfcomm] [--many N] [--hold NAME=PID:PROGRAM]... [--link NAME=TARGET]...
+//                  [--lock NAME=PID:PROGRAM]...
 //
 //   --standard            the machine of fake_ports_standard()
 //   --rfcomm              a connected Bluetooth link, rfcomm0 (fake_port_rfcomm())
 //   --many N              N FTDI ports ttyUSB0..ttyUSB<N-1>
 //   --hold NAME=PID:PROG  process PID (program PROG) holds dev/NAME
 //   --link NAME=TARGET    dev/NAME is a symlink to TARGET (the simulator's pseudo-terminal)
+//   --lock NAME=PID:PROG  lock/LCK..NAME names process PID (program PROG), which holds no descriptor;
+//                         with PROG empty no such process runs (a stale lock)
 #include "fake_port_tree.h"
 
 #include <cstdlib>
@@ -20,7 +23,7 @@ namespace {
 int usage()
 {
     std::cerr << "usage: fake-port-tree ROOT [--standard] [--rfcomm] [--many N] [--hold NAME=PID:PROGRAM]... "
-                 "[--link NAME=TARGET]...\n";
+                 "[--link NAME=TARGET]... [--lock NAME=PID:PROGRAM]...\n";
     return 2;
 }
 
@@ -63,6 +66,10 @@ int main(int argc, char** argv)
             ok = tree.add_all(fake_ports_many(std::atoi(value.c_str())));
         } else if (option == "--hold" && split_at(value, '=', &name, &rest) && split_at(rest, ':', &pid, &program)) {
             ok = tree.add_holder(std::atoi(pid.c_str()), program, name);
+        } else if (option == "--lock" && split_at(value, '=', &name, &rest) && split_at(rest, ':', &pid, &program)) {
+            const int lock_pid = std::atoi(pid.c_str());
+            ok = tree.add_lock(name, FakePortTree::lock_text(lock_pid)) &&
+                 (program.empty() || tree.add_process(lock_pid, program));
         } else if (option == "--link" && split_at(value, '=', &name, &rest)) {
             ok = tree.link_node(name, rest);
         } else {

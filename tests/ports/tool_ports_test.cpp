@@ -65,6 +65,9 @@ TEST(OpenReason, EachStateSaysWhyAndWhatToTry)
          "the system did not finish opening the port within 2.0 s",
          "a port whose open hangs waits for a connection or for a device that stopped answering; if this is the "
          "adapter's port, unplug the adapter and plug it in again"},
+        {state_of(PORT_NOT_OPENED), "not opened",
+         "not opened: on Windows only an open tells whether a port is free, and an open pulses DTR and RTS",
+         "marrowlink ports --probe opens each port and says whether a Marrowlink answers"},
         {state_of(PORT_FAILED, 0, "", "", EIO), "cannot open: Input/output error (error 5)",
          "the system refused to open it: Input/output error (error 5)",
          "marrowlink ports shows every serial port and whether it can be opened"},
@@ -151,7 +154,7 @@ TEST_F(ToolPortTreeTest, SurveyWithoutSysfsIsAFailureNamingIt)
 {
     std::filesystem::remove_all(root + "/sys");
     try {
-        port_survey(FakePortTree(root).roots());
+        port_survey(FakePortTree(root).roots(), PORT_CHECK_LOOK);
         ADD_FAILURE() << "no failure";
     } catch (const ToolFailure& failure) {
         EXPECT_EQ(failure.status, ExitStatus::usage);
@@ -190,7 +193,7 @@ TEST_F(ToolPortTreeTest, FindingsForScriptsCarryStateHolderAndProbe)
     FakePortTree tree(root);
     ASSERT_TRUE(tree.add_all(fake_ports_many(2)));
     ASSERT_TRUE(tree.add_holder(4121, "minicom", "ttyUSB1"));
-    std::vector<PortFinding> findings = port_survey(tree.roots());
+    std::vector<PortFinding> findings = port_survey(tree.roots(), PORT_CHECK_LOOK);
     ASSERT_EQ(findings.size(), 2u);
     port_survey_probe(&findings[0], tree.roots());
     const nlohmann::ordered_json probed = port_finding_json(findings[0]);

@@ -206,6 +206,19 @@ class SimulatorOnPtyTest(unittest.TestCase):
         self.assertIn(["LINE", "115200", "8", "E", "1"], entries)
         self.assertIn(["FLUSH", "3"], entries)
 
+    def test_line_log_entries_with_numbers_out_of_range_are_refused(self):
+        # Each would have been taken with undefined behaviour (sscanf's %llu and %d).
+        entries = ["1 DTR 99999999999", "18446744073709551616 RTS 1", "-5 DTR 1", "3 DTR 1x"]
+        with open(self.lines, "a") as handle:
+            handle.write("\n".join(entries + ["2 DTR 1"]) + "\n")
+        deadline = time.monotonic() + READY_TIMEOUT_S
+        bad = []
+        while len(bad) < len(entries) and time.monotonic() < deadline:
+            time.sleep(0.05)
+            bad = [e for e in read_events(self.events) if e["ev"] == "lines_bad"]
+        self.stop_sim()
+        self.assertEqual([e["text_length"] for e in bad], [len(entry) for entry in entries])
+
     def test_bare_pty_without_fixture_refuses_parity_and_modem_lines(self):
         fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
         try:
@@ -232,6 +245,7 @@ class SimulatorCommandLineTest(unittest.TestCase):
             link = os.path.join(folder, "com1")
             for args in (["--fault", "bogus"], ["--fault", "pnp-cut"], ["--frames-before", "-1"],
                          ["--build-id", "70000"], ["--noise-drop", "1.5"], ["--pnp-rev", "12"],
+                         ["--pnp-rev", "-1ff"], ["--pnp-rev", " f0f"], ["--pnp-rev", "+f0f"],
                          ["--chip-fault", "reset-after:0"], ["--no-such-option"]):
                 result = self.run_sim("--link", link, *args)
                 self.assertEqual(result.returncode, 2, args)

@@ -38,7 +38,16 @@ TEST(PortChoiceTest, NamesBecomeDevicePathsAndPrintedNames)
         {"ttyUSB0", here + "ttyUSB0", here + "ttyUSB0"},
         {"dev/serial/by-id/usb-FTDI-if00-port0", here + "dev/serial/by-id/usb-FTDI-if00-port0",
          here + "dev/serial/by-id/usb-FTDI-if00-port0"},
-        {"\\\\.\\COM5", "\\\\.\\COM5", "\\\\.\\COM5"},  // already a whole Win32 device name
+        // The Win32 device name and the DOS device colon, as other tools print them.
+        {"\\\\.\\COM5", "\\\\.\\COM5", "COM5"},
+        {"\\\\.\\com5", "\\\\.\\COM5", "COM5"},
+        {"COM5:", "\\\\.\\COM5", "COM5"},
+        {"com12:", "\\\\.\\COM12", "COM12"},
+        {"\\\\.\\COM5:", "\\\\.\\COM5", "COM5"},
+        {"\\\\.\\COM0", "", ""},
+        {"COM5::", "", ""},
+        {"COM\"5", "", ""},  // a quotation mark would end the download tool's quoted argument
+        {"/dev/tty\"USB0", "", ""},
         {too_long_from_here, "", ""},
         {"", "", ""},
         {"COM0", "", ""},

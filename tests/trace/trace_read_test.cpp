@@ -53,7 +53,27 @@ TEST(TraceRead, EachProblemIsNamedWithItsLine)
         {"event flag of another type", HEADER + "\n{\"t_us\":1,\"event\":\"close\",\"ok\":\"no\"}\n", 2,
          "\"ok\" is not true or false", false, 0},
         {"event number of another type", HEADER + "\n{\"t_us\":1,\"event\":\"modem\",\"level\":\"1\"}\n", 2,
-         "\"level\" is not a number", false, 0},
+         "\"level\" is not a whole number from 0 to 1", false, 0},
+        // Numbers out of the range of what reads them (found by fuzzing: 3e46 became an int).
+        {"level far out of range", HEADER + "\n{\"t_us\":1,\"event\":\"modem\",\"line\":\"dtr\",\"level\":3e46}\n", 2,
+         "\"level\" is not a whole number from 0 to 1", false, 0},
+        {"level a fraction", HEADER + "\n{\"t_us\":1,\"event\":\"modem\",\"level\":0.5}\n", 2, "\"level\" is not", false, 0},
+        {"time-out negative", HEADER + "\n{\"t_us\":1,\"event\":\"timeouts\",\"read_interval_ms\":-1}\n", 2,
+         "\"read_interval_ms\" is not a whole number from 0 to 4294967295", false, 0},
+        {"time-out past 32 bits", HEADER + "\n{\"t_us\":1,\"event\":\"timeouts\",\"read_constant_ms\":4294967296}\n", 2,
+         "\"read_constant_ms\" is not", false, 0},
+        {"time-out at its largest", HEADER + "\n{\"t_us\":1,\"event\":\"timeouts\",\"read_interval_ms\":4294967295}\n", 0,
+         "", false, 1},
+        {"channel out of range", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"kind\":\"bcsp\",\"channel\":1e300}]}\n",
+         2, "a decoded unit's \"channel\" is not a whole number from 0 to 15", false, 0},
+        {"store word past 16 bits", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"kind\":\"bcsp\",\"bccmd\":{\"ps\":{\"words\":[1,65536]}}}]}\n",
+         2, "\"words\" are not all whole numbers from 0 to 65535", false, 0},
+        {"nested deeper than the limit", HEADER + "\n" + std::string(TRACE_JSON_DEPTH_MAX + 1, '[') +
+                                             std::string(TRACE_JSON_DEPTH_MAX + 1, ']') + "\n",
+         2, "nested deeper than 16 levels", false, 0},
+        {"brackets inside a text are no nesting", HEADER + "\n{\"t_us\":1,\"event\":\"x\",\"note\":\"" +
+                                                      std::string(TRACE_JSON_DEPTH_MAX + 1, '[') + "\\\"{\"}\n",
+         0, "", false, 1},
         {"unit flag of another type", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"kind\":\"pnp\",\"complete\":\"yes\"}]}\n",
          2, "a decoded unit's \"complete\" is not true or false", false, 0},
         {"unit text of another type", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"kind\":\"bcsp\",\"check\":5}]}\n",
@@ -65,7 +85,9 @@ TEST(TraceRead, EachProblemIsNamedWithItsLine)
         {"store words not a list", HEADER + "\n{\"t_us\":1,\"event\":\"read\",\"decoded\":[{\"kind\":\"bcsp\",\"bccmd\":{\"ps\":{\"words\":3}}}]}\n",
          2, "a persistent-store key's \"words\" is not a list", false, 0},
         {"line too long", HEADER + "\n{\"t_us\":1,\"event\":\"" + std::string(TRACE_LINE_MAX_BYTES, 'x') + "\"}\n", 2,
-         "too long", false, 0},
+         "line longer than 1048576 bytes", false, 0},
+        {"line just within the limit", HEADER + "\n{\"t_us\":1,\"event\":\"" +
+                                           std::string(TRACE_LINE_MAX_BYTES - 25, 'x') + "\"}\n", 0, "", false, 1},
     };
     for (const BadTrace& t : table) {
         std::istringstream input(t.text);
@@ -78,6 +100,41 @@ TEST(TraceRead, EachProblemIsNamedWithItsLine)
             EXPECT_EQ(trace_problem_text(trace), "line " + std::to_string(t.line) + ": " + trace.problem) << t.name;
         }
     }
+}
+
+// A header, then a line four times the limit, made as it is read: the reader
+// gives up at the limit, having taken no more than that from the input.
+class LongLine : public std::streambuf {
+public:
+    explicit LongLine(std::string start) : start_(std::move(start)) {}
+    std::size_t taken = 0;
+
+protected:
+    int_type underflow() override
+    {
+        if (taken < start_.size()) {
+            return traits_type::to_int_type(start_[taken]);
+        }
+        return taken < start_.size() + 4 * TRACE_LINE_MAX_BYTES ? traits_type::to_int_type('x') : traits_type::eof();
+    }
+    int_type uflow() override
+    {
+        const int_type c = underflow();
+        ++taken;
+        return c;
+    }
+
+private:
+    std::string start_;
+};
+
+TEST(TraceRead, ALongLineIsRefusedAtTheLimitWithoutReadingOn)
+{
+    LongLine long_line(HEADER + "\n");
+    std::istream input(&long_line);
+    const TraceFile trace = trace_read(input);
+    EXPECT_EQ(trace_problem_text(trace), "line 2: line longer than " + std::to_string(TRACE_LINE_MAX_BYTES) + " bytes");
+    EXPECT_LE(long_line.taken, HEADER.size() + 1 + TRACE_LINE_MAX_BYTES + 1);
 }
 
 class TraceCutTest : public TraceFakeTest {};

@@ -142,6 +142,45 @@ TEST_F(TraceShowTest, ATraceCutAtARandomByteShowsUpToTheCut)
     }
 }
 
+// A trace comes from someone else: no text in it reaches the terminal raw,
+// wherever it is shown (the header, a port name, an event name, a phase, a
+// decoded text), and letters that are UTF-8 stay as they are.
+TEST(TraceShow, ControlCharactersFromTheTraceAreShownEscaped)
+{
+    struct Case {
+        const char* name;
+        std::string line;  // after the header; "" for the header case
+        const char* shown;
+    };
+    const std::string header =
+        R"({"event":"header","format":1,"program":"marrowlink\u001b[2J","command":"probe","port":"COM\u009b1",)"
+        R"("platform":"li\u0007nux","start":"20\u007f"})";
+    const Case cases[] = {
+        {"header fields", "", "# marrowlink\\x1b[2J: probe on COM\\u009b1 (li\\x07nux), started 20\\x7f"},
+        {"port name", R"({"t_us":1,"event":"open","port":"\u001b]0;owned\u0007"})", "open \\x1b]0;owned\\x07"},
+        {"event name", R"({"t_us":1,"event":"\u009b31mred"})", "\\u009b31mred"},
+        {"phase", R"({"t_us":1,"event":"read","phase":"p\u001bx","bytes":""})", "<-  p\\x1bx   "},
+        {"decoded text", R"({"t_us":1,"event":"read","bytes":"28","decoded":[{"kind":"reply_frame","code":"x",)"
+                         R"("length":1,"version":"1.2\u001b[1m\r\n","variant":"std"}]})",
+         "version \"1.2\\x1b[1m\\x0d\\x0a\""},
+        {"UTF-8 letters", R"({"t_us":1,"event":"open","port":"Gerät \u00e9"})", "open Gerät é"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string timeline = shown(header + "\n" + c.line + "\n");
+        EXPECT_NE(timeline.find(c.shown), std::string::npos) << timeline;
+        for (std::size_t i = 0; i < timeline.size(); ++i) {
+            const unsigned char byte = static_cast<unsigned char>(timeline[i]);
+            const bool c1 = byte == 0xC2 && i + 1 < timeline.size() &&
+                            static_cast<unsigned char>(timeline[i + 1]) >= 0x80 &&
+                            static_cast<unsigned char>(timeline[i + 1]) <= 0x9F;
+            ASSERT_TRUE((byte >= 0x20 && byte != 0x7F && !c1) || byte == '\n') << "byte " << i << ": " << timeline;
+        }
+    }
+    // Bytes that are no UTF-8 at all (a text the reader did not parse) as \xNN.
+    EXPECT_EQ(trace_printable(std::string("a\xff\xc3(b\xe2\x82", 7)), "a\\xff\\xc3(b\\xe2\\x82");
+}
+
 TEST(TraceSvg, MarksAreColouredByWhatHappened)
 {
     const std::string text =
