@@ -2,7 +2,10 @@
 // and the demo. It downloads nothing. It:
 //   1. appends its whole command line (argv joined by blanks) as one line to
 //      the file named by DFUWIZARD_RECORD (default "DFUWizard.log" in the
-//      current folder);
+//      current folder), where "{port}" stands for the last path component of
+//      its port (ttyUSB0, COM5), so that several tools at once keep a record
+//      each; with DFUWIZARD_SAY set, it also writes that text as one line to
+//      its standard output, as a real tool shows its progress;
 //   2. checks that its port is free, as the real tool needs it to be. The
 //      port is the one named after "/serial" on its command line (COM1 when
 //      none is): COMn, or on Linux also a device path. On Linux it opens the
@@ -27,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -153,11 +157,24 @@ long dfu_env_number(const char* name, long fallback) {
     return value;
 }
 
+// The record's name, "{port}" replaced by the port's last path component.
+std::string dfu_record_path(const char* port) {
+    const char* named = std::getenv("DFUWIZARD_RECORD");
+    std::string path = named && *named ? named : DFU_DEFAULT_RECORD;
+    std::string leaf = port;
+    const std::size_t slash = leaf.find_last_of("/\\");
+    if (slash != std::string::npos) leaf.erase(0, slash + 1);
+    for (std::size_t at = path.find("{port}"); at != std::string::npos; at = path.find("{port}", at + leaf.size())) {
+        path.replace(at, 6, leaf);
+    }
+    return path;
+}
+
 // Appends one line to the record; a record that cannot be written is
 // reported on stderr, and the run goes on (the exit code is the test's signal).
-void dfu_record(const char* line) {
-    const char* path = std::getenv("DFUWIZARD_RECORD");
-    if (!path || !*path) path = DFU_DEFAULT_RECORD;
+void dfu_record(const char* port, const char* line) {
+    const std::string record = dfu_record_path(port);
+    const char* path = record.c_str();
     std::FILE* f = std::fopen(path, "a");
     if (!f) {
         std::fprintf(stderr, "DFUWizard: cannot write %s: %s\n", path, std::strerror(errno));
@@ -177,17 +194,21 @@ int main(int argc, char** argv) {
         if (n < 0) break;
         used += static_cast<std::size_t>(n);
     }
-    dfu_record(command_line);
-
     const char* port = "COM1";
     for (int i = 1; i + 1 < argc; i++) {
         if (std::strcmp(argv[i], "/serial") == 0) port = argv[i + 1];
+    }
+    dfu_record(port, command_line);
+    const char* say = std::getenv("DFUWIZARD_SAY");
+    if (say && *say) {
+        std::printf("%s\n", say);
+        std::fflush(stdout);
     }
     char why[512];
     if (!dfu_open_port(port, why, sizeof why)) {
         char line[900];
         std::snprintf(line, sizeof line, "DFUWizard: %s not free: %s", port, why);
-        dfu_record(line);
+        dfu_record(port, line);
         std::fprintf(stderr, "%s\n", line);
         dfu_exit(DFU_EXIT_COM1_BUSY);
     }

@@ -167,8 +167,14 @@ StoreFileContents store_file_parse(std::string_view text)
         contents.lines.push_back(std::move(parsed));
     }
     if (cut_short) {
-        contents.problems.push_back({number, "the file ends without a line end: it may have been cut short (a "
-                                             "whole backup ends with one)"});
+        // One reason a line: a last line that is wrong as well says both.
+        const std::string reason = "the file ends without a line end: it may have been cut short (a whole backup "
+                                   "ends with one)";
+        if (!contents.problems.empty() && contents.problems.back().line == number) {
+            contents.problems.back().reason += "; " + reason;
+        } else {
+            contents.problems.push_back({number, reason});
+        }
     }
     return contents;
 }

@@ -177,6 +177,23 @@ class UpdateTest(RigTestCase):
         self.assertIn("Update Wizard terminated with error:3\n", run.transcript)
         self.assertIn("error: running the download tool: DFUWizard ended with exit code 3", run.errors)
 
+    def test_update_json_is_one_document_and_names_what_after_the_download_failed(self):
+        # The download tool's own line goes beside the updater's, not into the document; the deep
+        # sleep key refused is not success (exit 8), however complete the rest is.
+        class SayingRig(ToolRig):
+            def run_variables(self):
+                variables = super().run_variables()
+                variables["DFUWIZARD_SAY"] = "DFUWizard: writing the image"
+                return variables
+        with SayingRig(["update", "--no-wait", "--json"], sim_args=["--chip-error-key", "0x0229"]) as r:
+            run = r.run()
+        result = json.loads(run.transcript)
+        self.assertEqual((run.exit_status, result["exit_status"]), (8, 8), run.errors)
+        self.assertEqual((result["configuration"], result["deep_sleep_state"], result["cold_reset"]),
+                         ("incomplete", "not written", "sent"))
+        self.assertIn("PSKEY_DEEP_SLEEP_STATE was not written", result["reason"])
+        self.assertIn("DFUWizard: writing the image\n", run.errors)
+
     def test_update_json_keeps_the_lines_on_standard_error(self):
         run = run_tool(["update", "--no-wait", "--json"], sim_args=["--chip-error-key", "0x024b",
                                                                     "--build-id", "4242"])

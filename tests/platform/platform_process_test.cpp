@@ -2,6 +2,7 @@
 // gives them, telling a finished child from a running one, and that a child
 // does not inherit an open serial port.
 #include "platform/platform.h"
+#include "platform/platform_files.h"
 #include "pseudo_terminal.h"
 
 #include <gtest/gtest.h>
@@ -189,7 +190,7 @@ TEST_F(ProcessTest, InvalidHandleIsRefusedByEveryProcessCall)
     }
 }
 
-TEST_F(ProcessTest, ChildDoesNotInheritAnOpenSerialPort)
+TEST_F(ProcessTest, ChildDoesNotInheritAnOpenSerialPortOrTraceFile)
 {
     // fd_open N: exit 0 when the child has descriptor N open, 1 when not.
     write_script(folder + "/fd_open", "[ -e /proc/$$/fd/$1 ]");
@@ -202,6 +203,11 @@ TEST_F(ProcessTest, ChildDoesNotInheritAnOpenSerialPort)
 
     EXPECT_EQ(run_to_end(("fd_open " + std::to_string(inherited)).c_str()), 0u);
     EXPECT_EQ(run_to_end(("fd_open " + std::to_string(port)).c_str()), 1u);
+    // Nor the field tool's trace file, opened private.
+    std::FILE* trace = file_open_private((folder + "/trace.jsonl").c_str(), "wb");
+    ASSERT_NE(trace, nullptr);
+    EXPECT_EQ(run_to_end(("fd_open " + std::to_string(fileno(trace))).c_str()), 1u);
+    std::fclose(trace);
 
     close(inherited);
     serial_close(port);

@@ -147,6 +147,25 @@ TEST_F(CommandTest, ATraceThatCannotBeWrittenWholeIsReportedAndTheRunStands)
     std::remove(path.c_str());
 }
 
+// --trace naming the file the command reads: recording would empty it before
+// it is read. The command is refused and the file left as it was.
+TEST_F(CommandTest, ATraceNamingTheFileTheCommandReadsIsRefusedAndTheFileKept)
+{
+    const std::string path = ::testing::TempDir() + "command_test_own.jsonl";
+    const std::string text = "{\"event\":\"header\",\"format\":1}\n";
+    std::ofstream(path, std::ios::binary) << text;
+    for (const std::vector<const char*>& arguments :
+         {std::vector<const char*>{"--trace", path.c_str(), "trace", "show", path.c_str()},
+          std::vector<const char*>{"store", "restore", path.c_str(), "--trace", path.c_str()}}) {
+        const ToolRun run = run_tool(arguments);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_EQ(run.err.rfind("error: recording the trace: --trace " + path, 0), 0u) << run.err;
+        std::ifstream file(path, std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>()), text);
+    }
+    std::remove(path.c_str());
+}
+
 TEST_F(CommandTest, UpdateEndsWithTheOutcomesStatusAndWaitsForAKeyUnlessToldNot)
 {
     struct {

@@ -12,6 +12,7 @@
 #include "fake_adapter.h"
 #include "fake_chip.h"
 #include "fake_fixture.h"
+#include "tool/reasons.h"
 
 namespace {
 
@@ -170,6 +171,8 @@ TEST_F(ChipReportTest, EachOpenSaysHowItEndedWithItsOwnBound)
     EXPECT_EQ(link.failed_step, BCSP_OPEN_STEP_LINK);
     EXPECT_EQ(link.link_timeout_ms, 20000u) << "the bound that ran out, not the usual one";
     EXPECT_EQ(fake_now_ms(), 20000u);
+    EXPECT_EQ(reason_chip_link(ToolPort{"x", "COM1"}, "restoring", link).reason,
+              "no BCSP link with the chip within 20.0 s");
     fake_serial_set_present(0);
     EXPECT_EQ(bcsp_port_open_path(FAKE_SERIAL_DEVICE_PATH, 115200, BCSP_LINK_TIMEOUT_MS, &link), 0);
     EXPECT_EQ(link.failed_step, BCSP_OPEN_STEP_OPEN) << "this open's own failure, not the first one's";

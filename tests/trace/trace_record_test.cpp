@@ -214,6 +214,23 @@ TEST_F(TraceRecordTest, AFailedCallIsRecordedWithItsError)
     EXPECT_TRUE(seen);
 }
 
+// An argument that is not UTF-8 (an accented file name in the system's code
+// page on Windows) goes into the header with replacement characters; the
+// recorder used to throw from the JSON library and end the tool by abort.
+TEST(TraceRecorder, AHeaderWithNonUtf8TextIsWrittenWithReplacementCharacters)
+{
+    const std::string path = ::testing::TempDir() + "trace_record_non_utf8.jsonl";
+    {
+        TraceRecorder recorder(path, TraceHeader{"marrowlink test", "store backup Caf\xe9.txt", "COM\xff"});
+        recorder.close();
+        EXPECT_EQ(recorder.problem(), "");
+    }
+    const TraceFile trace = trace_read_file(path);
+    EXPECT_EQ(trace.header["command"], "store backup Caf\xef\xbf\xbd.txt");
+    EXPECT_EQ(trace.header["port"], "COM\xef\xbf\xbd");
+    std::remove(path.c_str());
+}
+
 TEST(TraceRecorder, AFileThatCannotBeWrittenIsReported)
 {
     try {
