@@ -34,7 +34,7 @@ void tool_command_run(ToolContext& context, const std::function<void(Report&)>& 
     Report report(context.json, *context.out, *context.err);
     std::string trace_problem;
     try {
-        TraceSession trace(context);
+        TraceSession trace(TraceSession::Request{context.trace, context.command_line, context.port, context.files});
         try {
             body(report);
             context.exit_status = report.succeed();

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "tool/outcome.h"
 #include "tool/version.h"
 #include "trace/trace_record.h"
 
@@ -22,23 +23,23 @@ bool same_file(const std::string& a, const std::string& b)
 
 }  // namespace
 
-TraceSession::TraceSession(const ToolContext& context)
+TraceSession::TraceSession(const Request& request)
 {
-    if (context.trace.empty()) {
+    if (request.path.empty()) {
         return;
     }
-    for (const std::string& file : context.files) {
+    for (const std::string& file : request.files) {
         // Opening the trace empties its file: a file the command reads would be gone before it is read.
-        if (same_file(context.trace, file)) {
+        if (same_file(request.path, file)) {
             throw ToolFailure{ExitStatus::usage, "recording the trace",
-                              "--trace " + context.trace + " names " + file + ", which this command uses: "
+                              "--trace " + request.path + " names " + file + ", which this command uses: "
                               "recording would empty it first",
                               "name another file for the trace, or leave out --trace"};
         }
     }
     try {
         recorder_ = std::make_unique<TraceRecorder>(
-            context.trace, TraceHeader{std::string("marrowlink ") + tool_version(), context.command_line, context.port});
+            request.path, TraceHeader{std::string("marrowlink ") + tool_version(), request.command_line, request.port});
     } catch (const std::runtime_error& failure) {
         throw ToolFailure{ExitStatus::usage, "recording the trace", failure.what(),
                           "name a file in a folder you can write to, or leave out --trace"};

@@ -5,15 +5,24 @@
 #include <memory>
 #include <string>
 
-#include "tool/command.h"
+#include <vector>
 
 class TraceRecorder;
 
 class TraceSession {
 public:
-    // Starts recording when context.trace names a file; throws a usage
-    // ToolFailure when that file cannot be written.
-    explicit TraceSession(const ToolContext& context);
+    // What a trace is taken for: the file (empty: none), the command and
+    // port for its header, and the files the command uses, which the trace
+    // may not name.
+    struct Request {
+        std::string path;
+        std::string command_line;
+        std::string port;
+        std::vector<std::string> files;
+    };
+    // Starts recording when the request names a file; throws a usage
+    // ToolFailure when that file cannot be written or is one the command uses.
+    explicit TraceSession(const Request& request);
     ~TraceSession();
     TraceSession(const TraceSession&) = delete;
     TraceSession& operator=(const TraceSession&) = delete;
