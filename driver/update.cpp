@@ -53,6 +53,9 @@ int update_recover()
     return result;
 }
 
+// The download tool: the first word of its command line.
+constexpr char DOWNLOAD_TOOL_PROGRAM[] = "DFUWizard";
+
 void download_report(std::int32_t exit_code)
 {
     if (exit_code == 0) {
@@ -147,8 +150,15 @@ std::int32_t run_download_tool()
     std::int32_t download_exit_code = -1;
     char command_line[DOWNLOAD_COMMAND_LINE_MAX_BYTES];
     ProcessInfo info{};
-    if (!download_command_line(ci_firmware, update_port.name, command_line, sizeof command_line) ||
-        !process_start(command_line, &info)) {
+    // The platform says what the tool calls the port (COM1 for a Windows tool
+    // under Wine, which must lead to the port's device) and starts it so.
+    ProcessToolPort tool_port{};
+    ProcessOptions options{};
+    const int port_named = process_tool_port(DOWNLOAD_TOOL_PROGRAM, update_port.device_path, update_port.name,
+                                             &tool_port);
+    options.port_device = tool_port.device[0] != '\0' ? tool_port.device : nullptr;
+    if (!port_named || !download_command_line(ci_firmware, tool_port.name, command_line, sizeof command_line) ||
+        !process_start(command_line, &info, &options)) {
         console_printf("Failed to start update Wizard\n");
         return download_exit_code;
     }
