@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "tool/download_tool.h"
 #include "tool/open_reason.h"
 #include "tool/port_survey.h"
 
@@ -100,6 +101,7 @@ void cmd_ports_register(CLI::App& app, ToolContext& context)
         tool_command_run(context, [&](Report& report) {
             std::vector<PortFinding> findings = port_survey(options->roots);
             ports_show(report, findings, options->probe, options->roots);
+            download_tool_report(report);
         });
     });
 }

@@ -16,6 +16,7 @@
 #include "driver/profiles.h"
 #include "driver/update.h"
 #include "tool/cmd_store.h"
+#include "tool/download_tool.h"
 #include "tool/port_auto.h"
 #include "tool/reasons.h"
 
@@ -49,13 +50,10 @@ void update_facts(const UpdateResult& result, Report& report)
 
 // The outcome of a completed run: 0 only when the download and every
 // configuration step after it succeeded.
-void update_check_completed(const ToolPort& port, const UpdateResult& result)
+void update_check_completed(const ToolPort& port, const UpdateResult& result, const DownloadToolReady& tool)
 {
     if (result.download_exit_code == -1) {
-        throw ToolFailure{ExitStatus::download, "running the download tool",
-                          "DFUWizard could not be started, or its exit code could not be read",
-                          "check that the DFUWizard folder holds the download tool; the chip was set back "
-                          "to its configuration after a failed download"};
+        throw download_tool_start_failure(tool);
     }
     if (result.download_exit_code != 0) {
         throw ToolFailure{ExitStatus::download, "running the download tool",
@@ -75,6 +73,8 @@ void update_check_completed(const ToolPort& port, const UpdateResult& result)
 void update_run_command(const ToolContext& context, Report& report, const UpdateOptions& options)
 {
     const ConsoleOutput lines(report.json() ? CONSOLE_OUTPUT_STDERR : CONSOLE_OUTPUT_STDOUT);
+    // Before any port is touched: making Wine's prefix takes seconds.
+    const DownloadToolReady tool = download_tool_prepare_for_update(*context.err);
     const ToolPort port = port_resolve(context.port, report, context.port_roots);
     report.fact("port", port.name);
     bcsp_open_failure_clear();
@@ -109,7 +109,7 @@ void update_run_command(const ToolContext& context, Report& report, const Update
     }
     console_printf("Update done\n");
     console_printf("Please power off and on Marrowlink Device\n");
-    update_check_completed(port, result);
+    update_check_completed(port, result, tool);
 }
 
 // The final key press, unless --no-wait: the console window of a program
@@ -128,6 +128,7 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
     CLI::App* command = tool_command_add(app, context, "update",
                                          "update the adapter's firmware (run it from the folder that holds DFUWizard)");
     auto options = std::make_shared<UpdateOptions>();
+    command->footer([] { return download_tool_line() + "\n"; });
     command->add_flag("--no-wait", options->no_wait, "end without waiting for a key press");
     command->add_option("--backup", options->backup,
                         "back up the chip's store into FILE on the update's own link before anything is changed; "
