@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/posix_device.h"
 
@@ -72,27 +73,41 @@ void pause_ms(std::uint32_t milliseconds)
     }
 }
 
-// The launcher's status file: its last whole line, "" while there is none.
-std::string status_last_line(const char* path)
+// The launcher's status file: its whole lines, in order.
+std::vector<std::string> status_lines(const char* path)
 {
+    std::vector<std::string> lines;
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return "";
+        return lines;
     }
-    char text[WINE_STATUS_MAX_BYTES + 1];
-    const ssize_t got = read(fd, text, WINE_STATUS_MAX_BYTES);
+    char text[WINE_STATUS_MAX_BYTES];
+    const ssize_t got = read(fd, text, sizeof text);
     close(fd);
-    if (got <= 0) {
-        return "";
+    std::size_t start = 0;
+    for (std::size_t at = 0; got > 0 && at < static_cast<std::size_t>(got); ++at) {
+        if (text[at] == '\n') {
+            lines.emplace_back(text + start, at - start);
+            start = at + 1;
+        }
     }
-    const std::string lines(text, static_cast<std::size_t>(got));
-    const std::size_t end = lines.rfind('\n');
-    if (end == std::string::npos) {
-        return "";
+    return lines;
+}
+
+int starts_with(const std::string& text, const char* word)
+{
+    return text.compare(0, std::strlen(word), word) == 0;
+}
+
+// The first line of the status file that starts with word, or "".
+std::string status_line(const char* path, const char* word)
+{
+    for (const std::string& line : status_lines(path)) {
+        if (starts_with(line, word)) {
+            return line;
+        }
     }
-    const std::size_t before = end == 0 ? std::string::npos : lines.rfind('\n', end - 1);
-    const std::size_t start = before == std::string::npos ? 0 : before + 1;
-    return lines.substr(start, end - start);
+    return "";
 }
 
 // 1 once the launcher has ended; it is left for process_exit_code to reap.
@@ -102,22 +117,17 @@ int launcher_ended(pid_t launcher)
     return waitid(P_PID, static_cast<id_t>(launcher), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
 }
 
-int starts_with(const std::string& text, const char* word)
-{
-    return text.compare(0, std::strlen(word), word) == 0;
-}
-
-// Waits until the launcher's last line starts with one of the words given
-// (null-terminated list), the launcher has ended, or the deadline passed.
-// The line, or "" (ended or timed out; *ended says which).
-std::string status_wait(const WineRun& run, pid_t launcher, const char* const* words, std::uint64_t deadline,
-                        int* ended)
+// Waits until the launcher has written a line starting with `word` or
+// "failed", has ended, or the deadline has passed. The line, or "" (ended or
+// timed out; *ended says which). Every line counts, not only the last: a
+// tool that ends at once follows "started" with "exit" before a look.
+std::string status_wait(const WineRun& run, pid_t launcher, const char* word, std::uint64_t deadline, int* ended)
 {
     *ended = 0;
     for (;;) {
-        const std::string line = status_last_line(run.status);
-        for (const char* const* word = words; *word != nullptr; ++word) {
-            if (starts_with(line, *word)) {
+        for (const char* wanted : {word, "failed"}) {
+            const std::string line = status_line(run.status, wanted);
+            if (!line.empty()) {
                 return line;
             }
         }
@@ -239,8 +249,9 @@ int wine_port_check(const char* prefix, int com, const char* device, char* why, 
         char target[PATH_MAX];
         const ssize_t length = readlink(dos_link, target, sizeof target - 1);
         target[length > 0 ? length : 0] = '\0';
-        std::snprintf(why, why_capacity, "%s leads nowhere (%s%s%s)", dos_link,
-                      length > 0 ? "to " : "", length > 0 ? target : "", length > 0 ? ", missing" : std::strerror(errno));
+        const int error = errno;
+        std::snprintf(why, why_capacity, "%s leads nowhere (%s%s%s)", dos_link, length > 0 ? "to " : "",
+                      length > 0 ? target : "", length > 0 ? ", missing" : std::strerror(error));
         return 0;
     }
     if (std::strcmp(found, expected) != 0) {
@@ -305,9 +316,8 @@ int wine_run_start(const char* tool_path, const char* command_line, const char* 
         return run_abandon(run, 0, std::string("wine cannot be started: ") + std::strerror(errno), errno);
     }
     const std::uint64_t deadline = monotonic_ms() + WINE_TOOL_START_TIMEOUT_MS;
-    static constexpr const char* READY[] = {"ready", "failed", nullptr};
     int ended = 0;
-    std::string line = status_wait(*run, launcher, READY, deadline, &ended);
+    std::string line = status_wait(*run, launcher, "ready", deadline, &ended);
     if (!starts_with(line, "ready")) {
         const std::string why_not = !line.empty() ? "the launcher " + line
                                     : ended       ? std::string("Wine ended before the launcher was ready")
@@ -328,8 +338,7 @@ int wine_run_start(const char* tool_path, const char* command_line, const char* 
         return run_abandon(run, launcher, std::string("the go-ahead cannot be given: ") + std::strerror(error), error);
     }
     close(go);
-    static constexpr const char* STARTED[] = {"started", "failed", nullptr};
-    line = status_wait(*run, launcher, STARTED, deadline, &ended);
+    line = status_wait(*run, launcher, "started", deadline, &ended);
     if (!starts_with(line, "started")) {
         const std::string why_not = !line.empty() ? "the launcher " + line
                                     : ended       ? std::string("Wine ended before the tool started")
@@ -351,14 +360,17 @@ int wine_run_end(int run_index, std::uint32_t* exit_code)
         return 0;
     }
     WineRun* run = &runs[run_index];
-    const std::string line = status_last_line(run->status);
+    const std::string line = status_line(run->status, "exit ");
     char* end = nullptr;
-    const unsigned long code = starts_with(line, "exit ") ? std::strtoul(line.c_str() + 5, &end, 10) : 0;
+    const unsigned long code = !line.empty() ? std::strtoul(line.c_str() + 5, &end, 10) : 0;
     const int known = end != nullptr && *end == '\0' && end != line.c_str() + 5 && code <= UINT32_MAX;
+    const std::vector<std::string> lines = status_lines(run->status);
     wine_log_line(run->log, known ? ("the download tool ended with exit code " + std::to_string(code) +
                                      "; COM1 of the prefix now leads nowhere")
                                         .c_str()
-                                  : ("the launcher ended without the tool's exit code (" + line + ")").c_str());
+                                  : ("the launcher ended without the tool's exit code (its last word: \"" +
+                                     (lines.empty() ? std::string() : lines.back()) + "\")")
+                                        .c_str());
     run_release(run);
     if (!known) {
         errno = EIO;

@@ -144,9 +144,9 @@ int wine_command_start(const char* const* argv, const char* prefix, int creating
 // Waits up to timeout_ms for pid to end; kills it when it has not.
 // 1: it ended by itself, *status its waitpid status. 0: killed, or the wait failed.
 int wine_command_wait(pid_t pid, std::uint32_t timeout_ms, int* status);
-// Both, for a command that must exit 0.
+// Both, for a command that must exit 0. 1: it did; 0: why says what happened.
 int wine_command_run(const char* const* argv, const char* prefix, int creating, const char* log,
-                     std::uint32_t timeout_ms);
+                     std::uint32_t timeout_ms, char* why, std::size_t why_capacity);
 // "wine --version"'s line. 1: written.
 int wine_version(const char* wine, char* version, std::size_t capacity);
 // Appends "marrowlink: <line>" to log (errors ignored: the log is for people).

@@ -184,15 +184,24 @@ int wine_command_wait(pid_t pid, std::uint32_t timeout_ms, int* status)
 }
 
 int wine_command_run(const char* const* argv, const char* prefix, int creating, const char* log,
-                     std::uint32_t timeout_ms)
+                     std::uint32_t timeout_ms, char* why, std::size_t why_capacity)
 {
     pid_t pid = 0;
     int status = 0;
-    if (!wine_command_start(argv, prefix, creating, log, 0, &pid) || !wine_command_wait(pid, timeout_ms, &status)) {
+    if (!wine_command_start(argv, prefix, creating, log, 0, &pid)) {
+        std::snprintf(why, why_capacity, "it cannot be started: %s", std::strerror(errno));
         return 0;
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        errno = ECHILD;
+    if (!wine_command_wait(pid, timeout_ms, &status)) {
+        std::snprintf(why, why_capacity, "it did not end within %u s and was stopped", timeout_ms / 1000);
+        return 0;
+    }
+    if (WIFSIGNALED(status)) {
+        std::snprintf(why, why_capacity, "it was killed by signal %d", WTERMSIG(status));
+        return 0;
+    }
+    if (WEXITSTATUS(status) != 0) {
+        std::snprintf(why, why_capacity, "it ended with exit status %d", WEXITSTATUS(status));
         return 0;
     }
     return 1;

@@ -243,10 +243,9 @@ int prefix_clear(const std::string& prefix, DownloadToolStatus* status)
     return 1;
 }
 
-int prefix_step_failed(const WineInstall& install, const char* step, DownloadToolStatus* status)
+int prefix_step_failed(const WineInstall& install, const char* step, const char* why, DownloadToolStatus* status)
 {
-    const char* why = errno == ETIMEDOUT ? "it did not end in time" : std::strerror(errno);
-    return status_set(status, DOWNLOAD_TOOL_PREFIX_FAILED, "making the Wine prefix %s: %s failed (%s)",
+    return status_set(status, DOWNLOAD_TOOL_PREFIX_FAILED, "making the Wine prefix %s: %s failed: %s",
                       install.prefix, step, why);
 }
 
@@ -259,17 +258,18 @@ int prefix_create(const WineInstall& install, DownloadToolStatus* status)
         return 0;
     }
     if (mkdir(prefix.c_str(), STATE_FOLDER_MODE) != 0) {
-        return prefix_step_failed(install, "creating its folder", status);
+        return prefix_step_failed(install, "creating its folder", std::strerror(errno), status);
     }
+    char why[DOWNLOAD_TOOL_TEXT_BYTES / 2];
     std::ofstream(prefix + "/" + PREFIX_CREATING_NAME) << "a Wine prefix being made by marrowlink\n";
     wine_log_line(install.log, ("making the Wine prefix " + prefix).c_str());
     const char* boot[] = {install.wine, "wineboot", "-i", nullptr};
-    if (!wine_command_run(boot, install.prefix, 1, install.log, WINE_PREFIX_CREATE_TIMEOUT_MS)) {
-        return prefix_step_failed(install, "wineboot -i", status);
+    if (!wine_command_run(boot, install.prefix, 1, install.log, WINE_PREFIX_CREATE_TIMEOUT_MS, why, sizeof why)) {
+        return prefix_step_failed(install, "wineboot -i", why, status);
     }
     char link[DOWNLOAD_TOOL_PATH_BYTES];
     if (!wine_port_link(install.prefix, WINE_TOOL_COM_PORT, link, sizeof link)) {
-        return prefix_step_failed(install, "naming its COM1 link", status);
+        return prefix_step_failed(install, "naming its COM1 link", std::strerror(errno), status);
     }
     WinePortsCommand ports{};
     wine_ports_command(link, WINE_TOOL_COM_PORT, &ports);
@@ -277,22 +277,22 @@ int prefix_create(const WineInstall& install, DownloadToolStatus* status)
     for (std::size_t word = 0; word < WINE_PORTS_COMMAND_WORDS; ++word) {
         add[word + 1] = ports.words[word];
     }
-    if (!wine_command_run(add, install.prefix, 1, install.log, WINE_REGISTRY_TIMEOUT_MS)) {
-        return prefix_step_failed(install, "reg add (the COM1 mapping)", status);
+    if (!wine_command_run(add, install.prefix, 1, install.log, WINE_REGISTRY_TIMEOUT_MS, why, sizeof why)) {
+        return prefix_step_failed(install, "reg add (the COM1 mapping)", why, status);
     }
     const char* wait[] = {install.wineserver, "-w", nullptr};
-    if (!wine_command_run(wait, install.prefix, 1, install.log, WINE_SERVER_END_TIMEOUT_MS)) {
-        return prefix_step_failed(install, "wineserver -w", status);
+    if (!wine_command_run(wait, install.prefix, 1, install.log, WINE_SERVER_END_TIMEOUT_MS, why, sizeof why)) {
+        return prefix_step_failed(install, "wineserver -w", why, status);
     }
     if (!registry_maps_port(prefix)) {
-        errno = ENOENT;
-        return prefix_step_failed(install, "checking the COM1 mapping in system.reg", status);
+        return prefix_step_failed(install, "checking the COM1 mapping", "system.reg has no Ports value COM1",
+                                  status);
     }
     std::ofstream marker(prefix + "/" + PREFIX_MARKER_NAME);
     marker << marker_text(prefix);
     marker.close();
     if (!marker || unlink((prefix + "/" + PREFIX_CREATING_NAME).c_str()) != 0) {
-        return prefix_step_failed(install, "writing its marker", status);
+        return prefix_step_failed(install, "writing its marker", std::strerror(errno), status);
     }
     wine_log_line(install.log, ("the Wine prefix " + prefix + " is ready").c_str());
     return 1;
@@ -309,9 +309,10 @@ int prefix_update_for_32_bit(const WineInstall& install, DownloadToolStatus* sta
     wine_log_line(install.log, "updating the Wine prefix for a 32-bit program");
     const char* update[] = {install.wine, "wineboot", "-u", nullptr};
     const char* wait[] = {install.wineserver, "-w", nullptr};
-    if (!wine_command_run(update, install.prefix, 1, install.log, WINE_PREFIX_CREATE_TIMEOUT_MS) ||
-        !wine_command_run(wait, install.prefix, 1, install.log, WINE_SERVER_END_TIMEOUT_MS)) {
-        return prefix_step_failed(install, "wineboot -u (adding its 32-bit part)", status);
+    char why[DOWNLOAD_TOOL_TEXT_BYTES / 2];
+    if (!wine_command_run(update, install.prefix, 1, install.log, WINE_PREFIX_CREATE_TIMEOUT_MS, why, sizeof why) ||
+        !wine_command_run(wait, install.prefix, 1, install.log, WINE_SERVER_END_TIMEOUT_MS, why, sizeof why)) {
+        return prefix_step_failed(install, "updating it for a 32-bit program", why, status);
     }
     if (!regular_file(ntdll)) {
         return status_set(status, DOWNLOAD_TOOL_NO_WINE32,
