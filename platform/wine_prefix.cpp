@@ -502,10 +502,13 @@ int download_tool_describe(const char* folder, const char* program, DownloadTool
         return 1;
     }
     WineInstall install{};
-    if (!wine_install_find(&install, status)) {
+    const int found = wine_install_find(&install, status);
+    if (install.wine[0] != '\0') {
+        wine_version(install.wine, facts->wine_version, sizeof facts->wine_version);
+    }
+    if (!found) {
         return 0;
     }
-    wine_version(install.wine, facts->wine_version, sizeof facts->wine_version);
     copy_text(facts->prefix, sizeof facts->prefix, install.prefix);
     facts->prefix_ready = prefix_is_ready(install.prefix);
     PeFacts pe{};
