@@ -128,7 +128,8 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
     CLI::App* command = tool_command_add(app, context, "update",
                                          "update the adapter's firmware (run it from the folder that holds DFUWizard)");
     auto options = std::make_shared<UpdateOptions>();
-    command->footer([] { return download_tool_line() + "\n"; });
+    command->footer("");
+    command->footer(download_tool_help_footer);
     command->add_flag("--no-wait", options->no_wait, "end without waiting for a key press");
     command->add_option("--backup", options->backup,
                         "back up the chip's store into FILE on the update's own link before anything is changed; "

@@ -117,13 +117,22 @@ void prefix_notice(void* context, const char* prefix, std::uint64_t estimated_by
 std::string download_tool_line()
 {
     if (!tool_folder_here()) {
-        return std::string("Download tool: none here (no ") + DOWNLOAD_TOOL_FOLDER +
-               " folder in the current folder; run update from the folder that holds it)";
+        return "";
     }
     DownloadToolFacts facts{};
     DownloadToolStatus status{};
     download_tool_describe(DOWNLOAD_TOOL_FOLDER, DOWNLOAD_TOOL_PROGRAM, &facts, &status);
     return "Download tool: " + choice_text(facts, status);
+}
+
+std::string download_tool_help_footer()
+{
+    // CLI11 puts a line end after the callback's text and another after the
+    // footer: without the tool's line the help ends as with the footer alone.
+    std::string footer = exit_status_help();
+    footer.pop_back();
+    const std::string line = download_tool_line();
+    return line.empty() ? footer : line + "\n\n" + footer;
 }
 
 void download_tool_report(Report& report)

@@ -11,8 +11,12 @@
 #include "tool/outcome.h"
 
 // One line for people: "Download tool: DFUWizard/DFUWizard.exe through Wine
-// (wine-8.0 ...)". Without a DFUWizard folder here it says so.
+// (wine-8.0 ...)"; "" without a DFUWizard folder here.
 std::string download_tool_line();
+
+// update --help's footer: that line, when there is one, above the exit
+// statuses. Set as the command's footer callback, with an empty footer text.
+std::string download_tool_help_footer();
 
 // marrowlink ports: the line and the fact "download_tool", when the current
 // folder holds a DFUWizard folder (the folder an update runs from).
