@@ -7,15 +7,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/posix_device.h"
@@ -34,10 +31,10 @@ constexpr std::size_t PROCESS_PATH_MAX_BYTES = 4096;
 // A child killed by signal N reports 128 + N, as a shell does.
 constexpr std::uint32_t PROCESS_SIGNAL_EXIT_BASE = 128;
 
-// A process handle is the child's pid. The record outlives the child so that
-// its exit code stays readable after waitpid() has reaped it.
 constexpr int NO_WINE_RUN = -1;
 
+// A process handle is the child's pid. The record outlives the child so that
+// its exit code stays readable after waitpid() has reaped it.
 struct ChildRecord {
     pid_t pid = 0;  // 0: free slot
     int handles = 0;
