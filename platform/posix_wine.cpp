@@ -192,6 +192,26 @@ WineRun* run_slot()
 
 }  // namespace
 
+int wine_port_lock_path(const char* state, int com, char* path, std::size_t capacity)
+{
+    return text_copy(path, capacity, std::string(state) + "/wine-com" + std::to_string(com) + ".lock");
+}
+
+int wine_port_busy(const char* state, int com)
+{
+    char path[DOWNLOAD_TOOL_PATH_BYTES];
+    if (!wine_port_lock_path(state, com, path, sizeof path)) {
+        return 0;
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return 0;  // never used: nobody holds it
+    }
+    const int busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return busy;
+}
+
 int wine_port_link(const char* prefix, int com, char* path, std::size_t capacity)
 {
     return text_copy(path, capacity, std::string(prefix) + "/marrowlink-com" + std::to_string(com));
@@ -291,7 +311,10 @@ int wine_run_start(const char* tool_path, const char* command_line, const char* 
     }
     // One download on the prefix's COM1 at a time: another marrowlink's run
     // holds the lock until its tool has ended.
-    run->lock = open((base + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, LOCK_FILE_MODE);
+    char lock_path[DOWNLOAD_TOOL_PATH_BYTES];
+    run->lock = wine_port_lock_path(install.state, WINE_TOOL_COM_PORT, lock_path, sizeof lock_path)
+                    ? open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, LOCK_FILE_MODE)
+                    : -1;
     if (run->lock < 0 || flock(run->lock, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         wine_log_line(run->log, "another download through Wine is running on COM1 of the prefix");

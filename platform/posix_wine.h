@@ -119,6 +119,11 @@ void wine_ports_command(const char* link, int com, WinePortsCommand* command);
 // ---------------------------------------------------------------------------
 // The COM port mapping
 
+// <state>/wine-com<com>.lock: held by the run whose tool has the prefix's COM
+// port, from its mapping to its removal.
+int wine_port_lock_path(const char* state, int com, char* path, std::size_t capacity);
+// 1: another run holds that lock now.
+int wine_port_busy(const char* state, int com);
 // <prefix>/marrowlink-com<com>, the link the Ports value names.
 int wine_port_link(const char* prefix, int com, char* path, std::size_t capacity);
 // <prefix>/dosdevices/com<com>, Wine's own link.

@@ -527,5 +527,12 @@ int download_tool_prepare(const char* folder, const char* program, DownloadToolN
         return 1;
     }
     WineInstall install{};
-    return wine_install_find(&install, status) && wine_tool_ready(install, choice.path, notice, context, status);
+    if (!wine_install_find(&install, status) || !wine_tool_ready(install, choice.path, notice, context, status)) {
+        return 0;
+    }
+    if (wine_port_busy(install.state, WINE_TOOL_COM_PORT)) {
+        return status_set(status, DOWNLOAD_TOOL_BUSY, "another download through Wine has COM1 of the prefix %s now",
+                          install.prefix);
+    }
+    return 1;
 }

@@ -12,6 +12,8 @@
 #include <libgen.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -458,6 +460,21 @@ TEST_F(WinePrefixTest, WhyWineCannotRunTheTool)
         EXPECT_EQ(prepare(&notices, &status), c.code == DOWNLOAD_TOOL_OK ? 1 : 0);
         EXPECT_EQ(status.code, c.code) << status.text;
     }
+    // Another run's tool has COM1 of the prefix.
+    setenv("PATH", bin.c_str(), 1);
+    write_program(folder + "/DFUWizard/DFUWizard.exe", pe_bytes(0x8664, 0x20b, 3));
+    char lock_path[PATH_MAX];
+    ASSERT_EQ(wine_port_lock_path((folder + "/state/marrowlink").c_str(), 1, lock_path, sizeof lock_path), 1);
+    const int held = open(lock_path, O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    {
+        std::vector<std::string> notices;
+        DownloadToolStatus status{};
+        EXPECT_EQ(prepare(&notices, &status), 0);
+        EXPECT_EQ(status.code, DOWNLOAD_TOOL_BUSY) << status.text;
+    }
+    close(held);
     // A 32-bit tool needs 32-bit Wine, which this machine may or may not have.
     setenv("PATH", bin.c_str(), 1);
     write_program(folder + "/DFUWizard/DFUWizard.exe", pe_bytes(0x14c, 0x10b, 3));
