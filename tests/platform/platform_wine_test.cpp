@@ -169,25 +169,6 @@ TEST(WineStateFolderTest, XdgStateHomeThenHomeAndNeverARelativePath)
     }
 }
 
-TEST(WinePortsCommandTest, PortsValueNamesThePrefixsOwnLinkForEachPort)
-{
-    const std::pair<int, const char*> cases[] = {
-        {1, "reg add HKLM\\Software\\Wine\\Ports /v COM1 /t REG_SZ /d /p/marrowlink-com1 /f"},
-        {12, "reg add HKLM\\Software\\Wine\\Ports /v COM12 /t REG_SZ /d /p/marrowlink-com12 /f"},
-    };
-    for (const auto& [com, expected] : cases) {
-        char link[64];
-        ASSERT_EQ(wine_port_link("/p", com, link, sizeof link), 1);
-        WinePortsCommand command{};
-        wine_ports_command(link, com, &command);
-        std::string text;
-        for (const char* const* word = command.words; *word != nullptr; ++word) {
-            text += (text.empty() ? "" : " ") + std::string(*word);
-        }
-        EXPECT_EQ(text, expected);
-    }
-}
-
 // The prefix as Wine's mount manager leaves it: dosdevices/com1 leads to the
 // link the Ports value names (or, in a new prefix, to /dev/ttyS0).
 TEST_F(WineTest, Com1MustLeadToTheChosenDeviceThroughThePrefixsLink)
