@@ -55,6 +55,9 @@ UpdateResult update_recover(UpdateResult result, const UpdateSteps* steps)
     return update_end(result, UPDATE_END_RECOVERED, steps);
 }
 
+// The download tool: the first word of its command line.
+constexpr char DOWNLOAD_TOOL_PROGRAM[] = "DFUWizard";
+
 void download_report(std::int32_t exit_code)
 {
     if (exit_code == 0) {
@@ -202,9 +205,16 @@ std::int32_t run_download_tool(const UpdateSteps* steps, DownloadReport* caller_
     std::int32_t download_exit_code = -1;
     char command_line[DOWNLOAD_COMMAND_LINE_MAX_BYTES];
     ProcessInfo info{};
-    const ProcessOptions* options = steps != nullptr ? steps->tool_options : nullptr;
-    if (!download_command_line(ci_firmware, update_port.name, command_line, sizeof command_line) ||
-        !process_start(command_line, &info, options)) {
+    // The platform says what the tool calls the port (COM1 for a Windows tool
+    // under Wine, which must lead to the port's device) and starts it so.
+    ProcessToolPort tool_port{};
+    ProcessOptions options = steps != nullptr && steps->tool_options != nullptr ? *steps->tool_options
+                                                                                 : PROCESS_OPTIONS_DEFAULT;
+    const int port_named = process_tool_port(DOWNLOAD_TOOL_PROGRAM, update_port.device_path, update_port.name,
+                                             &tool_port);
+    options.port_device = tool_port.device[0] != '\0' ? tool_port.device : nullptr;
+    if (!port_named || !download_command_line(ci_firmware, tool_port.name, command_line, sizeof command_line) ||
+        !process_start(command_line, &info, &options)) {
         report.os_error = platform_last_error();
         console_printf("Failed to start update Wizard\n");
         return download_exit_code;

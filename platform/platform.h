@@ -177,7 +177,27 @@ inline constexpr ProcessOptions PROCESS_OPTIONS_DEFAULT = {};
 // first, then on the PATH. options (null: PROCESS_OPTIONS_DEFAULT) change the
 // creation flags and the standard handles only when they differ from the
 // defaults.
+// POSIX: with options->port_device set, a first word NAME for which the
+// current folder holds no program NAME but a Windows program NAME.exe starts
+// that one through Wine (platform/download_tool.h): its COM1 leads to the
+// device, and the call returns once the program runs (Wine's start, and on
+// first use the making of Wine's prefix, take seconds). Its exit code is the
+// program's whole 32-bit code; Wine's output goes to Wine's log, whatever
+// the standard handles asked for.
 int process_start(const char* command_line, ProcessInfo* info, const ProcessOptions* options = nullptr);
+
+// What a program about to be started calls its serial port on its command
+// line, and the device that port must lead to (ProcessOptions::port_device).
+struct ProcessToolPort {
+    char name[SERIAL_DEVICE_PATH_MAX_BYTES];    // for "/serial NAME"
+    char device[SERIAL_DEVICE_PATH_MAX_BYTES];  // "" when the program opens the port by its name
+};
+// For program (a bare name, searched as process_start searches it) that is
+// to use the port serial_open knows as device_path and people as port_name:
+// a Windows program run through Wine on POSIX gets "COM1", which must lead to
+// the device device_path resolves to; any other program gets port_name and
+// no device. 1, or 0 (ENAMETOOLONG) when a name does not fit.
+int process_tool_port(const char* program, const char* device_path, const char* port_name, ProcessToolPort* port);
 // OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id);
 // PLATFORM_INVALID_HANDLE when it fails. Every process call below refuses
 // PLATFORM_INVALID_HANDLE with the invalid-handle error: on Windows -1 is also

@@ -1,21 +1,22 @@
 // The platform API on POSIX (Linux), folders and child processes: chdir(),
 // posix_spawn() with the program search CreateProcessA makes, waitpid() for
-// exit codes.
+// exit codes. A Windows program in the current folder that is given a serial
+// device runs through Wine (posix_wine.cpp).
 #include "platform/platform.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "platform/posix_device.h"
+#include "platform/posix_wine.h"
 
 extern char** environ;
 
@@ -30,13 +31,17 @@ constexpr std::size_t PROCESS_PATH_MAX_BYTES = 4096;
 // A child killed by signal N reports 128 + N, as a shell does.
 constexpr std::uint32_t PROCESS_SIGNAL_EXIT_BASE = 128;
 
+constexpr int NO_WINE_RUN = -1;
+
 // A process handle is the child's pid. The record outlives the child so that
 // its exit code stays readable after waitpid() has reaped it.
 struct ChildRecord {
-    pid_t pid;  // 0: free slot
-    int handles;
-    int ended;
-    std::uint32_t exit_code;
+    pid_t pid = 0;  // 0: free slot
+    int handles = 0;
+    int ended = 0;
+    std::uint32_t exit_code = 0;
+    int wine_run = NO_WINE_RUN;  // a tool run through Wine: its record (posix_wine.h)
+    int exit_code_known = 0;     // once ended: 0 when a Wine run's launcher left no exit code
 };
 
 std::array<ChildRecord, CHILD_PROCESS_SLOTS> children{};
@@ -62,6 +67,13 @@ int child_reap(ChildRecord* child)
         child->exit_code = static_cast<std::uint32_t>(WEXITSTATUS(status));
     } else {
         child->exit_code = PROCESS_SIGNAL_EXIT_BASE + static_cast<std::uint32_t>(WTERMSIG(status));
+    }
+    child->exit_code_known = 1;
+    if (child->wine_run != NO_WINE_RUN) {
+        // The launcher's own status is Wine's, cut to 8 bits: the tool's whole
+        // code is the one the launcher recorded.
+        child->exit_code_known = wine_run_end(child->wine_run, &child->exit_code);
+        child->wine_run = NO_WINE_RUN;
     }
     child->ended = 1;
     return 1;
@@ -95,55 +107,6 @@ ChildRecord* child_find(PlatformHandle process)
     }
     errno = EBADF;  // no open process handle, PLATFORM_INVALID_HANDLE included
     return nullptr;
-}
-
-int path_is_executable_file(const char* path)
-{
-    struct stat info{};
-    return stat(path, &info) == 0 && S_ISREG(info.st_mode) && access(path, X_OK) == 0;
-}
-
-int path_join(char* out, std::size_t capacity, const char* folder, std::size_t folder_length, const char* name)
-{
-    const int written = std::snprintf(out, capacity, "%.*s/%s", static_cast<int>(folder_length), folder, name);
-    return written >= 0 && static_cast<std::size_t>(written) < capacity;
-}
-
-// The program search CreateProcessA makes for a bare name, in the order the
-// platform API promises: the current folder, then each PATH entry (an empty
-// entry is the current folder). A name with a slash is taken as it is.
-int process_find_program(const char* name, char* path, std::size_t capacity)
-{
-    if (std::strchr(name, '/') != nullptr) {
-        const int written = std::snprintf(path, capacity, "%s", name);
-        if (written < 0 || static_cast<std::size_t>(written) >= capacity) {
-            errno = ENAMETOOLONG;
-            return 0;
-        }
-        return 1;
-    }
-    if (path_join(path, capacity, ".", 1, name) && path_is_executable_file(path)) {
-        return 1;
-    }
-    const char* search = std::getenv("PATH");
-    if (search == nullptr) {
-        search = "/usr/local/bin:/usr/bin:/bin";
-    }
-    for (const char* entry = search;;) {
-        const char* end = std::strchr(entry, ':');
-        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - entry) : std::strlen(entry);
-        const int joined = length == 0 ? path_join(path, capacity, ".", 1, name)
-                                       : path_join(path, capacity, entry, length, name);
-        if (joined && path_is_executable_file(path)) {
-            return 1;
-        }
-        if (end == nullptr) {
-            break;
-        }
-        entry = end + 1;
-    }
-    errno = ENOENT;
-    return 0;
 }
 
 // Splits words (a copy of the command line) on blanks into argv, null-terminated.
@@ -242,21 +205,36 @@ int process_start(const char* command_line, ProcessInfo* info, const ProcessOpti
     }
     std::memcpy(words.data(), command_line, std::strlen(command_line) + 1);
     std::array<char*, PROCESS_ARGUMENTS_MAX + 1> argv{};
-    char program[PROCESS_PATH_MAX_BYTES];
-    if (!process_split_words(words.data(), &argv) || !process_find_program(argv[0], program, sizeof program)) {
+    if (!process_split_words(words.data(), &argv)) {
         return 0;
+    }
+    const ProcessOptions& chosen = options != nullptr ? *options : PROCESS_OPTIONS_DEFAULT;
+    DownloadToolChoice choice{};
+    if (chosen.port_device != nullptr && std::strchr(argv[0], '/') == nullptr) {
+        download_tool_choose(nullptr, argv[0], &choice);
     }
     ChildRecord* child = child_free_slot();
     if (child == nullptr) {
         return 0;
     }
     pid_t pid = 0;
-    const int result = process_spawn(&pid, program, argv.data(), options != nullptr ? *options : PROCESS_OPTIONS_DEFAULT);
-    if (result != 0) {
-        errno = result;
-        return 0;
+    int wine_run = NO_WINE_RUN;
+    if (choice.kind == DOWNLOAD_TOOL_WINE_FOLDER) {
+        if (!wine_run_start(choice.path, command_line, chosen.port_device, chosen, &pid, &wine_run)) {
+            return 0;
+        }
+    } else {
+        char program[PROCESS_PATH_MAX_BYTES];
+        if (!posix_program_find(argv[0], program, sizeof program)) {
+            return 0;
+        }
+        const int result = process_spawn(&pid, program, argv.data(), chosen);
+        if (result != 0) {
+            errno = result;
+            return 0;
+        }
     }
-    *child = ChildRecord{pid, 1, 0, 0};
+    *child = ChildRecord{pid, 1, 0, 0, wine_run, 0};
     // No thread handle on POSIX; closing it is a harmless failure.
     info->process = pid;
     info->process_id = static_cast<std::uint32_t>(pid);
@@ -292,6 +270,10 @@ int process_exit_code(PlatformHandle process, std::uint32_t* exit_code)
     }
     const int ended = child_reap(child);
     if (ended < 0) {
+        return 0;
+    }
+    if (ended && !child->exit_code_known) {
+        errno = EIO;
         return 0;
     }
     *exit_code = ended ? child->exit_code : PROCESS_STILL_ACTIVE;
@@ -332,4 +314,26 @@ int process_terminate(PlatformHandle process)
         return 1;
     }
     return 0;
+}
+
+int process_tool_port(const char* program, const char* device_path, const char* port_name, ProcessToolPort* port)
+{
+    if (program == nullptr || device_path == nullptr || port_name == nullptr || port == nullptr) {
+        errno = EINVAL;
+        return 0;
+    }
+    *port = ProcessToolPort{};
+    DownloadToolChoice choice{};
+    download_tool_choose(nullptr, program, &choice);
+    if (choice.kind == DOWNLOAD_TOOL_WINE_FOLDER) {
+        std::memcpy(port->name, WINE_TOOL_PORT_NAME, sizeof WINE_TOOL_PORT_NAME);
+        return serial_device_path(device_path, port->device, sizeof port->device);
+    }
+    const std::size_t length = std::strlen(port_name);
+    if (length >= sizeof port->name) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    std::memcpy(port->name, port_name, length + 1);
+    return 1;
 }

@@ -16,8 +16,13 @@
 //      is missing). If the port cannot be had it appends
 //      "DFUWizard: <port> not free: <reason>" to the record and exits with
 //      DFU_EXIT_COM1_BUSY;
-//   3. keeps the port open for DFUWIZARD_RUN_MS milliseconds (default 300);
-//   4. exits with DFUWIZARD_EXIT_CODE (default 0; any 32-bit value, negative
+//   3. when DFUWIZARD_LINE_RECORD names a file, appends the port's line
+//      settings as it found them, "<port> <baud> <bits><parity><stop>" (e.g.
+//      "COM1 115200 8E1"): GetCommState on Windows, tcgetattr on Linux. Under
+//      Wine this shows which device the port led to: the settings are those
+//      the updater left on its port;
+//   4. keeps the port open for DFUWIZARD_RUN_MS milliseconds (default 300);
+//   5. exits with DFUWIZARD_EXIT_CODE (default 0; any 32-bit value, negative
 //      or 259 included: Windows passes it on whole, Linux keeps its low 8 bits).
 // DFUWIZARD_KILL_SELF=1 makes it die by SIGKILL at the end of its run instead
 // (Linux; the updater then reports 128 + 9); elsewhere it is ignored.
@@ -46,6 +51,7 @@ constexpr const char* DFU_DEFAULT_RECORD = "DFUWizard.log";
 namespace {
 
 HANDLE dfu_port = INVALID_HANDLE_VALUE;
+DCB dfu_state = {};
 
 int dfu_open_port(const char* port, char* why, std::size_t why_size) {
     char path[300];
@@ -56,9 +62,8 @@ int dfu_open_port(const char* port, char* why, std::size_t why_size) {
         return 0;
     }
     // Wine opens a port whose device is missing; only the port state tells.
-    DCB state = {};
-    state.DCBlength = sizeof state;
-    if (!GetCommState(dfu_port, &state)) {
+    dfu_state.DCBlength = sizeof dfu_state;
+    if (!GetCommState(dfu_port, &dfu_state)) {
         std::snprintf(why, why_size, "%s is not a serial port: GetCommState failed with error %lu", port,
                       GetLastError());
         CloseHandle(dfu_port);
@@ -66,6 +71,14 @@ int dfu_open_port(const char* port, char* why, std::size_t why_size) {
         return 0;
     }
     return 1;
+}
+
+void dfu_line_settings(char* text, std::size_t size) {
+    static const char PARITY[] = "NOEMS";
+    static const char* const STOP[] = {"1", "1.5", "2"};
+    std::snprintf(text, size, "%lu %u%c%s", static_cast<unsigned long>(dfu_state.BaudRate), dfu_state.ByteSize,
+                  dfu_state.Parity < 5 ? PARITY[dfu_state.Parity] : '?',
+                  dfu_state.StopBits < 3 ? STOP[dfu_state.StopBits] : "?");
 }
 
 void dfu_close_port() {
@@ -85,6 +98,7 @@ void dfu_die_by_signal() {}
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -123,6 +137,26 @@ int dfu_open_port(const char* port, char* why, std::size_t why_size) {
     return 1;
 }
 
+void dfu_line_settings(char* text, std::size_t size) {
+    struct termios line = {};
+    if (tcgetattr(dfu_port, &line) != 0) {
+        std::snprintf(text, size, "unreadable: %s", std::strerror(errno));
+        return;
+    }
+    static const struct {
+        speed_t code;
+        unsigned long baud;
+    } SPEEDS[] = {{B1200, 1200}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+    unsigned long baud = 0;
+    for (const auto& speed : SPEEDS)
+        if (cfgetospeed(&line) == speed.code) baud = speed.baud;
+    const tcflag_t size_bits = line.c_cflag & CSIZE;
+    const unsigned bits = size_bits == CS5 ? 5 : size_bits == CS6 ? 6 : size_bits == CS7 ? 7 : 8;
+    const int odd = (line.c_cflag & PARODD) != 0;
+    const char parity = !(line.c_cflag & PARENB) ? 'N' : (line.c_cflag & CMSPAR) ? (odd ? 'M' : 'S') : (odd ? 'O' : 'E');
+    std::snprintf(text, size, "%lu %u%c%s", baud, bits, parity, (line.c_cflag & CSTOPB) ? "2" : "1");
+}
+
 void dfu_close_port() {
     if (dfu_port >= 0) close(dfu_port);
     dfu_port = -1;
@@ -158,8 +192,8 @@ long dfu_env_number(const char* name, long fallback) {
 }
 
 // The record's name, "{port}" replaced by the port's last path component.
-std::string dfu_record_path(const char* port) {
-    const char* named = std::getenv("DFUWIZARD_RECORD");
+std::string dfu_record_path(const char* port, const char* record_variable) {
+    const char* named = std::getenv(record_variable);
     std::string path = named && *named ? named : DFU_DEFAULT_RECORD;
     std::string leaf = port;
     const std::size_t slash = leaf.find_last_of("/\\");
@@ -170,10 +204,11 @@ std::string dfu_record_path(const char* port) {
     return path;
 }
 
-// Appends one line to the record; a record that cannot be written is
-// reported on stderr, and the run goes on (the exit code is the test's signal).
-void dfu_record(const char* port, const char* line) {
-    const std::string record = dfu_record_path(port);
+// Appends one line to the record (DFUWIZARD_RECORD, or record_variable's
+// file); a record that cannot be written is reported on stderr, and the run
+// goes on (the exit code is the test's signal).
+void dfu_record(const char* port, const char* line, const char* record_variable = "DFUWIZARD_RECORD") {
+    const std::string record = dfu_record_path(port, record_variable);
     const char* path = record.c_str();
     std::FILE* f = std::fopen(path, "a");
     if (!f) {
@@ -211,6 +246,14 @@ int main(int argc, char** argv) {
         dfu_record(port, line);
         std::fprintf(stderr, "%s\n", line);
         dfu_exit(DFU_EXIT_COM1_BUSY);
+    }
+    const char* line_record = std::getenv("DFUWIZARD_LINE_RECORD");
+    if (line_record && *line_record) {
+        char settings[128];
+        char line[400];
+        dfu_line_settings(settings, sizeof settings);
+        std::snprintf(line, sizeof line, "%s %s", port, settings);
+        dfu_record(port, line, "DFUWIZARD_LINE_RECORD");
     }
     const long run_ms = dfu_env_number("DFUWIZARD_RUN_MS", DFU_DEFAULT_RUN_MS);
     dfu_sleep_ms(run_ms > 0 ? static_cast<unsigned>(run_ms) : 0);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "tool/download_tool.h"
 #include "tool/open_reason.h"
 #include "tool/port_survey.h"
 
@@ -104,6 +105,7 @@ void cmd_ports_register(CLI::App& app, ToolContext& context)
             std::vector<PortFinding> findings =
                 port_survey(options->roots, options->probe ? PORT_CHECK_OPEN : PORT_CHECK_LOOK);
             ports_show(report, findings, options->probe, options->roots);
+            download_tool_report(report);
         });
     });
 }

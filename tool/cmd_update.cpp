@@ -13,6 +13,7 @@
 #include "driver/profiles.h"
 #include "driver/update.h"
 #include "platform/interrupt.h"
+#include "tool/download_tool.h"
 #include "tool/hold.h"
 #include "tool/port_auto.h"
 #include "tool/reasons.h"
@@ -144,13 +145,10 @@ ToolFailure update_chip_reason(const ToolPort& port, const std::string& step, co
 // The outcome of a completed run: 0 only when the download and every
 // configuration step after it succeeded, the deep-sleep key and the cold
 // reset included.
-void update_check_completed(const ToolPort& port, const UpdateResult& result)
+void update_check_completed(const ToolPort& port, const UpdateResult& result, const DownloadToolReady& tool)
 {
     if (result.download_exit_code == -1) {
-        throw ToolFailure{ExitStatus::download, "running the download tool",
-                          "DFUWizard could not be started, or its exit code could not be read",
-                          "check that the DFUWizard folder holds the download tool; the chip was set back "
-                          "to its configuration after a failed download"};
+        throw download_tool_start_failure(tool);
     }
     if (result.download_exit_code != 0) {
         throw ToolFailure{ExitStatus::download, "running the download tool",
@@ -216,6 +214,8 @@ void update_check_interrupted(const UpdateResult& result, const StoreUpdateBacku
 void update_run_command(const ToolContext& context, Report& report, const UpdateOptions& options)
 {
     const ConsoleOutput lines(report.json() ? CONSOLE_OUTPUT_STDERR : CONSOLE_OUTPUT_STDOUT);
+    // Before any port is touched: making Wine's prefix takes seconds.
+    const DownloadToolReady tool = download_tool_prepare_for_update(*context.err);
     const ToolPort port = port_resolve(context.port, report, context.port_roots);
     report.fact("port", port.name);
 
@@ -281,7 +281,7 @@ void update_run_command(const ToolContext& context, Report& report, const Update
     }
     console_printf("Update done\n");
     console_printf("Please power off and on Marrowlink Device\n");
-    update_check_completed(port, result);
+    update_check_completed(port, result, tool);
 }
 
 // The final key press, unless --no-wait: the console window of a program
@@ -300,6 +300,8 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
     CLI::App* command = tool_command_add(app, context, "update",
                                          "update the adapter's firmware (run it from the folder that holds DFUWizard)");
     auto options = std::make_shared<UpdateOptions>();
+    command->footer("");
+    command->footer(download_tool_help_footer);
     command->add_flag("--no-wait", options->no_wait, "end without waiting for a key press");
     command->add_option("--backup", options->backup,
                         "back up the chip's store into FILE (a new file) on the update's own link before anything is "

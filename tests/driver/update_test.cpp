@@ -187,6 +187,38 @@ TEST_F(UpdateTest, CiFirmwareGetsTheSkerrymodImage)
     EXPECT_EQ(fake_process_command_line(), CI_IMAGE_COMMAND_LINE);
 }
 
+// The tool's "/serial" names the port as the platform says the tool knows it,
+// and the start names the device only when the platform gives one (a
+// Windows tool under Wine, its COM1 led to the device).
+TEST_F(UpdateTest, ToolGetsThePortNameAndDeviceThePlatformGives)
+{
+    struct Case {
+        const char* tool_name;  // null: the platform answers with the port's own name
+        const char* tool_device;
+        const char* expected_command_line;
+        const char* expected_device;  // null: no device in the start's options
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, "DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial /dev/ttyUSB0 /auto /exit",
+         nullptr},
+        {"COM1", "/dev/ttyUSB0", STANDARD_IMAGE_COMMAND_LINE, "/dev/ttyUSB0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tool_name != nullptr ? c.tool_name : "(the port's own name)");
+        SetUp();
+        fake_serial_set_path("/dev/ttyUSB0");
+        if (c.tool_name != nullptr) {
+            fake_process_tool_port(c.tool_name, c.tool_device);
+        }
+        const UpdateResult result = update_sequence(UpdatePort{"/dev/ttyUSB0", "/dev/ttyUSB0"});
+        EXPECT_EQ(result.end, UPDATE_END_COMPLETED);
+        EXPECT_EQ(fake_process_command_line(), c.expected_command_line);
+        const ProcessOptions options = fake_process_options();
+        EXPECT_EQ(options.port_device != nullptr ? std::string(options.port_device) : std::string("(none)"),
+                  c.expected_device != nullptr ? c.expected_device : "(none)");
+    }
+}
+
 TEST_F(UpdateTest, IdentifiedAdapterGetsCommandThenPortClosesAfterPause)
 {
     const RunEnd end = run();

@@ -459,7 +459,8 @@ class WinePortsTest(RigTestCase):
 
     def run_ports(self, arguments):
         self.assert_only_the_rigs_ports_are_mapped()
-        with WineListingRig(arguments) as rig:
+        # No DFUWizard folder: the listing alone, without the download tool's line.
+        with WineListingRig(arguments, tool_folder=False) as rig:
             run = rig.run()
         self.assert_only_the_rigs_ports_are_mapped()
         self.assertEqual((run.exit_status, run.errors), (0, ""), run.transcript + run.errors)

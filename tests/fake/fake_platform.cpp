@@ -79,6 +79,9 @@ struct FakeState {
     std::uint64_t process_start_ms = 0;
     ProcessOptions process_options = PROCESS_OPTIONS_DEFAULT;
     std::string process_port_device;
+    int tool_port_scripted = 0;  // process_tool_port answers these, not the name it was given
+    std::string tool_port_name;
+    std::string tool_port_device;
 
     // Console.
     std::string console;
@@ -593,6 +596,13 @@ int fake_process_ports_open_at_start()
     return fake.process_ports_open;
 }
 
+void fake_process_tool_port(const char* name, const char* device)
+{
+    fake.tool_port_scripted = 1;
+    fake.tool_port_name = name;
+    fake.tool_port_device = device;
+}
+
 ProcessOptions fake_process_options()
 {
     ProcessOptions options = fake.process_options;
@@ -980,6 +990,24 @@ int process_start(const char* command_line, ProcessInfo* info, const ProcessOpti
     info->process_id = FAKE_PROCESS_ID;
     info->thread_id = FAKE_PROCESS_ID + 1;
     logged(call).result = 1;
+    return 1;
+}
+
+int process_tool_port(const char* program, const char* device_path, const char* port_name, ProcessToolPort* port)
+{
+    if (program == nullptr || device_path == nullptr || port_name == nullptr || port == nullptr) {
+        fake.last_error = PLATFORM_ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    *port = ProcessToolPort{};
+    const std::string name = fake.tool_port_scripted ? fake.tool_port_name : port_name;
+    const std::string device = fake.tool_port_scripted ? fake.tool_port_device : "";
+    if (name.size() >= sizeof port->name || device.size() >= sizeof port->device) {
+        fake.last_error = PLATFORM_ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    std::memcpy(port->name, name.c_str(), name.size() + 1);
+    std::memcpy(port->device, device.c_str(), device.size() + 1);
     return 1;
 }
 

@@ -213,6 +213,9 @@ std::string fake_process_folder();       // the current folder when it started
 int fake_process_ports_open_at_start();  // serial handles open when it started
 std::uint64_t fake_process_start_ms();
 ProcessOptions fake_process_options();   // how it was started
+// What process_tool_port answers from now on (by default: the port's own
+// name and no device, as for a program that opens the port itself).
+void fake_process_tool_port(const char* name, const char* device);
 int fake_process_handles_open();         // process, thread and query handles not closed
 // After this many exit-code queries the fake fails the next one and records a
 // fault, so that a poll that never ends cannot hang a test.
