@@ -308,6 +308,10 @@ int process_terminate(PlatformHandle process)
     if (child->ended) {
         return 1;
     }
+    // A Windows tool under Wine is a process of Wine's: its launcher ends it.
+    if (child->wine_run != NO_WINE_RUN) {
+        return wine_run_stop(child->wine_run);
+    }
     // The group first, so that what the child started goes too; a child in
     // this program's group leads none, and the group call fails with ESRCH.
     if (kill(-child->pid, SIGKILL) == 0 || kill(child->pid, SIGKILL) == 0) {

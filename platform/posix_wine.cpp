@@ -158,6 +158,7 @@ void run_release(WineRun* run)
     wine_port_unmap(run->prefix, WINE_TOOL_COM_PORT);
     unlink(run->status);
     unlink(run->go);
+    unlink((std::string(run->go) + ".stop").c_str());
     if (run->lock >= 0) {
         close(run->lock);
     }
@@ -328,6 +329,7 @@ int wine_run_start(const char* tool_path, const char* command_line, const char* 
     char why[DOWNLOAD_TOOL_TEXT_BYTES];
     unlink(run->status);
     unlink(run->go);
+    unlink((std::string(run->go) + ".stop").c_str());
     log_start(*run, tool, device);
     if (!wine_port_map(run->prefix, WINE_TOOL_COM_PORT, device, why, sizeof why)) {
         return run_abandon(run, 0, std::string("COM1 cannot be mapped: ") + why, ENODEV);
@@ -373,6 +375,22 @@ int wine_run_start(const char* tool_path, const char* command_line, const char* 
     }
     *pid = launcher;
     *run_index = static_cast<int>(run - runs.data());
+    return 1;
+}
+
+int wine_run_stop(int run_index)
+{
+    if (run_index < 0 || static_cast<std::size_t>(run_index) >= runs.size() || !runs[run_index].used) {
+        errno = EINVAL;
+        return 0;
+    }
+    const std::string stop = std::string(runs[run_index].go) + ".stop";
+    const int file = open(stop.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, LOCK_FILE_MODE);
+    if (file < 0) {
+        return 0;
+    }
+    close(file);
+    wine_log_line(runs[run_index].log, "the download tool is stopped as asked");
     return 1;
 }
 

@@ -170,4 +170,7 @@ int wine_run_start(const char* tool_path, const char* command_line, const char* 
 // After the launcher's process has ended: removes the mapping, gives up the
 // run's record and reads the tool's exit code. 1: *exit_code set. 0: the
 // launcher recorded none (EIO).
+// Asks the launcher of a run to end its tool at once (the stop file beside
+// the go-ahead). 1: asked.
+int wine_run_stop(int run_index);
 int wine_run_end(int run, std::uint32_t* exit_code);

@@ -7,6 +7,9 @@
 //
 //     marrowlink-wine-launcher.exe STATUS GO TOOL COMMAND_LINE
 //
+// A file GO.stop appearing while the tool runs ends the tool at once
+// (TerminateProcess): killing the launcher would leave the tool running.
+//
 // STATUS, GO and TOOL are Unix paths; COMMAND_LINE is the tool's whole
 // command line as one argument ("DFUWizard /upload ... /serial COM1 ...").
 // Lines appended to STATUS, each written and flushed on its own:
@@ -24,6 +27,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -32,6 +36,12 @@ namespace {
 // launcher to end on its own instead of waiting for ever.
 constexpr DWORD LAUNCHER_GO_TIMEOUT_MS = 30000;
 constexpr DWORD LAUNCHER_GO_POLL_MS = 10;
+// While the tool runs, how often the launcher looks for the stop file (GO
+// with ".stop" added): the platform's process_terminate, when the person
+// insisted that the download stop. The exit code a stopped tool gets: 128 +
+// SIGKILL's number, as the platform reports a killed process everywhere.
+constexpr DWORD LAUNCHER_STOP_POLL_MS = 100;
+constexpr DWORD LAUNCHER_STOPPED_EXIT_CODE = 128 + 9;
 constexpr int LAUNCHER_ARGUMENTS = 5;  // the program and four arguments
 
 // Wine's own export: a Unix path's Windows name, allocated on the process heap.
@@ -137,10 +147,19 @@ int wmain(int argc, wchar_t** argv)
     launcher_status(status_path, line);
 
     // No time limit, as the updater's own wait: the tool is writing the
-    // adapter's firmware and must not be abandoned mid-download.
+    // adapter's firmware and must not be abandoned mid-download, unless the
+    // stop file says the person insisted.
+    const std::wstring stop_unix = std::wstring(argv[2]) + L".stop";
+    WCHAR* stop_path = launcher_dos_name(stop_unix.c_str());
+    DWORD waited = WAIT_TIMEOUT;
+    while ((waited = WaitForSingleObject(process.hProcess, LAUNCHER_STOP_POLL_MS)) == WAIT_TIMEOUT) {
+        if (stop_path != nullptr && GetFileAttributesW(stop_path) != INVALID_FILE_ATTRIBUTES) {
+            TerminateProcess(process.hProcess, LAUNCHER_STOPPED_EXIT_CODE);
+            stop_path = nullptr;  // asked once; the wait goes on for its end
+        }
+    }
     DWORD exit_code = 0;
-    if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process.hProcess, &exit_code)) {
+    if (waited != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &exit_code)) {
         const DWORD error = GetLastError();
         CloseHandle(process.hProcess);
         return launcher_failed(status_path, "wait", error);

@@ -9,6 +9,8 @@
 #include "platform/posix_wine.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <libgen.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -310,6 +312,16 @@ reg)
     done
     echo "tool $5" >> "$FAKE_WINE_LOG"
     echo "started 32" >> "$2"
+    if [ -n "$FAKE_TOOL_RUNS" ]; then
+        i=0
+        while [ ! -e "$3.stop" ]; do
+            sleep 0.01; i=$((i + 1))
+            [ $i -gt 300 ] && { echo "exit 0" >> "$2"; exit 0; }
+        done
+        echo "tool stopped" >> "$FAKE_WINE_LOG"
+        echo "exit 137" >> "$2"
+        exit 0
+    fi
     echo "exit ${FAKE_EXIT_CODE:-0}" >> "$2" ;;
 esac
 )";
@@ -528,6 +540,30 @@ TEST_F(WineRunTest, ToolRunsOnTheMappedPortAndItsWholeExitCodeComesBack)
     EXPECT_NE(std::string(why).find("leads nowhere"), std::string::npos) << why;
     setenv("FAKE_EXIT_CODE", "0", 1);
     EXPECT_EQ(run_tool(), 0);  // the run's lock was let go
+}
+
+// Ending a tool under Wine: killing its launcher would leave the Windows
+// program running, so the launcher is asked to end it, and the code of a
+// killed process comes back.
+TEST_F(WineRunTest, ATerminatedToolIsEndedByItsLauncher)
+{
+    setenv("FAKE_TOOL_RUNS", "1", 1);
+    ProcessOptions options{};
+    options.port_device = device.c_str();
+    ProcessInfo info{};
+    ASSERT_EQ(process_start(STANDARD_COMMAND_LINE, &info, &options), 1);
+    EXPECT_EQ(process_terminate(info.process), 1);
+    const std::uint64_t start = clock_ms();
+    while (!process_has_ended(info.process) && clock_ms() - start < TOOL_END_LIMIT_MS) {
+        sleep_ms(5);
+    }
+    std::uint32_t code = 0;
+    EXPECT_EQ(process_exit_code(info.process, &code), 1);
+    EXPECT_EQ(code, PROCESS_TERMINATED_EXIT_CODE);
+    EXPECT_EQ(process_close(info.process), 1);
+    const std::vector<std::string> calls = wine_calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "tool stopped"), calls.end());
+    unsetenv("FAKE_TOOL_RUNS");
 }
 
 TEST_F(WineRunTest, Com1LeadingToAnotherDeviceKeepsTheToolFromStarting)
