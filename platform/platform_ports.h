@@ -11,6 +11,7 @@
 // for platform_last_error(). Nothing here prints.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -121,3 +122,10 @@ void port_open_diagnose(const PortRoots& roots, const char* device_path, std::ui
 bool ports_bluetooth_from_setup(const std::string& hardware_id, const std::string& service);
 bool ports_bluetooth_from_serialcomm(const std::string& kernel_name);
 bool ports_bluetooth_from_tty(const std::string& tty_name);
+
+// Where a port name leads, for telling two names of one device apart: on
+// POSIX the device's real path ("\\\\.\\COMn" resolved as serial_open
+// resolves it, links followed; the path as resolved when it does not exist),
+// on Windows the COM name in capitals ("\\\\.\\com5" and "COM5" are
+// "COM5"). 1: written. 0: it does not fit.
+int port_device_identity(const char* device_path, char* identity, std::size_t capacity);

@@ -13,6 +13,7 @@
 // controller above it, which say nothing of the remote device.
 #include "platform/platform_ports.h"
 
+#include "platform/platform.h"
 #include "platform/posix_device.h"
 
 #include <dirent.h>
@@ -640,4 +641,20 @@ void port_open_diagnose(const PortRoots& roots, const char* device_path, std::ui
         state->access = PORT_FAILED;
         return;
     }
+}
+
+int port_device_identity(const char* device_path, char* identity, std::size_t capacity)
+{
+    char resolved[SERIAL_DEVICE_PATH_MAX_BYTES];
+    if (device_path == nullptr || !serial_device_path(device_path, resolved, sizeof resolved)) {
+        return 0;
+    }
+    const std::string real = path_real(resolved);
+    const std::string& chosen = real.empty() ? std::string(resolved) : real;
+    if (chosen.size() >= capacity) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    std::memcpy(identity, chosen.c_str(), chosen.size() + 1);
+    return 1;
 }

@@ -248,3 +248,24 @@ void port_open_diagnose(const PortRoots&, const char*, std::uint32_t os_error, P
         return;
     }
 }
+
+int port_device_identity(const char* device_path, char* identity, std::size_t capacity)
+{
+    // "\\\\.\\" is only the device namespace's prefix: the name is the port.
+    static const char DEVICE_PREFIX[] = "\\\\.\\";
+    const char* name = device_path;
+    if (name == nullptr) {
+        return 0;
+    }
+    if (std::strncmp(name, DEVICE_PREFIX, sizeof DEVICE_PREFIX - 1) == 0) {
+        name += sizeof DEVICE_PREFIX - 1;
+    }
+    const std::size_t length = std::strlen(name);
+    if (length >= capacity) {
+        return 0;
+    }
+    for (std::size_t i = 0; i <= length; ++i) {
+        identity[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
+    }
+    return 1;
+}

@@ -22,7 +22,9 @@
 //      Wine this shows which device the port led to: the settings are those
 //      the updater left on its port;
 //   4. keeps the port open for DFUWIZARD_RUN_MS milliseconds (default 300);
-//   5. exits with DFUWIZARD_EXIT_CODE (default 0; any 32-bit value, negative
+//   5. exits with DFUWIZARD_EXIT_CODE, or for a port that DFUWIZARD_EXIT_CODES
+//      names ("ttyUSB1=3,COM5=7", by the port's last path component) with
+//      that code (default 0; any 32-bit value, negative
 //      or 259 included: Windows passes it on whole, Linux keeps its low 8 bits).
 // DFUWIZARD_KILL_SELF=1 makes it die by SIGKILL at the end of its run instead
 // (Linux; the updater then reports 128 + 9); elsewhere it is ignored.
@@ -204,6 +206,21 @@ std::string dfu_record_path(const char* port, const char* record_variable) {
     return path;
 }
 
+// The exit code DFUWIZARD_EXIT_CODES gives the port ("leaf=code,..."), else fallback.
+long dfu_port_exit_code(const char* port, long fallback) {
+    const char* codes = std::getenv("DFUWIZARD_EXIT_CODES");
+    if (!codes) return fallback;
+    std::string leaf = port;
+    const std::size_t slash = leaf.find_last_of("/\\");
+    if (slash != std::string::npos) leaf.erase(0, slash + 1);
+    const std::string list = std::string(",") + codes;
+    const std::size_t at = list.find("," + leaf + "=");
+    if (at == std::string::npos) return fallback;
+    char* end = nullptr;
+    const long code = std::strtol(list.c_str() + at + leaf.size() + 2, &end, 0);
+    return end != nullptr && (*end == ',' || *end == '\0') ? code : fallback;
+}
+
 // Appends one line to the record (DFUWIZARD_RECORD, or record_variable's
 // file); a record that cannot be written is reported on stderr, and the run
 // goes on (the exit code is the test's signal).
@@ -259,5 +276,5 @@ int main(int argc, char** argv) {
     dfu_sleep_ms(run_ms > 0 ? static_cast<unsigned>(run_ms) : 0);
     dfu_close_port();
     if (dfu_env_number("DFUWIZARD_KILL_SELF", 0) == 1) dfu_die_by_signal();
-    dfu_exit(dfu_env_number("DFUWIZARD_EXIT_CODE", 0));
+    dfu_exit(dfu_port_exit_code(port, dfu_env_number("DFUWIZARD_EXIT_CODE", 0)));
 }

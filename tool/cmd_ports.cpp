@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "tool/download_tool.h"
+#include "tool/fleet_probe.h"
 #include "tool/open_reason.h"
 #include "tool/port_survey.h"
 
@@ -23,6 +24,7 @@ constexpr std::size_t PORTS_COLUMN_GAP = 2;
 
 struct PortsOptions {
     bool probe = false;
+    std::string probe_one;  // a probing child's one port (fleet_probe.h)
     PortRoots roots;  // the context's, when the command runs
 };
 
@@ -31,7 +33,7 @@ std::string padded(const std::string& text, std::size_t width)
     return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
-void ports_print(Report& report, std::vector<PortFinding>& findings, bool probe, const PortRoots& roots)
+void ports_print(Report& report, std::vector<PortFinding>& findings, bool probe)
 {
     std::size_t name_width = std::string("PORT").size();
     std::size_t device_width = std::string("DEVICE").size();
@@ -57,11 +59,9 @@ void ports_print(Report& report, std::vector<PortFinding>& findings, bool probe,
         if (!probe) {
             report.say(line);
         } else {
-            report.begin(padded(line, name_width + device_width + state_width));
-            if (port_survey_probeable(finding)) {
-                port_survey_probe(&finding, roots);
-            }
-            report.done(finding.probe.tried ? finding.probe.text : port_survey_skip_text(finding));
+            // The probes have run (all at once): the row and its result together.
+            report.say(padded(line, name_width + device_width + state_width) + " ... " +
+                       (finding.probe.tried ? finding.probe.text : port_survey_skip_text(finding)));
         }
         if (!finding.info.by_id.empty()) {
             report.say(std::string(name_width, ' ') + finding.info.by_id);
@@ -69,18 +69,31 @@ void ports_print(Report& report, std::vector<PortFinding>& findings, bool probe,
     }
 }
 
+// A probing child's one port: its probe as fleet_probe_all reads it.
+void ports_probe_one(Report& report, const std::string& device_path, const PortRoots& roots)
+{
+    PortFinding finding;
+    finding.info.name = device_path;
+    finding.info.device_path = device_path;
+    port_survey_probe(&finding, roots);
+    for (const auto& [key, value] : fleet_probe_result_json(finding).items()) {
+        report.fact(key, value);
+    }
+}
+
 }  // namespace
 
 void ports_show(Report& report, std::vector<PortFinding>& findings, bool probe, const PortRoots& roots)
 {
-    if (report.json()) {
-        for (PortFinding& finding : findings) {
-            if (probe && port_survey_probeable(finding)) {
-                port_survey_probe(&finding, roots);
-            }
+    if (probe) {
+        const auto count = std::count_if(findings.begin(), findings.end(), port_survey_probeable);
+        if (count > 1) {
+            report.say("Probing " + std::to_string(count) + " ports at once ...");
         }
-    } else {
-        ports_print(report, findings, probe, roots);
+        fleet_probe_all(findings, roots);
+    }
+    if (!report.json()) {
+        ports_print(report, findings, probe);
     }
     nlohmann::ordered_json ports = nlohmann::ordered_json::array();
     for (const PortFinding& finding : findings) {
@@ -98,8 +111,13 @@ void cmd_ports_register(CLI::App& app, ToolContext& context)
     command->add_flag("--probe", options->probe,
                       "also wake each free port and say whether a Marrowlink answers (takes about 3 s a port; "
                       "Bluetooth link ports are left alone)");
+    command->add_option(FLEET_PROBE_ONE_OPTION, options->probe_one, "probe this device alone")->group("");
     command->callback([&context, options] {
         options->roots = context.port_roots;
+        if (!options->probe_one.empty()) {
+            tool_command_run(context, [&](Report& report) { ports_probe_one(report, options->probe_one, options->roots); });
+            return;
+        }
         tool_command_run(context, [&](Report& report) {
             // Without --probe no port is opened (Windows could tell a port's state only by opening it).
             std::vector<PortFinding> findings =

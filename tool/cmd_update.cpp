@@ -14,6 +14,8 @@
 #include "driver/update.h"
 #include "platform/interrupt.h"
 #include "tool/download_tool.h"
+#include "tool/fleet_progress.h"
+#include "tool/fleet_update.h"
 #include "tool/hold.h"
 #include "tool/port_auto.h"
 #include "tool/reasons.h"
@@ -25,6 +27,10 @@ struct UpdateOptions {
     bool no_wait = false;
     std::string backup;  // --backup FILE: the store kept before the update changes anything
     bool overwrite = false;
+    // One adapter of several (the parent's own options for its children):
+    std::string progress;  // --progress FILE: each phase as it begins
+    bool fleet_child = false;  // --fleet-child: interrupts come from the parent, on standard input
+    FleetOptions fleet;
 };
 
 // What marrowlink adds to the update: the backup on the pre-update link (and
@@ -32,8 +38,9 @@ struct UpdateOptions {
 // that was not backed up), and interrupts held from the pre-update link's
 // open to the end of the configuration after the download.
 struct UpdateAdditions {
-    explicit UpdateAdditions(Report& r) : report(r) {}
+    UpdateAdditions(Report& r, const std::string& progress_file) : report(r), progress(progress_file) {}
     Report& report;
+    FleetProgressWriter progress;
     std::optional<StoreUpdateBackup> backup;
     std::optional<InterruptHold> hold;
     bool tool_stop_said = false;
@@ -51,23 +58,30 @@ int update_phase(void* context, int phase, const UpdateResult&)
 {
     UpdateAdditions& additions = additions_of(context);
     switch (phase) {
+    case UPDATE_PHASE_CONTACT:
+        additions.progress.phase(FLEET_PHASE_CONTACTING);
+        return 1;
     case UPDATE_PHASE_PREPARE:
         additions.hold.emplace(hold_notice_prepare());
+        additions.progress.phase(FLEET_PHASE_PREPARING);
         return 1;
     case UPDATE_PHASE_DOWNLOAD:
         if (hold_interrupted()) {
             return 0;
         }
         additions.hold->notice(hold_notice_download());
+        additions.progress.phase(FLEET_PHASE_DOWNLOAD);
         return 1;
     case UPDATE_PHASE_RECOVER:
         if (hold_interrupted()) {
             return 0;
         }
         additions.hold->notice(hold_notice_restore());
+        additions.progress.phase(FLEET_PHASE_RECOVERING);
         return 1;
     case UPDATE_PHASE_RESTORE:
         additions.hold->notice(hold_notice_restore());
+        additions.progress.phase(FLEET_PHASE_RESTORING);
         return 1;
     case UPDATE_PHASE_DONE:
         additions.hold.reset();
@@ -82,8 +96,12 @@ int update_phase(void* context, int phase, const UpdateResult&)
 int update_before_writes(void* context, const UpdateResult& so_far)
 {
     UpdateAdditions& additions = additions_of(context);
-    if (additions.backup && !additions.backup->run(so_far)) {
-        return 0;
+    if (additions.backup) {
+        additions.progress.phase(FLEET_PHASE_BACKING_UP);
+        if (!additions.backup->run(so_far)) {
+            return 0;
+        }
+        additions.progress.phase(FLEET_PHASE_PREPARING);
     }
     return hold_interrupted() ? 0 : 1;
 }
@@ -219,7 +237,7 @@ void update_run_command(const ToolContext& context, Report& report, const Update
     const ToolPort port = port_resolve(context.port, report, context.port_roots);
     report.fact("port", port.name);
 
-    UpdateAdditions additions(report);
+    UpdateAdditions additions(report, options.progress);
     UpdateSteps steps;
     steps.context = &additions;
     steps.phase_begins = update_phase;
@@ -308,7 +326,24 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
                         "changed; the update stops, unchanged, if the backup cannot be taken")
         ->type_name("FILE");
     command->add_flag("--overwrite", options->overwrite, "let --backup replace FILE when it exists");
+    command->add_option("--jobs", options->fleet.jobs,
+                        "with several ports: update at most N adapters at once (default: all)")
+        ->type_name("N")
+        ->check(CLI::Range(1, FLEET_JOBS_MAX));
+    // Group "": left out of --help; the options a fleet's parent gives each child.
+    command->add_option("--progress", options->progress, "append each phase to FILE as it begins")->group("");
+    command->add_flag("--fleet-child", options->fleet_child, "take interrupts from standard input")->group("");
     command->callback([&context, options] {
+        if (options->fleet_child) {
+            interrupt_listen_on_input();
+        }
+        if (fleet_requested(context.ports)) {
+            options->fleet.no_wait = options->no_wait;
+            options->fleet.backup = options->backup;
+            options->fleet.overwrite = options->overwrite;
+            context.exit_status = fleet_update_run(context, options->fleet);
+            return;
+        }
         if (!options->backup.empty()) {
             context.files = {options->backup};
         }

@@ -9,9 +9,15 @@
 
 void tool_global_options(CLI::App& app, ToolContext& context)
 {
-    app.add_option("--port", context.port,
-                   "the adapter's serial port: COMn, a device path such as /dev/ttyUSB0, or auto (default COM1)")
-        ->option_text("PORT");
+    // Each --port is kept, wherever it stands (before or after the command's
+    // name): update takes several.
+    app.add_option_function<std::string>(
+           "--port", [&context](const std::string& port) { context.ports.push_back(port); },
+           "the adapter's serial port: COMn, a device path such as /dev/ttyUSB0, or auto (default COM1); update "
+           "takes several, or all")
+        ->option_text("PORT")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->trigger_on_parse();
     app.add_flag("--json", context.json, "print one JSON object with the outcome and the facts found, for scripts");
     port_roots_add_options(&app, &context.port_roots);
     app.add_option("--trace", context.trace,
@@ -32,6 +38,13 @@ CLI::App* tool_command_add(CLI::App& app, ToolContext& context, const std::strin
 void tool_command_run(ToolContext& context, const std::function<void(Report&)>& body)
 {
     Report report(context.json, *context.out, *context.err);
+    if (context.ports.size() > 1) {
+        context.exit_status = report.fail(ToolFailure{
+            ExitStatus::usage, "--port", "given " + std::to_string(context.ports.size()) + " times",
+            "only marrowlink update takes several ports; name one"});
+        return;
+    }
+    context.port = context.ports.empty() ? TOOL_DEFAULT_PORT : context.ports.front();
     std::string trace_problem;
     try {
         TraceSession trace(TraceSession::Request{context.trace, context.command_line, context.port, context.files});

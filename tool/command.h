@@ -16,7 +16,8 @@
 
 // What every command gets: the global options and where its output goes.
 struct ToolContext {
-    std::string port = TOOL_DEFAULT_PORT;  // --port
+    std::vector<std::string> ports;        // every --port, in order (only update takes several)
+    std::string port = TOOL_DEFAULT_PORT;  // the one --port (TOOL_DEFAULT_PORT when none), set by tool_command_run
     bool json = false;                     // --json
     PortRoots port_roots;                  // hidden --sys-root, --dev-root, --proc-root: tests' fake trees
     std::string trace;                     // --trace FILE: record the serial line there

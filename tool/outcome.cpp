@@ -15,6 +15,8 @@ std::string exit_status_help()
            "  7  the download tool failed or could not be started\n"
            "  8  the update finished but a later step failed (configuration incomplete), or a store\n"
            "     command finished with a key not read, written or verified\n"
+           "  9  update with several ports: at least one adapter was not updated (each port's own status\n"
+           "     is in the summary and in --json)\n"
            "  130  interrupted (Ctrl-C, SIGTERM, a closed console): the key or profile under way was finished,\n"
            "       nothing after it was done, and the lines above say what was written\n";
 }

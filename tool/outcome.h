@@ -19,6 +19,7 @@ enum class ExitStatus : int {
     chip = 6,              // the chip could not be reached or prepared (BCSP link, BCCMD)
     download = 7,          // the download tool failed or could not be started
     later_step = 8,        // the update finished but a later step failed; a store key not read or verified
+    fleet = 9,             // several adapters: at least one was not updated (each one's own status in the summary)
     interrupted = 130,     // an interrupt stopped the command early (the unit under way was finished)
 };
 

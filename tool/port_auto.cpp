@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "tool/fleet_probe.h"
 #include "tool/open_reason.h"
 #include "tool/port_survey.h"
 
@@ -60,13 +61,12 @@ ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, con
     }
     std::vector<const PortFinding*> tried;
     std::vector<const PortFinding*> answering;
+    fleet_probe_all(findings, roots);  // all at once
     for (PortFinding& finding : findings) {
-        if (!port_survey_probeable(finding)) {
+        if (!port_survey_probeable(finding) && !finding.probe.tried) {
             continue;
         }
-        report.begin("Probing " + finding.info.name);
-        port_survey_probe(&finding, roots);
-        report.done(finding.probe.text);
+        report.say("Probing " + finding.info.name + " ... " + finding.probe.text);
         if (finding.state.access == PORT_FREE) {
             tried.push_back(&finding);
         }

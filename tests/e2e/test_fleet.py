@@ -1,0 +1,127 @@
+"""End to end: marrowlink update on several adapters at once, each adapter a
+simulator on a pseudo-terminal of its own (rig.Adapters), the stand-in
+download tool keeping a record per port (DFUWIZARD_RECORD with {port}).
+
+Standard output is a pipe here, so the parent writes each port's lines
+prefixed with the port instead of its live table."""
+
+import json
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+from rig import CI_COMMAND_LINE, LINUX_BUILD, STANDARD_COMMAND_LINE, Adapters, RigTestCase, read_events, read_store
+
+MARROWLINK = os.path.join(LINUX_BUILD, "marrowlink")
+FLEET_TIMEOUT_S = 90
+UPDATED_NAME = [0x614D, 0x7272, 0x776F, 0x696C, 0x6B6E, 0x0000]  # "Marrowlink", as the update writes it
+
+
+class Fleet:
+    """Adapters, one simulator each, and a folder holding the DFUWizard folder."""
+
+    def __init__(self, *sim_args_each, tool_codes=None):
+        self.adapters = Adapters(*sim_args_each)
+        self.work = tempfile.mkdtemp(prefix="marrowlink-fleet-work-", dir=self.adapters.rigs[0].folder)
+        self.tool_codes = tool_codes
+
+    def __enter__(self):
+        self.adapters.__enter__()
+        self.adapters.rigs[0].make_tool_folder(self.work)
+        return self
+
+    def __exit__(self, *exc):
+        self.adapters.__exit__(*exc)
+
+    def leaf(self, rig):
+        return os.path.basename(rig.link)
+
+    def run(self, *arguments):
+        env = self.adapters.environment()
+        env["DFUWIZARD_RECORD"] = os.path.join(self.work, "tool-{port}.log")
+        if self.tool_codes:
+            env["DFUWIZARD_EXIT_CODES"] = ",".join("%s=%d" % (self.leaf(self.adapters.rigs[i]), code)
+                                                  for i, code in self.tool_codes.items())
+        ports = []
+        for rig in self.adapters.rigs:
+            ports += ["--port", rig.link]
+        result = subprocess.run([MARROWLINK, "update", "--no-wait"] + ports + list(arguments), cwd=self.work,
+                                env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=FLEET_TIMEOUT_S)
+        return result.returncode, result.stdout, result.stderr
+
+    def tool_record(self, rig):
+        path = os.path.join(self.work, "tool-%s.log" % self.leaf(rig))
+        if not os.path.exists(path):
+            return []
+        with open(path) as handle:
+            return [line.rstrip("\n") for line in handle]
+
+
+class FleetUpdateTest(RigTestCase):
+
+    def test_three_adapters_are_updated_at_once_each_with_its_own_files(self):
+        with Fleet([], ["--version", "ci"], []) as fleet:
+            status, out, err = fleet.run("--backup", "before-{port}.txt", "--trace", "trace-{port}.jsonl")
+            self.assertEqual(status, 0, out + err)
+            leaves = [fleet.leaf(rig) for rig in fleet.adapters.rigs]
+            for rig, leaf in zip(fleet.adapters.rigs, leaves):
+                with self.subTest(port=leaf):
+                    # Its own download tool, on its own port, from a copy of the folder.
+                    ci = rig is fleet.adapters.rigs[1]
+                    command_line = CI_COMMAND_LINE if ci else STANDARD_COMMAND_LINE
+                    self.assertEqual(fleet.tool_record(rig), [command_line.replace("/serial COM1", "/serial " + rig.link)])
+                    self.assertEqual(read_store(rig.store)[0x024B], [40 if ci else 48])
+                    self.assertTrue(os.path.exists(os.path.join(fleet.work, "before-%s.txt" % leaf)))
+                    self.assertTrue(os.path.exists(os.path.join(fleet.work, "trace-%s.jsonl" % leaf)))
+            # Each line belongs to one port, whole; then the summary.
+            lines = out.splitlines()
+            progress = [line for line in lines if not line.startswith(("PORT ", "All "))
+                        and not re.match(r"\S+\s+\d", line)]
+            for line in progress:
+                self.assertRegex(line, r"^(%s): \S" % "|".join(map(re.escape, leaves)))
+            for leaf in leaves:
+                self.assertIn("%s: Update Wizard started succefully" % leaf, lines)
+            self.assertIn("All 3 adapters updated.", lines)
+            summary = [line for line in lines if re.match(r"^(%s)\s+1\.2\.9" % "|".join(leaves), line)]
+            self.assertEqual(len(summary), 3, out)
+            self.assertTrue(all(re.search(r"\bupdated\s+4835\s+0\s+\d+ s\s+before-\S+\.txt, trace-\S+\.jsonl$", s)
+                                for s in summary), summary)
+            self.assertEqual(os.listdir(fleet.work).count("DFUWizard"), 1, "the copies are gone")
+
+    def test_a_silent_adapter_and_a_failed_download_are_each_told_with_their_status(self):
+        with Fleet([], ["--fault", "silent"], [], tool_codes={2: 3}) as fleet:
+            status, out, err = fleet.run("--json")
+            self.assertEqual(status, 9, out + err)
+            document = json.loads(out)
+            self.assertEqual((document["outcome"], document["exit_status"]), ("failed", 9))
+            adapters = document["adapters"]
+            self.assertEqual([a["exit_status"] for a in adapters], [0, 4, 7])
+            self.assertEqual([a["outcome"] for a in adapters], ["updated", "no reply", "download failed"])
+            self.assertEqual(adapters[0]["build_id"], 4835)
+            self.assertIn("no Plug-and-Play reply", adapters[1]["reason"])
+            self.assertEqual(adapters[2]["download_exit_code"], 3)
+            self.assertEqual(adapters[0]["files"], {"trace": None, "backup": None})
+            silent = fleet.adapters.rigs[1]
+            self.assertEqual(fleet.tool_record(silent), [], "no download for the silent one")
+            # The chip behind a failed download was set back, the others updated.
+            self.assertEqual(read_store(fleet.adapters.rigs[0].store)[0x0108], UPDATED_NAME)
+            self.assertNotEqual(read_store(fleet.adapters.rigs[2].store)[0x0108], UPDATED_NAME)
+
+    def test_what_cannot_be_done_is_refused_before_any_port_is_touched(self):
+        with Fleet([], []) as fleet:
+            for arguments, text in ((["--backup", "before.txt"], "must hold {port}"),
+                                    (["--trace", "t.jsonl"], "must hold {port}"),
+                                    (["--port", fleet.adapters.rigs[0].link], "leads to the same device")):
+                with self.subTest(arguments=arguments):
+                    status, out, err = fleet.run(*arguments)
+                    self.assertEqual(status, 2, out + err)
+                    self.assertIn(text, err)
+            for rig in fleet.adapters.rigs:
+                self.assertEqual([e for e in read_events(rig.events) if e.get("ev") == "wake"], [])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,118 @@
+#include "tool/child_run.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "platform/interrupt.h"
+#include "platform/platform_children.h"
+
+namespace {
+
+// How long passing an interrupt on may wait for a child that does not read:
+// one short line fits any pipe, so this only bounds a child that hangs.
+constexpr std::uint32_t CHILD_INPUT_WRITE_TIMEOUT_MS = 200;
+
+}  // namespace
+
+std::string child_run_self()
+{
+    char path[PROCESS_SELF_PATH_MAX_BYTES];
+    return process_self_path(path, sizeof path) ? std::string(path) : std::string();
+}
+
+ChildRun::ChildRun(std::vector<std::string> arguments, std::string folder)
+    : arguments_(std::move(arguments)), folder_(std::move(folder)), errors_(folder_ + "/errors.txt"),
+      progress_(folder_ + "/progress.jsonl")
+{
+}
+
+ChildRun::~ChildRun()
+{
+    // A child still running is left to finish its unit: it may be writing a chip.
+    if (input_ != PLATFORM_INVALID_HANDLE) {
+        process_input_close(input_);
+    }
+    if (process_ != PLATFORM_INVALID_HANDLE) {
+        process_close(process_);
+    }
+}
+
+bool ChildRun::start(std::string* why)
+{
+    std::error_code error;
+    std::filesystem::create_directories(folder_, error);
+    const std::string self = child_run_self();
+    if (self.empty()) {
+        *why = "this program's own path is unknown";
+        return false;
+    }
+    std::vector<const char*> argv = {self.c_str()};
+    for (const std::string& argument : arguments_) {
+        argv.push_back(argument.c_str());
+    }
+    argv.push_back(nullptr);
+    const std::string output = output_path();
+    const std::string errors = errors_path();
+    ProcessOptions options;
+    // A console's Ctrl-C reaches every process of it: the parent passes it on instead.
+    options.new_process_group = true;
+    options.standard_input = PROCESS_STDIO_PIPE;
+    options.standard_output = PROCESS_STDIO_FILE;
+    options.standard_output_path = output.c_str();
+    options.standard_error = PROCESS_STDIO_FILE;
+    options.standard_error_path = errors.c_str();
+    // The child runs in its folder (its own copy of the DFUWizard folder is
+    // there): the start takes the current folder, so the parent, which runs
+    // on one thread, is in the child's folder for the moment of the start.
+    const std::filesystem::path previous = std::filesystem::current_path(error);
+    std::filesystem::current_path(folder_, error);
+    ProcessInfo info{};
+    const int started = process_start_argv(self.c_str(), argv.data(), &info, &options, &input_);
+    const std::uint32_t start_error = platform_last_error();
+    std::filesystem::current_path(previous, error);
+    if (!started) {
+        char text[PLATFORM_ERROR_TEXT_BYTES];
+        platform_error_text(start_error, text, sizeof text);
+        *why = std::string("cannot start ") + self + ": " + text;
+        return false;
+    }
+    if (info.thread != PLATFORM_INVALID_HANDLE) {
+        process_close(info.thread);
+    }
+    process_ = info.process;
+    return true;
+}
+
+bool ChildRun::ended()
+{
+    if (exit_status_ >= 0) {
+        return true;
+    }
+    if (process_ == PLATFORM_INVALID_HANDLE || !process_has_ended(process_)) {
+        return false;
+    }
+    std::uint32_t code = 0;
+    exit_status_ = process_exit_code(process_, &code) ? static_cast<int>(code) : CHILD_EXIT_STATUS_UNREAD;
+    return true;
+}
+
+bool ChildRun::relay_interrupt()
+{
+    if (input_ == PLATFORM_INVALID_HANDLE) {
+        return false;
+    }
+    const std::string line = std::string(INTERRUPT_INPUT_LINE) + "\n";
+    std::size_t written = 0;
+    return process_input_write(input_, line.data(), line.size(), CHILD_INPUT_WRITE_TIMEOUT_MS, &written) != 0 &&
+           written == line.size();
+}
+
+std::string ChildRun::output() const
+{
+    std::ifstream in(output_path(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}

@@ -1,0 +1,77 @@
+#include "tool/fleet_ports.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "platform/platform_ports.h"
+#include "tool/outcome.h"
+
+namespace {
+
+// Where a port leads: the device itself for a path (its links followed), the
+// platform's resolution for a COM name.
+std::string fleet_port_identity(const ToolPort& port)
+{
+    char identity[SERIAL_DEVICE_PATH_MAX_BYTES] = "";
+    if (port_device_identity(port.device_path.c_str(), identity, sizeof identity)) {
+        return identity;
+    }
+    return port.device_path;
+}
+
+}  // namespace
+
+bool fleet_requested(const std::vector<std::string>& port_texts)
+{
+    return port_texts.size() > 1 || (port_texts.size() == 1 && port_texts.front() == PORT_ALL);
+}
+
+std::string fleet_port_leaf(const ToolPort& port)
+{
+    const std::size_t slash = port.name.find_last_of("/\\");
+    return slash == std::string::npos ? port.name : port.name.substr(slash + 1);
+}
+
+void fleet_ports_check_distinct(const std::vector<ToolPort>& ports)
+{
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const bool same_device = fleet_port_identity(ports[i]) == fleet_port_identity(ports[j]);
+            if (same_device || fleet_port_leaf(ports[i]) == fleet_port_leaf(ports[j])) {
+                throw ToolFailure{ExitStatus::usage, "--port " + ports[i].name,
+                                  same_device ? "leads to the same device as --port " + ports[j].name
+                                              : "has the same short name, " + fleet_port_leaf(ports[i]) +
+                                                    ", as --port " + ports[j].name,
+                                  same_device ? "name each adapter's port once"
+                                              : "name one of them by another path (the short name tells the "
+                                                "adapters' files and lines apart)"};
+            }
+        }
+    }
+}
+
+void fleet_file_pattern_check(const std::string& option, const std::string& pattern)
+{
+    if (!pattern.empty() && pattern.find(FLEET_PORT_FIELD) == std::string::npos) {
+        throw ToolFailure{ExitStatus::usage, option + " " + pattern,
+                          std::string("with several ports each adapter needs a file of its own: the name must hold ") +
+                              FLEET_PORT_FIELD,
+                          "for example " + option + " 'before-" + FLEET_PORT_FIELD + ".txt'"};
+    }
+}
+
+std::string fleet_file_for(const std::string& option, const std::string& pattern, const std::string& leaf)
+{
+    if (pattern.empty()) {
+        return pattern;
+    }
+    fleet_file_pattern_check(option, pattern);
+    std::string name = pattern;
+    const std::string field = FLEET_PORT_FIELD;
+    for (std::size_t at = name.find(field); at != std::string::npos; at = name.find(field, at + leaf.size())) {
+        name.replace(at, field.size(), leaf);
+    }
+    std::error_code error;
+    const std::filesystem::path whole = std::filesystem::absolute(name, error);
+    return error ? name : whole.string();
+}

@@ -1,0 +1,123 @@
+#include "tool/fleet_probe.h"
+
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "platform/platform_children.h"
+#include "tool/child_run.h"
+
+namespace {
+
+// How long the parent waits for all probes: one probe's worst case (the
+// wake-up, a silent first read, a reply byte by byte, the handshake's reads)
+// is under 30 s; a child that takes far longer hangs, and its port is given up.
+constexpr std::uint64_t FLEET_PROBE_WAIT_MS = 120000;
+constexpr std::uint32_t FLEET_PROBE_POLL_MS = 50;
+
+std::vector<std::string> roots_arguments(const PortRoots& roots)
+{
+    std::vector<std::string> arguments = {"--sys-root", roots.sys, "--dev-root", roots.dev, "--proc-root", roots.proc};
+    for (const std::string& lock : roots.locks) {
+        arguments.push_back("--lock-root");
+        arguments.push_back(lock);
+    }
+    return arguments;
+}
+
+std::string probe_folder()
+{
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    return (base / ("marrowlink-probe-" + std::to_string(static_cast<unsigned long long>(clock_ms())))).string();
+}
+
+}  // namespace
+
+nlohmann::ordered_json fleet_probe_result_json(const PortFinding& finding)
+{
+    const PortProbe& probe = finding.probe;
+    const PortState& state = finding.state;
+    return {{"probe", {{"tried", probe.tried}, {"answered", probe.answered}, {"marrowlink", probe.marrowlink},
+                       {"pnp_id", probe.pnp_id}, {"text", probe.text}}},
+            {"state", {{"access", static_cast<int>(state.access)}, {"os_error", state.os_error},
+                       {"holder_pid", state.holder_pid}, {"holder_name", state.holder_name}, {"group", state.group}}}};
+}
+
+bool fleet_probe_result_read(const nlohmann::json& result, PortFinding* finding)
+{
+    try {
+        const nlohmann::json& probe = result.at("probe");
+        const nlohmann::json& state = result.at("state");
+        finding->probe.tried = probe.at("tried").get<bool>();
+        finding->probe.answered = probe.at("answered").get<bool>();
+        finding->probe.marrowlink = probe.at("marrowlink").get<bool>();
+        finding->probe.pnp_id = probe.at("pnp_id").get<std::string>();
+        finding->probe.text = probe.at("text").get<std::string>();
+        const int access = state.at("access").get<int>();
+        if (access < PORT_FREE || access > PORT_NOT_OPENED) {
+            return false;
+        }
+        finding->state.access = static_cast<PortAccess>(access);
+        finding->state.os_error = state.at("os_error").get<std::uint32_t>();
+        finding->state.holder_pid = state.at("holder_pid").get<std::uint32_t>();
+        finding->state.holder_name = state.at("holder_name").get<std::string>();
+        finding->state.group = state.at("group").get<std::string>();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+}
+
+void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots)
+{
+    const std::string folder = probe_folder();
+    std::vector<std::unique_ptr<ChildRun>> children(findings.size());
+    std::vector<PlatformHandle> running;
+    for (std::size_t i = 0; i < findings.size(); ++i) {
+        if (!port_survey_probeable(findings[i])) {
+            continue;
+        }
+        std::vector<std::string> arguments = {"ports", FLEET_PROBE_ONE_OPTION, findings[i].info.device_path,
+                                              "--json"};
+        for (std::string& argument : roots_arguments(roots)) {
+            arguments.push_back(std::move(argument));
+        }
+        auto child = std::make_unique<ChildRun>(arguments, folder + "/" + std::to_string(i));
+        std::string why;
+        if (child->start(&why)) {
+            children[i] = std::move(child);
+        } else {
+            port_survey_probe(&findings[i], roots);  // no child: here, in turn
+        }
+    }
+    const Deadline deadline = deadline_after_ms(FLEET_PROBE_WAIT_MS);
+    for (;;) {
+        running.clear();
+        for (const auto& child : children) {
+            if (child && !child->ended()) {
+                running.push_back(child->process());
+            }
+        }
+        if (running.empty() || deadline_expired(deadline)) {
+            break;
+        }
+        process_wait_any(running.data(), static_cast<int>(running.size()), FLEET_PROBE_POLL_MS);
+    }
+    for (std::size_t i = 0; i < findings.size(); ++i) {
+        if (!children[i]) {
+            continue;
+        }
+        PortFinding& finding = findings[i];
+        const nlohmann::json answer = nlohmann::json::parse(children[i]->output(), nullptr, false);
+        if (!children[i]->ended() || !answer.is_object() || !fleet_probe_result_read(answer, &finding)) {
+            finding.probe = PortProbe{};
+            finding.probe.tried = true;
+            finding.probe.text = children[i]->ended() ? "the probe ended without a result"
+                                                      : "the probe did not end in time";
+        }
+    }
+    children.clear();
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+}
