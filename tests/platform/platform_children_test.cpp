@@ -294,6 +294,23 @@ TEST_F(ChildrenTest, WaitAnyReturnsTheEndedChildWithinItsBoundOrTimesOut)
     EXPECT_EQ(process_wait_any(children.data(), 0, TIMEOUT_MS), PROCESS_WAIT_FAILED);
 }
 
+// One child per adapter: 64 at once, the last found ended among them, a 65th refused.
+TEST_F(ChildrenTest, SixtyFourChildrenAreWatchedAtOnce)
+{
+    constexpr int CHILDREN_AT_ONCE = 64;
+    const ProcessOptions quiet{};
+    std::vector<PlatformHandle> children;
+    for (int i = 0; i + 1 < CHILDREN_AT_ONCE; ++i) {
+        children.push_back(start_shell("exec sleep 10", {}, quiet));
+    }
+    children.push_back(start_shell("exit 0", {}, quiet));
+    EXPECT_EQ(process_wait_any(children.data(), CHILDREN_AT_ONCE, CHILD_END_LIMIT_MS), CHILDREN_AT_ONCE - 1);
+    const char* argv[] = {"sh", "-c", "exit 0", nullptr};
+    ProcessInfo info{};
+    EXPECT_EQ(process_start_argv("/bin/sh", argv, &info, &quiet), 0);
+    EXPECT_EQ(platform_last_error(), static_cast<std::uint32_t>(EAGAIN));
+}
+
 // Options the call cannot honour are refused before anything starts, and a
 // start that fails leaves no descriptor open.
 TEST_F(ChildrenTest, StartRefusesWhatItCannotDoAndLeavesNothingOpen)
