@@ -5,7 +5,9 @@
 // function named beside it, with the values given here (DCB fields,
 // COMMTIMEOUTS, purge flags, escape codes). The POSIX implementation gives
 // the same semantics with termios, poll() and waitpid(), one file per concern:
-// posix_serial.cpp, posix_process.cpp, posix_console.cpp.
+// posix_serial.cpp, posix_process.cpp, posix_console.cpp. Children watched
+// while they run and the console of a live display have headers of their own
+// (platform_children.h, platform_console.h), not in the tests' fake platform.
 // Tests link a third implementation with a scripted port and a virtual clock.
 // Only platform/ includes <windows.h>, <termios.h> or <unistd.h>.
 //
