@@ -17,7 +17,6 @@
 #include <array>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 
 namespace {
 

@@ -275,7 +275,8 @@ int process_start_argv(const char* program, const char* const* arguments, Proces
         return child_handles_fail(&handles);
     }
     STARTUPINFOEXA startup{};
-    startup.StartupInfo.cb = sizeof startup;
+    // The larger structure only with its list: without one, the plain one.
+    startup.StartupInfo.cb = inherit.list != nullptr ? sizeof(STARTUPINFOEXA) : sizeof(STARTUPINFOA);
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = handles.child[0];
     startup.StartupInfo.hStdOutput = handles.child[1];

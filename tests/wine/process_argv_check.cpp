@@ -167,6 +167,28 @@ int parent_main()
     check(broken == 0 && (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE), "write to an ended child",
           std::to_string(broken));
     check(process_input_close(input) == 1, "process_input_close");
+
+    // More than one wait takes: 65 handles of this running program, the last
+    // one then replaced by the ended child.
+    std::vector<PlatformHandle> many;
+    for (int i = 0; i <= MAXIMUM_WAIT_OBJECTS; ++i) {
+        HANDLE copy = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0);
+        many.push_back(reinterpret_cast<PlatformHandle>(copy));
+    }
+    start = GetTickCount64();
+    check(process_wait_any(many.data(), static_cast<int>(many.size()), SHORT_WAIT_MS) == PROCESS_WAIT_TIMEOUT,
+          "wait for 65 running");
+    const ULONGLONG waited = GetTickCount64() - start;
+    check(waited + 20 >= SHORT_WAIT_MS && waited < SHORT_WAIT_MS + BOUND_SLACK_MS, "wait for 65 took",
+          std::to_string(waited));
+    CloseHandle(reinterpret_cast<HANDLE>(many.back()));
+    many.back() = info.process;
+    check(process_wait_any(many.data(), static_cast<int>(many.size()), SHORT_WAIT_MS) == MAXIMUM_WAIT_OBJECTS,
+          "the ended 65th found");
+    for (int i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i) {
+        CloseHandle(reinterpret_cast<HANDLE>(many[static_cast<std::size_t>(i)]));
+    }
     process_close(info.thread);
     process_close(info.process);
 
