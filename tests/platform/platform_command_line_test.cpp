@@ -1,6 +1,6 @@
 // The Windows command line built for an argument vector: a table of
-// arguments and the line they give, and each line parsed back as the C
-// runtime parses a command line gives the arguments again.
+// arguments and the line they give. (The Wine check process_argv_check has
+// the C runtime itself parse such a line back.)
 #include "platform/platform_children.h"
 
 #include <gtest/gtest.h>
@@ -9,64 +9,6 @@
 #include <vector>
 
 namespace {
-
-// The Microsoft C runtime's parse (and CommandLineToArgvW's): the program's
-// name up to the next quote or blank, with no escapes; then per argument,
-// 2n backslashes and a quote give n backslashes and toggle quoting, 2n+1 give
-// n and a literal quote, other backslashes are literal, and "" inside quotes
-// is a literal quote.
-std::vector<std::string> runtime_parse(const std::string& line)
-{
-    std::vector<std::string> arguments;
-    std::size_t at = 0;
-    std::string program;
-    if (at < line.size() && line[at] == '"') {
-        const std::size_t close = line.find('"', at + 1);
-        program = line.substr(at + 1, close - at - 1);
-        at = close == std::string::npos ? line.size() : close + 1;
-    } else {
-        while (at < line.size() && line[at] != ' ' && line[at] != '\t') {
-            program += line[at++];
-        }
-    }
-    arguments.push_back(program);
-    for (;;) {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) {
-            ++at;
-        }
-        if (at == line.size()) {
-            return arguments;
-        }
-        std::string argument;
-        bool quoted = false;
-        while (at < line.size()) {
-            std::size_t backslashes = 0;
-            while (at < line.size() && line[at] == '\\') {
-                ++backslashes;
-                ++at;
-            }
-            if (at < line.size() && line[at] == '"') {
-                argument.append(backslashes / 2, '\\');
-                if (backslashes % 2 == 1) {
-                    argument += '"';
-                } else if (quoted && at + 1 < line.size() && line[at + 1] == '"') {
-                    argument += '"';
-                    ++at;
-                } else {
-                    quoted = !quoted;
-                }
-                ++at;
-                continue;
-            }
-            argument.append(backslashes, '\\');
-            if (at == line.size() || (!quoted && (line[at] == ' ' || line[at] == '\t'))) {
-                break;
-            }
-            argument += line[at++];
-        }
-        arguments.push_back(argument);
-    }
-}
 
 std::string build(const std::vector<std::string>& arguments, std::size_t* needed)
 {
@@ -79,7 +21,7 @@ std::string build(const std::vector<std::string>& arguments, std::size_t* needed
     return process_command_line_build(argv.data(), line, sizeof line, needed) ? line : "(refused)";
 }
 
-TEST(CommandLineTest, ArgumentsAreQuotedSoThatTheRuntimeGivesThemBack)
+TEST(CommandLineTest, ArgumentsAreQuotedAsTheRuntimeUndoesIt)
 {
     const struct {
         std::vector<std::string> arguments;
@@ -102,7 +44,6 @@ TEST(CommandLineTest, ArgumentsAreQuotedSoThatTheRuntimeGivesThemBack)
         const std::string line = build(c.arguments, &needed);
         EXPECT_EQ(line, c.line);
         EXPECT_EQ(needed, c.line.size() + 1);
-        EXPECT_EQ(runtime_parse(line), c.arguments) << line;
     }
 }
 
