@@ -5,7 +5,9 @@
 // function named beside it, with the values given here (DCB fields,
 // COMMTIMEOUTS, purge flags, escape codes). The POSIX implementation gives
 // the same semantics with termios, poll() and waitpid(), one file per concern:
-// posix_serial.cpp, posix_process.cpp, posix_console.cpp.
+// posix_serial.cpp, posix_process.cpp, posix_console.cpp. Children watched
+// while they run and the console of a live display have headers of their own
+// (platform_children.h, platform_console.h), not in the tests' fake platform.
 // Tests link a third implementation with a scripted port and a virtual clock.
 // Only platform/ includes <windows.h>, <termios.h> or <unistd.h>.
 //
@@ -157,17 +159,24 @@ struct ProcessInfo {  // PROCESS_INFORMATION
 inline constexpr int PROCESS_STDIO_INHERIT = 0;  // the program's own
 inline constexpr int PROCESS_STDIO_NULL = 1;     // /dev/null, NUL: the child reads end-of-file at once
 inline constexpr int PROCESS_STDIO_STDERR = 2;   // standard output only: the program's standard error
+// Only for process_start_argv (platform_children.h); process_start refuses them.
+inline constexpr int PROCESS_STDIO_FILE = 3;     // output or error: the file the options name, created or emptied
+inline constexpr int PROCESS_STDIO_PIPE = 4;     // input only: a pipe whose write end the caller keeps
 struct ProcessOptions {
     // A process group of its own, so that a console interrupt meant for this
     // program does not reach the child (Windows: CREATE_NEW_PROCESS_GROUP,
     // which keeps Ctrl-C but not Ctrl-Break from a console program).
     bool new_process_group = false;
-    int standard_input = PROCESS_STDIO_INHERIT;   // PROCESS_STDIO_INHERIT or _NULL
-    int standard_output = PROCESS_STDIO_INHERIT;  // PROCESS_STDIO_INHERIT, _NULL or _STDERR
+    int standard_input = PROCESS_STDIO_INHERIT;   // PROCESS_STDIO_INHERIT or _NULL (process_start_argv: or _PIPE)
+    int standard_output = PROCESS_STDIO_INHERIT;  // PROCESS_STDIO_INHERIT, _NULL or _STDERR (process_start_argv: or _FILE)
     // The serial device the child's COM port must lead to (the download tool
     // under Wine on POSIX); null when the child opens the port by the name on
     // its command line. Windows ignores it.
     const char* port_device = nullptr;
+    // process_start_argv only (process_start takes PROCESS_STDIO_INHERIT):
+    int standard_error = PROCESS_STDIO_INHERIT;   // PROCESS_STDIO_INHERIT, _NULL or _FILE
+    const char* standard_output_path = nullptr;   // the file for standard_output = PROCESS_STDIO_FILE
+    const char* standard_error_path = nullptr;    // the file for standard_error = PROCESS_STDIO_FILE
 };
 inline constexpr ProcessOptions PROCESS_OPTIONS_DEFAULT = {};
 
@@ -176,7 +185,8 @@ inline constexpr ProcessOptions PROCESS_OPTIONS_DEFAULT = {};
 // program is the command line's first word, searched in the current folder
 // first, then on the PATH. options (null: PROCESS_OPTIONS_DEFAULT) change the
 // creation flags and the standard handles only when they differ from the
-// defaults.
+// defaults. Options that only process_start_argv takes fail with the
+// invalid-parameter error.
 // POSIX: with options->port_device set, a first word NAME for which the
 // current folder holds no program NAME but a Windows program NAME.exe starts
 // that one through Wine (platform/download_tool.h): its COM1 leads to the

@@ -1,9 +1,12 @@
 // The platform API on POSIX (Linux): the last error, time, the console
-// (poll() on standard input for the key test) and process exit.
+// (poll() on standard input for the key test, isatty() and TIOCGWINSZ for a
+// live display) and process exit.
 #include "platform/platform.h"
+#include "platform/platform_console.h"
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -72,6 +75,15 @@ void console_remove_signal_handlers()
 void console_restore_at_exit()
 {
     console_key_wait_end();
+}
+
+// The descriptor of CONSOLE_OUTPUT_STDOUT or _STDERR; -1 for anything else.
+int console_stream_descriptor(int stream)
+{
+    if (stream == CONSOLE_OUTPUT_STDOUT) {
+        return STDOUT_FILENO;
+    }
+    return stream == CONSOLE_OUTPUT_STDERR ? STDERR_FILENO : -1;
 }
 
 }  // namespace
@@ -172,4 +184,29 @@ void process_exit(int status)
     console_key_wait_end();
     std::fflush(stdout);
     std::exit(status);
+}
+
+int console_is_terminal(int stream)
+{
+    const int fd = console_stream_descriptor(stream);
+    return fd >= 0 && isatty(fd) == 1 ? 1 : 0;
+}
+
+int console_width(int stream)
+{
+    const int fd = console_stream_descriptor(stream);
+    winsize size{};
+    // A terminal that never had its size set (some pseudo-terminals) says 0 columns.
+    if (fd < 0 || ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) {
+        return CONSOLE_WIDTH_DEFAULT_COLUMNS;
+    }
+    return size.ws_col;
+}
+
+int console_enable_escapes()
+{
+    // A terminal takes escapes as they come; "dumb" says it moves no cursor.
+    const char* terminal = std::getenv("TERM");
+    const int dumb = terminal != nullptr && std::strcmp(terminal, "dumb") == 0;
+    return console_is_terminal(CONSOLE_OUTPUT_STDOUT) && !dumb ? 1 : 0;
 }

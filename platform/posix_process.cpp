@@ -15,15 +15,18 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/posix_children.h"
 #include "platform/posix_device.h"
 #include "platform/posix_wine.h"
+#include "platform/process_options.h"
 
 extern char** environ;
 
 namespace {
 
-// Children tracked at once; the program itself starts one.
-constexpr std::size_t CHILD_PROCESS_SLOTS = 16;
+// Children tracked at once: the updater starts one, the field tool one per
+// adapter it updates at once (platform_children.h).
+constexpr std::size_t CHILD_PROCESS_SLOTS = 64;
 // Longest command line and most words process_start takes (E2BIG beyond).
 constexpr std::size_t PROCESS_COMMAND_LINE_MAX_BYTES = 4096;
 constexpr std::size_t PROCESS_ARGUMENTS_MAX = 64;
@@ -140,8 +143,11 @@ int process_split_words(char* words, std::array<char*, PROCESS_ARGUMENTS_MAX + 1
 
 // The standard handles and the process group the options ask for, as spawn
 // actions and attributes; the defaults add none, so the child is started
-// exactly as before. Returns posix_spawn's result (an errno value).
-int process_spawn(pid_t* pid, const char* program, char* const* argv, const ProcessOptions& options)
+// exactly as before. standard_fds (process_start_argv's) are three
+// descriptors, -1 for none, that become the child's 0, 1 and 2, and the child
+// then keeps no other. Returns posix_spawn's result (an errno value).
+int process_spawn(pid_t* pid, const char* program, char* const* argv, const ProcessOptions& options,
+                  const int* standard_fds = nullptr)
 {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -161,6 +167,15 @@ int process_spawn(pid_t* pid, const char* program, char* const* argv, const Proc
         result = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     } else if (result == 0 && options.standard_output == PROCESS_STDIO_STDERR) {
         result = posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    }
+    for (int target = 0; standard_fds != nullptr && result == 0 && target < 3; ++target) {
+        if (standard_fds[target] >= 0) {
+            result = posix_spawn_file_actions_adddup2(&actions, standard_fds[target], target);
+        }
+    }
+    if (result == 0 && standard_fds != nullptr) {
+        // Whatever this program opened without close-on-exec stays its own.
+        result = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     }
     if (result == 0 && options.new_process_group) {
         // Group 0: a new group led by the child.
@@ -209,6 +224,10 @@ int process_start(const char* command_line, ProcessInfo* info, const ProcessOpti
         return 0;
     }
     const ProcessOptions& chosen = options != nullptr ? *options : PROCESS_OPTIONS_DEFAULT;
+    if (!process_options_plain(chosen)) {
+        errno = EINVAL;  // process_start_argv's options
+        return 0;
+    }
     DownloadToolChoice choice{};
     if (chosen.port_device != nullptr && std::strchr(argv[0], '/') == nullptr) {
         download_tool_choose(nullptr, argv[0], &choice);
@@ -340,4 +359,31 @@ int process_tool_port(const char* program, const char* device_path, const char* 
     }
     std::memcpy(port->name, port_name, length + 1);
     return 1;
+}
+
+int process_child_start(const char* program, char* const* argv, const ProcessOptions& options,
+                        const int* standard_fds, ProcessInfo* info)
+{
+    ChildRecord* child = child_free_slot();
+    if (child == nullptr) {
+        return 0;
+    }
+    pid_t pid = 0;
+    const int result = process_spawn(&pid, program, argv, options, standard_fds);
+    if (result != 0) {
+        errno = result;
+        return 0;
+    }
+    *child = ChildRecord{};
+    child->pid = pid;
+    child->handles = 1;
+    info->process = pid;
+    info->process_id = static_cast<std::uint32_t>(pid);
+    return 1;
+}
+
+int process_child_ended(PlatformHandle process)
+{
+    ChildRecord* child = child_find(process);
+    return child != nullptr ? child_reap(child) : -1;
 }

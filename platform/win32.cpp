@@ -1,6 +1,7 @@
 // The platform API on Windows: each call goes straight to the Win32 function
 // named in platform.h, with the values named there.
 #include "platform/platform.h"
+#include "platform/process_options.h"
 #include "platform/serial_native.h"
 
 #include <windows.h>
@@ -342,6 +343,9 @@ int process_start(const char* command_line, ProcessInfo* info, const ProcessOpti
     }
     const ProcessOptions& how = options != nullptr ? *options : PROCESS_OPTIONS_DEFAULT;
     *info = ProcessInfo{PLATFORM_INVALID_HANDLE, PLATFORM_INVALID_HANDLE, 0, 0};
+    if (!process_options_plain(how)) {
+        return fail_invalid_parameter();  // process_start_argv's options
+    }
     const std::size_t length = std::strlen(command_line);
     if (length >= process_command_line.size()) {
         return fail_invalid_parameter();

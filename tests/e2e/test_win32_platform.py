@@ -1,6 +1,7 @@
 """The Win32 platform layer under Wine, where no end-to-end run can reach it:
 the process calls given the handle a failed OpenProcess leaves
-(tests/wine/process_handle_check.cpp), the port listing's bounded open
+(tests/wine/process_handle_check.cpp), children started by argument vector
+(tests/wine/process_argv_check.cpp), the port listing's bounded open
 given opens that block (tests/wine/port_open_within_check.cpp), and interrupt
 holds (tests/wine/interrupt_check.cpp).
 
@@ -30,6 +31,9 @@ class Win32ProcessCallsTest(unittest.TestCase):
 
     def test_invalid_handle_is_refused_not_taken_for_the_program_itself(self):
         self.run_check("process_handle_check.exe")
+
+    def test_child_by_argument_vector_gets_its_arguments_files_pipe_and_no_other_handle(self):
+        self.run_check("process_argv_check.exe")
 
     def test_blocking_open_is_given_up_at_its_deadline_and_its_late_handle_closed(self):
         self.run_check("port_open_within_check.exe")
