@@ -17,9 +17,11 @@
 
 namespace {
 
-int tool_main_checked(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
+int tool_main_checked(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                      const std::string& program)
 {
     ToolContext context;
+    context.program = program;
     context.out = &out;
     context.err = &err;
     context.command_line = trace_command_line(argc, argv);
@@ -48,12 +50,12 @@ int tool_main_checked(int argc, const char* const* argv, std::ostream& out, std:
 
 }  // namespace
 
-int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
+int tool_main(int argc, const char* const* argv, std::ostream& out, std::ostream& err, const std::string& program)
 {
     // A library's exception that no command turned into a failure is a fault
     // of this program: one line and a status of its own, never an abort.
     try {
-        return tool_main_checked(argc, argv, out, err);
+        return tool_main_checked(argc, argv, out, err, program);
     } catch (const std::exception& fault) {
         err << "error: an internal error: please send the trace (--trace FILE) and this line: " << fault.what()
             << "\n";

@@ -22,8 +22,8 @@ std::string child_run_self()
     return process_self_path(path, sizeof path) ? std::string(path) : std::string();
 }
 
-ChildRun::ChildRun(std::vector<std::string> arguments, std::string folder)
-    : arguments_(std::move(arguments)), folder_(std::move(folder)), errors_(folder_ + "/errors.txt"),
+ChildRun::ChildRun(std::string program, std::vector<std::string> arguments, std::string folder)
+    : program_(std::move(program)), arguments_(std::move(arguments)), folder_(std::move(folder)), errors_(folder_ + "/errors.txt"),
       progress_(folder_ + "/progress.jsonl")
 {
 }
@@ -43,7 +43,7 @@ bool ChildRun::start(std::string* why)
 {
     std::error_code error;
     std::filesystem::create_directories(folder_, error);
-    const std::string self = child_run_self();
+    const std::string& self = program_;
     if (self.empty()) {
         *why = "this program's own path is unknown";
         return false;

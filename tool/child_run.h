@@ -19,9 +19,10 @@ inline constexpr int CHILD_EXIT_STATUS_UNREAD = 1;
 
 class ChildRun {
 public:
-    // arguments: after the program's name. folder: where its files go (made
-    // when missing); the child runs in folder.
-    ChildRun(std::vector<std::string> arguments, std::string folder);
+    // program: the file to start (this program's own); arguments: after the
+    // program's name. folder: where its files go (made when missing); the
+    // child runs in folder.
+    ChildRun(std::string program, std::vector<std::string> arguments, std::string folder);
     ~ChildRun();
     ChildRun(const ChildRun&) = delete;
     ChildRun& operator=(const ChildRun&) = delete;
@@ -47,6 +48,7 @@ public:
     std::vector<std::string> new_progress_lines() { return progress_.next(); }
 
 private:
+    std::string program_;
     std::vector<std::string> arguments_;
     std::string folder_;
     PlatformHandle process_ = PLATFORM_INVALID_HANDLE;

@@ -76,21 +76,23 @@ void ports_probe_one(Report& report, const std::string& device_path, const PortR
     finding.info.name = device_path;
     finding.info.device_path = device_path;
     port_survey_probe(&finding, roots);
-    for (const auto& [key, value] : fleet_probe_result_json(finding).items()) {
+    const nlohmann::ordered_json result = fleet_probe_result_json(finding);
+    for (const auto& [key, value] : result.items()) {
         report.fact(key, value);
     }
 }
 
 }  // namespace
 
-void ports_show(Report& report, std::vector<PortFinding>& findings, bool probe, const PortRoots& roots)
+void ports_show(Report& report, std::vector<PortFinding>& findings, bool probe, const PortRoots& roots,
+                const std::string& program)
 {
     if (probe) {
         const auto count = std::count_if(findings.begin(), findings.end(), port_survey_probeable);
         if (count > 1) {
             report.say("Probing " + std::to_string(count) + " ports at once ...");
         }
-        fleet_probe_all(findings, roots);
+        fleet_probe_all(findings, roots, program);
     }
     if (!report.json()) {
         ports_print(report, findings, probe);
@@ -122,7 +124,7 @@ void cmd_ports_register(CLI::App& app, ToolContext& context)
             // Without --probe no port is opened (Windows could tell a port's state only by opening it).
             std::vector<PortFinding> findings =
                 port_survey(options->roots, options->probe ? PORT_CHECK_OPEN : PORT_CHECK_LOOK);
-            ports_show(report, findings, options->probe, options->roots);
+            ports_show(report, findings, options->probe, options->roots, context.program);
             download_tool_report(report);
         });
     });

@@ -9,4 +9,5 @@ void cmd_ports_register(CLI::App& app, ToolContext& context);
 
 // The findings for people (the table, probing each probeable port as it goes
 // when asked) or for scripts (the "ports" fact).
-void ports_show(Report& report, std::vector<PortFinding>& findings, bool probe, const PortRoots& roots);
+void ports_show(Report& report, std::vector<PortFinding>& findings, bool probe, const PortRoots& roots,
+                const std::string& program = "");

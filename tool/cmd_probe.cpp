@@ -39,7 +39,7 @@ void probe_chip(const ToolPort& port, Report& report)
 
 void probe_run(const ToolContext& context, Report& report, bool chip)
 {
-    const ToolPort port = port_resolve(context.port, report, context.port_roots);
+    const ToolPort port = port_resolve(context.port, report, context.port_roots, context.program);
     report.fact("port", port.name);
     contact_wake(port, context.port_roots, report);
     contact_identify(report);

@@ -14,6 +14,7 @@
 #include "driver/update.h"
 #include "platform/interrupt.h"
 #include "tool/download_tool.h"
+#include "tool/fleet_ports.h"
 #include "tool/fleet_progress.h"
 #include "tool/fleet_update.h"
 #include "tool/hold.h"
@@ -234,7 +235,7 @@ void update_run_command(const ToolContext& context, Report& report, const Update
     const ConsoleOutput lines(report.json() ? CONSOLE_OUTPUT_STDERR : CONSOLE_OUTPUT_STDOUT);
     // Before any port is touched: making Wine's prefix takes seconds.
     const DownloadToolReady tool = download_tool_prepare_for_update(*context.err);
-    const ToolPort port = port_resolve(context.port, report, context.port_roots);
+    const ToolPort port = port_resolve(context.port, report, context.port_roots, context.program);
     report.fact("port", port.name);
 
     UpdateAdditions additions(report, options.progress);

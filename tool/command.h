@@ -23,6 +23,7 @@ struct ToolContext {
     std::string trace;                     // --trace FILE: record the serial line there
     std::string command_line;              // the arguments, for the trace's header
     std::vector<std::string> files;        // the files the command reads or writes: --trace may name none
+    std::string program;                   // this program's file, for starting copies of it; empty: none
     std::ostream* out;
     std::ostream* err;
     int exit_status = static_cast<int>(ExitStatus::ok);

@@ -69,7 +69,7 @@ bool fleet_probe_result_read(const nlohmann::json& result, PortFinding* finding)
     }
 }
 
-void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots)
+void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots, const std::string& program)
 {
     const std::string folder = probe_folder();
     std::vector<std::unique_ptr<ChildRun>> children(findings.size());
@@ -83,9 +83,9 @@ void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots)
         for (std::string& argument : roots_arguments(roots)) {
             arguments.push_back(std::move(argument));
         }
-        auto child = std::make_unique<ChildRun>(arguments, folder + "/" + std::to_string(i));
+        auto child = std::make_unique<ChildRun>(program, arguments, folder + "/" + std::to_string(i));
         std::string why;
-        if (child->start(&why)) {
+        if (!program.empty() && child->start(&why)) {
             children[i] = std::move(child);
         } else {
             port_survey_probe(&findings[i], roots);  // no child: here, in turn

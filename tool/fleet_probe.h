@@ -19,7 +19,8 @@ inline constexpr char FLEET_PROBE_ONE_OPTION[] = "--probe-one";
 // Probes every probeable finding, all at once; each gets its probe and, when
 // its open failed, the state that says why. Where children cannot be started,
 // the findings are probed one after another here.
-void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots);
+// program: this program's file (empty: every probe here, in turn).
+void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots, const std::string& program);
 
 // The child's side: what it found on its one port, and the parent's reading of it.
 nlohmann::ordered_json fleet_probe_result_json(const PortFinding& finding);

@@ -52,10 +52,10 @@ struct FleetAdapter {
 using Adapters = std::vector<FleetAdapter>;
 
 // --port all: every port where a Marrowlink answers, all probed at once.
-std::vector<ToolPort> fleet_find_all(Report& report, const PortRoots& roots)
+std::vector<ToolPort> fleet_find_all(Report& report, const PortRoots& roots, const std::string& program)
 {
     std::vector<PortFinding> findings = port_survey(roots, PORT_CHECK_OPEN);
-    fleet_probe_all(findings, roots);
+    fleet_probe_all(findings, roots, program);
     std::vector<ToolPort> found;
     for (const PortFinding& finding : findings) {
         if (finding.probe.tried) {
@@ -180,7 +180,8 @@ void adapter_start(FleetAdapter& adapter, const std::filesystem::path& workspace
     const std::filesystem::path folder = workspace / adapter.leaf;
     fleet_copy_tool_folder(folder);
     const std::string progress = (folder / "progress.jsonl").string();
-    adapter.child = std::make_unique<ChildRun>(child_arguments(adapter, context, options, progress), folder.string());
+    adapter.child = std::make_unique<ChildRun>(context.program, child_arguments(adapter, context, options, progress),
+                                               folder.string());
     std::string why;
     adapter.started_ms = clock_ms();
     adapter_phase(adapter, FLEET_PHASE_STARTING);
@@ -353,8 +354,10 @@ nlohmann::ordered_json fleet_json(const Adapters& adapters)
         object["exit_status"] = adapter.state == AdapterState::ended ? nlohmann::ordered_json(adapter.exit_status)
                                                                      : nlohmann::ordered_json(nullptr);
         object["seconds"] = adapter_seconds(adapter);
-        object["files"] = {{"trace", adapter.trace.empty() ? nlohmann::ordered_json(nullptr) : adapter.trace},
-                           {"backup", adapter.backup.empty() ? nlohmann::ordered_json(nullptr) : adapter.backup}};
+        const auto file_or_null = [](const std::string& file) {
+            return file.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(file);
+        };
+        object["files"] = {{"trace", file_or_null(adapter.trace)}, {"backup", file_or_null(adapter.backup)}};
         list.push_back(object);
     }
     return list;
@@ -366,7 +369,9 @@ std::vector<FleetRow> fleet_rows(const Adapters& adapters)
     for (const FleetAdapter& adapter : adapters) {
         FleetRow row = adapter.row;
         if (adapter.state == AdapterState::ended) {
+            // An adapter done shows its outcome and its whole time, which no longer grows.
             row.phase = outcome_word(adapter);
+            row.phase_since_ms = clock_ms() - (adapter.ended_ms - adapter.started_ms);
         }
         rows.push_back(row);
     }
@@ -490,7 +495,7 @@ int fleet_update_run(ToolContext& context, const FleetOptions& options)
         // Once for all, before any adapter is contacted: making Wine's prefix takes seconds.
         download_tool_prepare_for_update(*context.err);
         if (all) {
-            ports = fleet_find_all(report, context.port_roots);
+            ports = fleet_find_all(report, context.port_roots, context.program);
             fleet_ports_check_distinct(ports);
         }
         Adapters adapters = fleet_adapters(ports, context, options);

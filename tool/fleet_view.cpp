@@ -62,9 +62,6 @@ void FleetView::draw(const std::vector<FleetRow>& rows, std::uint64_t now_ms, bo
     const std::size_t last_width = usable > fixed ? usable - fixed : 0;
 
     std::string text;
-    if (drawn_rows_ != 0) {
-        text += ESCAPE_UP_FORMAT_START + std::to_string(drawn_rows_ + 1) + ESCAPE_UP_FORMAT_END;
-    }
     const auto put = [&](const std::string& line) { text += ESCAPE_CLEAR_LINE + fleet_cut(line, usable) + "\n"; };
     put(padded("PORT", port_width) + padded("PHASE", phase_width) + padded("TIME", FLEET_TIME_COLUMN) + "LAST LINE");
     for (const FleetRow& row : rows) {
@@ -72,7 +69,14 @@ void FleetView::draw(const std::vector<FleetRow>& rows, std::uint64_t now_ms, bo
         put(padded(row.port, port_width) + padded(fleet_cut(row.phase, FLEET_PHASE_COLUMN), phase_width) +
             padded(fleet_minutes(in_phase), FLEET_TIME_COLUMN) + fleet_cut(row.last_line, last_width));
     }
-    out_ << text << std::flush;
+    if (text == drawn_) {
+        return;  // nothing changed: the terminal keeps what it shows
+    }
+    const std::string up = drawn_rows_ != 0
+                               ? ESCAPE_UP_FORMAT_START + std::to_string(drawn_rows_ + 1) + ESCAPE_UP_FORMAT_END
+                               : std::string();
+    out_ << up << text << std::flush;
+    drawn_ = text;
     drawn_rows_ = static_cast<int>(rows.size());
     drawn_at_ms_ = now_ms;
 }

@@ -33,7 +33,11 @@ public:
     // TABLE: the rows now; drawn when the last drawing is old enough, or when forced.
     void draw(const std::vector<FleetRow>& rows, std::uint64_t now_ms, bool force = false);
     // TABLE: something else was written below the table; the next drawing starts afresh there.
-    void detach() { drawn_rows_ = 0; }
+    void detach()
+    {
+        drawn_rows_ = 0;
+        drawn_.clear();
+    }
 
 private:
     std::ostream& out_;
@@ -41,6 +45,7 @@ private:
     int width_;
     int drawn_rows_ = 0;
     std::uint64_t drawn_at_ms_ = 0;
+    std::string drawn_;  // the last drawing, so that an unchanged one is not written again
 };
 
 // "0:41".

@@ -3,8 +3,9 @@
 #include <iostream>
 
 #include "tool/app.h"
+#include "tool/child_run.h"
 
 int main(int argc, char** argv)
 {
-    return tool_main(argc, argv, std::cout, std::cerr);
+    return tool_main(argc, argv, std::cout, std::cerr, child_run_self());
 }

@@ -47,12 +47,13 @@ void port_roots_add_options(CLI::App* command, PortRoots* roots)
         ->group("");
 }
 
-ToolPort port_auto_find(Report& report, const PortRoots& roots)
+ToolPort port_auto_find(Report& report, const PortRoots& roots, const std::string& program)
 {
-    return port_auto_choose(report, port_survey(roots, PORT_CHECK_OPEN), roots);
+    return port_auto_choose(report, port_survey(roots, PORT_CHECK_OPEN), roots, program);
 }
 
-ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, const PortRoots& roots)
+ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, const PortRoots& roots,
+                          const std::string& program)
 {
     const std::string step = "finding the adapter (--port auto)";
     if (findings.empty()) {
@@ -61,7 +62,7 @@ ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, con
     }
     std::vector<const PortFinding*> tried;
     std::vector<const PortFinding*> answering;
-    fleet_probe_all(findings, roots);  // all at once
+    fleet_probe_all(findings, roots, program);  // all at once
     for (PortFinding& finding : findings) {
         if (!port_survey_probeable(finding) && !finding.probe.tried) {
             continue;
@@ -96,11 +97,11 @@ ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, con
                       "is the adapter plugged in and powered? marrowlink ports --probe shows what each port answers"};
 }
 
-ToolPort port_resolve(const std::string& text, Report& report, const PortRoots& roots)
+ToolPort port_resolve(const std::string& text, Report& report, const PortRoots& roots, const std::string& program)
 {
     if (text == PORT_AUTO) {
         // The survey found the held ports busy and left them alone.
-        return port_auto_find(report, roots);
+        return port_auto_find(report, roots, program);
     }
     const ToolPort port = port_choice_parse(text);
     open_refuse_if_held(port, roots);

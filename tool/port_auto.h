@@ -21,14 +21,17 @@ void port_roots_add_options(CLI::App* command, PortRoots* roots);
 // the one where a Marrowlink answered. Throws ToolFailure: no serial port, or
 // none could be opened (status 3); none answered (4); several answered (2:
 // the user must name one with --port).
-ToolPort port_auto_find(Report& report, const PortRoots& roots);
+ToolPort port_auto_find(Report& report, const PortRoots& roots, const std::string& program = "");
 
 // The same on findings already made: probes each probeable one (free, and no
 // Bluetooth link port) and chooses.
-ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, const PortRoots& roots);
+ToolPort port_auto_choose(Report& report, std::vector<PortFinding> findings, const PortRoots& roots,
+                          const std::string& program = "");
 
 // --port as given: "auto" found by probing, anything else parsed. Either way
 // before any port is opened for the command: a named port that another
 // program holds is refused (open_refuse_if_held), and --port auto leaves such
 // ports alone.
-ToolPort port_resolve(const std::string& text, Report& report, const PortRoots& roots);
+// program: this program's file, for probing every port at once (empty: in turn).
+ToolPort port_resolve(const std::string& text, Report& report, const PortRoots& roots,
+                      const std::string& program = "");

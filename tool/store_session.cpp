@@ -28,7 +28,7 @@ std::string store_utc_date()
 }
 
 StoreSession::StoreSession(const ToolContext& context, Report& report)
-    : report_(report), port_(port_resolve(context.port, report, context.port_roots))
+    : report_(report), port_(port_resolve(context.port, report, context.port_roots, context.program))
 {
     report.fact("port", port_.name);
     contact_wake(port_, context.port_roots, report);

@@ -30,13 +30,19 @@ class Fleet:
     def __enter__(self):
         self.adapters.__enter__()
         self.adapters.rigs[0].make_tool_folder(self.work)
+        # Each simulator's port under a name of its own: the rigs all call theirs com1.
+        self.ports = []
+        for number, rig in enumerate(self.adapters.rigs):
+            port = os.path.join(self.work, "ttyFLEET%d" % number)
+            os.symlink(rig.link, port)
+            self.ports.append(port)
         return self
 
     def __exit__(self, *exc):
         self.adapters.__exit__(*exc)
 
     def leaf(self, rig):
-        return os.path.basename(rig.link)
+        return "ttyFLEET%d" % self.adapters.rigs.index(rig)
 
     def run(self, *arguments):
         env = self.adapters.environment()
@@ -45,8 +51,8 @@ class Fleet:
             env["DFUWIZARD_EXIT_CODES"] = ",".join("%s=%d" % (self.leaf(self.adapters.rigs[i]), code)
                                                   for i, code in self.tool_codes.items())
         ports = []
-        for rig in self.adapters.rigs:
-            ports += ["--port", rig.link]
+        for port in self.ports:
+            ports += ["--port", port]
         result = subprocess.run([MARROWLINK, "update", "--no-wait"] + ports + list(arguments), cwd=self.work,
                                 env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                 timeout=FLEET_TIMEOUT_S)
@@ -72,7 +78,8 @@ class FleetUpdateTest(RigTestCase):
                     # Its own download tool, on its own port, from a copy of the folder.
                     ci = rig is fleet.adapters.rigs[1]
                     command_line = CI_COMMAND_LINE if ci else STANDARD_COMMAND_LINE
-                    self.assertEqual(fleet.tool_record(rig), [command_line.replace("/serial COM1", "/serial " + rig.link)])
+                    port = fleet.ports[fleet.adapters.rigs.index(rig)]
+                    self.assertEqual(fleet.tool_record(rig), [command_line.replace("/serial COM1", "/serial " + port)])
                     self.assertEqual(read_store(rig.store)[0x024B], [40 if ci else 48])
                     self.assertTrue(os.path.exists(os.path.join(fleet.work, "before-%s.txt" % leaf)))
                     self.assertTrue(os.path.exists(os.path.join(fleet.work, "trace-%s.jsonl" % leaf)))
@@ -114,7 +121,7 @@ class FleetUpdateTest(RigTestCase):
         with Fleet([], []) as fleet:
             for arguments, text in ((["--backup", "before.txt"], "must hold {port}"),
                                     (["--trace", "t.jsonl"], "must hold {port}"),
-                                    (["--port", fleet.adapters.rigs[0].link], "leads to the same device")):
+                                    (["--port", fleet.adapters.rigs[0].link], "leads to the same device as")):
                 with self.subTest(arguments=arguments):
                     status, out, err = fleet.run(*arguments)
                     self.assertEqual(status, 2, out + err)
