@@ -7,14 +7,35 @@
 
 #include "platform/interrupt.h"
 #include "platform/platform_children.h"
+#include "tool/outcome.h"
 
 namespace {
 
 // How long passing an interrupt on may wait for a child that does not read:
 // one short line fits any pipe, so this only bounds a child that hangs.
 constexpr std::uint32_t CHILD_INPUT_WRITE_TIMEOUT_MS = 200;
+// Names tried for a new workspace before giving up.
+constexpr int CHILD_WORKSPACE_TRIES = 1000;
 
 }  // namespace
+
+std::string child_run_workspace(const std::string& prefix)
+{
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    // The time tells runs apart; the count, runs in the same millisecond:
+    // create_directory makes a folder only where none is.
+    const auto stamp = std::to_string(static_cast<unsigned long long>(clock_ms()));
+    for (int attempt = 0; attempt < CHILD_WORKSPACE_TRIES; ++attempt) {
+        const std::filesystem::path folder = base / (prefix + stamp + "-" + std::to_string(attempt));
+        if (std::filesystem::create_directory(folder, error)) {
+            return folder.string();
+        }
+    }
+    throw ToolFailure{ExitStatus::usage, "making a folder for the children's files",
+                      "none could be made in " + base.string() + ": " + error.message(),
+                      "free some space in the temporary folder, or set TMPDIR (TEMP on Windows) to another"};
+}
 
 std::string child_run_self()
 {
@@ -22,8 +43,9 @@ std::string child_run_self()
     return process_self_path(path, sizeof path) ? std::string(path) : std::string();
 }
 
-ChildRun::ChildRun(std::string program, std::vector<std::string> arguments, std::string folder)
-    : program_(std::move(program)), arguments_(std::move(arguments)), folder_(std::move(folder)), errors_(folder_ + "/errors.txt"),
+ChildRun::ChildRun(std::string program, std::vector<std::string> arguments, std::string folder, bool run_in_folder)
+    : program_(std::move(program)), arguments_(std::move(arguments)), folder_(std::move(folder)),
+      run_in_folder_(run_in_folder), errors_(folder_ + "/errors.txt"),
       progress_(folder_ + "/progress.jsonl")
 {
 }
@@ -67,11 +89,15 @@ bool ChildRun::start(std::string* why)
     // there): the start takes the current folder, so the parent, which runs
     // on one thread, is in the child's folder for the moment of the start.
     const std::filesystem::path previous = std::filesystem::current_path(error);
-    std::filesystem::current_path(folder_, error);
+    if (run_in_folder_) {
+        std::filesystem::current_path(folder_, error);
+    }
     ProcessInfo info{};
     const int started = process_start_argv(self.c_str(), argv.data(), &info, &options, &input_);
     const std::uint32_t start_error = platform_last_error();
-    std::filesystem::current_path(previous, error);
+    if (run_in_folder_) {
+        std::filesystem::current_path(previous, error);
+    }
     if (!started) {
         char text[PLATFORM_ERROR_TEXT_BYTES];
         platform_error_text(start_error, text, sizeof text);

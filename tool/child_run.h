@@ -21,8 +21,8 @@ class ChildRun {
 public:
     // program: the file to start (this program's own); arguments: after the
     // program's name. folder: where its files go (made when missing); the
-    // child runs in folder.
-    ChildRun(std::string program, std::vector<std::string> arguments, std::string folder);
+    // child runs in folder when run_in_folder, else in the current folder.
+    ChildRun(std::string program, std::vector<std::string> arguments, std::string folder, bool run_in_folder = true);
     ~ChildRun();
     ChildRun(const ChildRun&) = delete;
     ChildRun& operator=(const ChildRun&) = delete;
@@ -51,6 +51,7 @@ private:
     std::string program_;
     std::vector<std::string> arguments_;
     std::string folder_;
+    bool run_in_folder_;
     PlatformHandle process_ = PLATFORM_INVALID_HANDLE;
     PlatformHandle input_ = PLATFORM_INVALID_HANDLE;
     int exit_status_ = -1;
@@ -60,3 +61,8 @@ private:
 
 // The program's own path, for starting copies of itself ("" when unknown).
 std::string child_run_self();
+
+// A new folder of this run's own in the system's temporary folder, for its
+// children's files: prefix, then a number no other run (of this program or
+// another at the same moment) has. Throws a ToolFailure when none can be made.
+std::string child_run_workspace(const std::string& prefix);

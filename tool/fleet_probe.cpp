@@ -14,6 +14,7 @@ namespace {
 // is under 30 s; a child that takes far longer hangs, and its port is given up.
 constexpr std::uint64_t FLEET_PROBE_WAIT_MS = 120000;
 constexpr std::uint32_t FLEET_PROBE_POLL_MS = 50;
+constexpr char FLEET_PROBE_FOLDER_PREFIX[] = "marrowlink-probe-";
 
 std::vector<std::string> roots_arguments(const PortRoots& roots)
 {
@@ -23,13 +24,6 @@ std::vector<std::string> roots_arguments(const PortRoots& roots)
         arguments.push_back(lock);
     }
     return arguments;
-}
-
-std::string probe_folder()
-{
-    std::error_code error;
-    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    return (base / ("marrowlink-probe-" + std::to_string(static_cast<unsigned long long>(clock_ms())))).string();
 }
 
 }  // namespace
@@ -71,7 +65,12 @@ bool fleet_probe_result_read(const nlohmann::json& result, PortFinding* finding)
 
 void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots, const std::string& program)
 {
-    const std::string folder = probe_folder();
+    std::string folder;
+    try {
+        folder = program.empty() ? std::string() : child_run_workspace(FLEET_PROBE_FOLDER_PREFIX);
+    } catch (const ToolFailure&) {
+        folder.clear();  // no folder for children: every probe here, in turn
+    }
     std::vector<std::unique_ptr<ChildRun>> children(findings.size());
     std::vector<PlatformHandle> running;
     for (std::size_t i = 0; i < findings.size(); ++i) {
@@ -83,9 +82,10 @@ void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots,
         for (std::string& argument : roots_arguments(roots)) {
             arguments.push_back(std::move(argument));
         }
-        auto child = std::make_unique<ChildRun>(program, arguments, folder + "/" + std::to_string(i));
+        // In this folder: the port's and the roots' names may be relative to it.
+        auto child = std::make_unique<ChildRun>(program, arguments, folder + "/" + std::to_string(i), false);
         std::string why;
-        if (!program.empty() && child->start(&why)) {
+        if (!folder.empty() && child->start(&why)) {
             children[i] = std::move(child);
         } else {
             port_survey_probe(&findings[i], roots);  // no child: here, in turn
@@ -118,6 +118,8 @@ void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots,
         }
     }
     children.clear();
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
+    if (!folder.empty()) {
+        std::error_code error;
+        std::filesystem::remove_all(folder, error);
+    }
 }

@@ -30,7 +30,6 @@ namespace {
 constexpr std::uint32_t FLEET_POLL_MS = 1000 / FLEET_REDRAW_PER_SECOND;
 constexpr char FLEET_STEP[] = "updating the adapters";
 constexpr char FLEET_FOLDER_PREFIX[] = "marrowlink-update-";
-constexpr int FLEET_FOLDER_TRIES = 100;
 
 enum class AdapterState { waiting, running, ended, not_started };
 
@@ -110,24 +109,6 @@ Adapters fleet_adapters(const std::vector<ToolPort>& ports, const ToolContext& c
     return adapters;
 }
 
-// A folder of the parent's own for the children's files and copies.
-std::filesystem::path fleet_workspace()
-{
-    std::error_code error;
-    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    for (int attempt = 0; attempt < FLEET_FOLDER_TRIES; ++attempt) {
-        const std::filesystem::path folder =
-            base / (FLEET_FOLDER_PREFIX + std::to_string(static_cast<unsigned long long>(clock_ms())) + "-" +
-                    std::to_string(attempt));
-        if (std::filesystem::create_directory(folder, error)) {
-            return folder;
-        }
-    }
-    throw ToolFailure{ExitStatus::usage, FLEET_STEP, "no folder for the adapters' files could be made in " +
-                                                         base.string() + ": " + error.message(),
-                      "free some space in the temporary folder, or set TMPDIR (TEMP on Windows) to another"};
-}
-
 // Each adapter runs from a copy of the DFUWizard folder of its own: a real
 // download tool may write into its folder, lock its image, or refuse a second
 // instance in one folder.
@@ -158,10 +139,17 @@ std::vector<std::string> child_arguments(const FleetAdapter& adapter, const Tool
             arguments.push_back("--overwrite");
         }
     }
+    // Whole: the child runs in a folder of its own.
+    const auto whole = [](const std::string& path) {
+        std::error_code error;
+        const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+        return error ? path : absolute.string();
+    };
     const PortRoots& roots = context.port_roots;
-    arguments.insert(arguments.end(), {"--sys-root", roots.sys, "--dev-root", roots.dev, "--proc-root", roots.proc});
+    arguments.insert(arguments.end(), {"--sys-root", whole(roots.sys), "--dev-root", whole(roots.dev), "--proc-root",
+                                       whole(roots.proc)});
     for (const std::string& lock : roots.locks) {
-        arguments.insert(arguments.end(), {"--lock-root", lock});
+        arguments.insert(arguments.end(), {"--lock-root", whole(lock)});
     }
     return arguments;
 }
@@ -391,7 +379,7 @@ std::string fleet_interrupt_notice()
 bool fleet_run(Adapters& adapters, int jobs, const ToolContext& context, const FleetOptions& options,
                FleetView& view)
 {
-    const std::filesystem::path workspace = fleet_workspace();
+    const std::filesystem::path workspace = child_run_workspace(FLEET_FOLDER_PREFIX);
     bool interrupted = false;
     std::uint32_t relayed = 0;
     {

@@ -213,7 +213,9 @@ class PortsProbeTest(unittest.TestCase):
     def test_probe_finds_the_marrowlink_and_says_what_every_other_port_is(self):
         status, out, err = self.probe()
         self.assertEqual((status, err), (0, ""))
-        self.assertEqual(out.splitlines()[0].split(), ["PORT", "DEVICE", "STATE", "ADAPTER"])
+        # The probes run at once: their count first, then the table.
+        self.assertEqual(out.splitlines()[0], "Probing 4 ports at once ...")
+        self.assertEqual(out.splitlines()[1].split(), ["PORT", "DEVICE", "STATE", "ADAPTER"])
         self.assertTrue(row_of(out, "dev/ttyUSB0").endswith(" free                     ... Marrowlink QXZ4702"), out)
         self.assertTrue(row_of(out, "dev/ttyUSB1").endswith(" busy: minicom (pid 4121) ... not probed"), out)
         for name in ("dev/ttyACM0", "dev/ttyS0", "dev/ttyUSB10"):
@@ -492,11 +494,12 @@ class WinePortsTest(RigTestCase):
 
     def test_probe_finds_the_marrowlink_on_com5_only(self):
         run = self.run_ports(["ports", "--probe"])
-        self.assertEqual(run.transcript.splitlines()[0].split(), ["PORT", "DEVICE", "STATE", "ADAPTER"])
+        self.assertEqual(run.transcript.splitlines()[0], "Probing 2 ports at once ...")
+        self.assertEqual(run.transcript.splitlines()[1].split(), ["PORT", "DEVICE", "STATE", "ADAPTER"])
         self.assertTrue(row_of(run.transcript, "COM1").endswith(
             " free  ... the port refused the adapter's line settings"), run.transcript)
         self.assertTrue(row_of(run.transcript, "COM5").endswith(" free  ... Marrowlink QXZ4702"), run.transcript)
-        self.assertEqual(len(run.transcript.splitlines()), 3, run.transcript)
+        self.assertEqual(len(run.transcript.splitlines()), 4, run.transcript)
 
 
 if __name__ == "__main__":
