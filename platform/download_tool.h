@@ -50,7 +50,7 @@ inline constexpr int DOWNLOAD_TOOL_NO_DISPLAY = 4;       // a windowed tool, and
 inline constexpr int DOWNLOAD_TOOL_NOT_A_PROGRAM = 5;    // the .exe is no Windows program Wine can start
 inline constexpr int DOWNLOAD_TOOL_PREFIX_FAILED = 6;    // the prefix could not be made, or its lock had
 inline constexpr int DOWNLOAD_TOOL_NO_STATE_FOLDER = 7;  // neither XDG_STATE_HOME nor HOME is set
-inline constexpr int DOWNLOAD_TOOL_BUSY = 8;             // another download through Wine runs on COM1 now
+inline constexpr int DOWNLOAD_TOOL_BUSY = 8;             // downloads through Wine have every COM port of the prefix now
 
 struct DownloadToolStatus {
     int code;                              // DOWNLOAD_TOOL_OK or one of the reasons above
@@ -59,6 +59,7 @@ struct DownloadToolStatus {
     int prefix_created;                    // download_tool_prepare made the prefix just now
     std::uint64_t prefix_bytes;            // its size on disk then
     std::uint64_t prefix_ms;               // how long making it took
+    int wine_ports;                        // COM ports of the prefix, so downloads through Wine at once; 0 without
 };
 
 // What download_tool_describe finds, for people to check before an update.
@@ -82,7 +83,11 @@ using DownloadToolNotice = void (*)(void* context, const char* prefix, std::uint
 
 // Gets Wine ready for the tool in folder when it is a Windows one: checks
 // that Wine can run it and makes the prefix when it is missing (under a lock
-// that a second run waits for). Nothing to do for a native tool or none.
-// Returns 1 when status->code is DOWNLOAD_TOOL_OK. notice may be null.
+// that a second run waits for), gives a prefix of an older marrowlink the
+// COM ports it lacks when no download through Wine runs, and says in
+// status->wine_ports how many downloads through Wine may run at once.
+// Nothing to do for a native tool or none. Returns 1 when status->code is
+// DOWNLOAD_TOOL_OK (DOWNLOAD_TOOL_BUSY: other runs have every COM port now).
+// notice may be null.
 int download_tool_prepare(const char* folder, const char* program, DownloadToolNotice notice, void* context,
                           DownloadToolStatus* status);

@@ -189,11 +189,12 @@ inline constexpr ProcessOptions PROCESS_OPTIONS_DEFAULT = {};
 // invalid-parameter error.
 // POSIX: with options->port_device set, a first word NAME for which the
 // current folder holds no program NAME but a Windows program NAME.exe starts
-// that one through Wine (platform/download_tool.h): its COM1 leads to the
-// device, and the call returns once the program runs (Wine's start, and on
-// first use the making of Wine's prefix, take seconds). Its exit code is the
-// program's whole 32-bit code; Wine's output goes to Wine's log, whatever
-// the standard handles asked for.
+// that one through Wine (platform/download_tool.h): the COM port of Wine's
+// prefix that process_tool_port gave it (the port its command line must
+// name) leads to the device, and the call returns once the program runs
+// (Wine's start, and on first use the making of Wine's prefix, take
+// seconds). Its exit code is the program's whole 32-bit code; Wine's output
+// goes to Wine's log, whatever the standard handles asked for.
 int process_start(const char* command_line, ProcessInfo* info, const ProcessOptions* options = nullptr);
 
 // What a program about to be started calls its serial port on its command
@@ -204,9 +205,12 @@ struct ProcessToolPort {
 };
 // For program (a bare name, searched as process_start searches it) that is
 // to use the port serial_open knows as device_path and people as port_name:
-// a Windows program run through Wine on POSIX gets "COM1", which must lead to
-// the device device_path resolves to; any other program gets port_name and
-// no device. 1, or 0 (ENAMETOOLONG) when a name does not fit.
+// a Windows program run through Wine on POSIX gets a COM port of Wine's
+// prefix of its own ("COM1" for a lone run, the lowest one no other run has),
+// which must lead to the device device_path resolves to; this process holds
+// that port until the program started with it has ended. Any other program
+// gets port_name and no device. 1, or 0: ENAMETOOLONG when a name does not
+// fit, EBUSY when other runs have every COM port of the prefix.
 int process_tool_port(const char* program, const char* device_path, const char* port_name, ProcessToolPort* port);
 // OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, process_id);
 // PLATFORM_INVALID_HANDLE when it fails. Every process call below refuses

@@ -13,6 +13,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/posix_children.h"
@@ -349,8 +350,23 @@ int process_tool_port(const char* program, const char* device_path, const char* 
     DownloadToolChoice choice{};
     download_tool_choose(nullptr, program, &choice);
     if (choice.kind == DOWNLOAD_TOOL_WINE_FOLDER) {
-        std::memcpy(port->name, WINE_TOOL_PORT_NAME, sizeof WINE_TOOL_PORT_NAME);
-        return serial_device_path(device_path, port->device, sizeof port->device);
+        if (!serial_device_path(device_path, port->device, sizeof port->device)) {
+            return 0;
+        }
+        // The run's own COM port of the prefix, held until the start takes it
+        // over. Without Wine there is none to take: COM1, and the start fails.
+        int com = WINE_TOOL_COM_PORT;
+        WineInstall install{};
+        DownloadToolStatus status{};
+        if (wine_install_find(&install, &status)) {
+            const int ports = wine_prefix_ports(install.prefix);
+            if (!wine_port_reserve(install.state, ports > 0 ? ports : WINE_COM_PORTS, port->device, &com)) {
+                wine_log_port_refused(install.log, ports, errno);
+                return 0;
+            }
+        }
+        std::snprintf(port->name, sizeof port->name, "COM%d", com);
+        return 1;
     }
     const std::size_t length = std::strlen(port_name);
     if (length >= sizeof port->name) {

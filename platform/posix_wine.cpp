@@ -1,6 +1,7 @@
-// A Windows download tool's run through Wine, on POSIX: COM1 of marrowlink's
-// prefix led to the chosen device, checked, the tool started through the
-// launcher, and the mapping removed once it has ended (see posix_wine.h).
+// A Windows download tool's run through Wine, on POSIX: a COM port of
+// marrowlink's prefix taken for the run, led to the chosen device, checked,
+// the tool started through the launcher, and the mapping removed once it has
+// ended (see posix_wine.h).
 #include "platform/posix_wine.h"
 
 #include <fcntl.h>
@@ -24,8 +25,8 @@
 
 namespace {
 
-// Runs at once: one per COM port a prefix maps.
-constexpr std::size_t WINE_RUN_SLOTS = 4;
+// Runs at once, and ports reserved and not yet used: one per COM port a prefix maps.
+constexpr std::size_t WINE_RUN_SLOTS = WINE_COM_PORTS;
 // From the start of Wine to the tool's start: a warm start takes half a
 // second here, the first after a Wine upgrade (which updates the prefix)
 // tens of seconds.
@@ -40,7 +41,8 @@ constexpr mode_t LOCK_FILE_MODE = 0600;
 
 struct WineRun {
     int used;
-    int lock;  // the COM port's lock, held from the mapping to its removal
+    int com;   // the prefix's COM port the tool has
+    int lock;  // that port's lock, held from the mapping to its removal
     char prefix[DOWNLOAD_TOOL_PATH_BYTES];
     char status[DOWNLOAD_TOOL_PATH_BYTES];
     char go[DOWNLOAD_TOOL_PATH_BYTES];
@@ -48,6 +50,51 @@ struct WineRun {
 };
 
 std::array<WineRun, WINE_RUN_SLOTS> runs{};
+
+// A COM port taken for a device whose tool has not started yet.
+struct PortHold {
+    int com;   // 0: a free entry
+    int lock;  // the port's lock
+    char device[SERIAL_DEVICE_PATH_MAX_BYTES];
+};
+
+std::array<PortHold, WINE_RUN_SLOTS> holds{};
+
+std::string port_name(int com)
+{
+    return "COM" + std::to_string(com);
+}
+
+PortHold* hold_find(const char* device)
+{
+    for (PortHold& hold : holds) {
+        if (hold.com != 0 && std::strcmp(hold.device, device) == 0) {
+            return &hold;
+        }
+    }
+    return nullptr;
+}
+
+// The lock of COM<com>, taken without waiting. The descriptor, or -1 (errno
+// EWOULDBLOCK while another run holds it).
+int port_lock_take(const char* state, int com)
+{
+    char path[DOWNLOAD_TOOL_PATH_BYTES];
+    if (!wine_port_lock_path(state, com, path, sizeof path)) {
+        return -1;
+    }
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, LOCK_FILE_MODE);
+    if (fd < 0 && errno == ENOENT && wine_state_folder_make(state)) {
+        fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, LOCK_FILE_MODE);
+    }
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
 
 int text_copy(char* out, std::size_t capacity, const std::string& text)
 {
@@ -148,14 +195,13 @@ void log_start(const WineRun& run, const char* tool, const char* device)
     if (stat(run.log, &info) == 0 && info.st_size > WINE_LOG_MAX_BYTES && truncate(run.log, 0) != 0) {
         wine_log_line(run.log, "the log could not be started afresh");
     }
-    const std::string line = std::string("starting ") + tool + " with " + WINE_TOOL_PORT_NAME + " leading to " +
-                             device;
+    const std::string line = std::string("starting ") + tool + " with " + port_name(run.com) + " leading to " + device;
     wine_log_line(run.log, line.c_str());
 }
 
 void run_release(WineRun* run)
 {
-    wine_port_unmap(run->prefix, WINE_TOOL_COM_PORT);
+    wine_port_unmap(run->prefix, run->com);
     unlink(run->status);
     unlink(run->go);
     unlink((std::string(run->go) + ".stop").c_str());
@@ -211,6 +257,97 @@ int wine_port_busy(const char* state, int com)
     const int busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);
     return busy;
+}
+
+int wine_ports_all_busy(const char* state, int ports)
+{
+    for (int com = 1; com <= ports; ++com) {
+        if (!wine_port_busy(state, com)) {
+            return 0;
+        }
+    }
+    return ports > 0;
+}
+
+int wine_port_reserve(const char* state, int ports, const char* device, int* com)
+{
+    const PortHold* held = hold_find(device);
+    if (held != nullptr) {
+        *com = held->com;
+        return 1;
+    }
+    PortHold* hold = nullptr;
+    for (PortHold& entry : holds) {
+        if (entry.com == 0) {
+            hold = &entry;
+            break;
+        }
+    }
+    if (hold == nullptr || std::strlen(device) >= sizeof hold->device) {
+        errno = hold == nullptr ? EAGAIN : ENAMETOOLONG;
+        return 0;
+    }
+    // Each of this process's ports is held through a descriptor of its own:
+    // flock keeps a second one from taking a port the first has.
+    for (int number = 1; number <= std::min(ports, WINE_COM_PORTS); ++number) {
+        const int lock = port_lock_take(state, number);
+        if (lock >= 0) {
+            *hold = PortHold{number, lock, {}};
+            std::memcpy(hold->device, device, std::strlen(device) + 1);
+            *com = number;
+            return 1;
+        }
+        if (errno != EWOULDBLOCK) {
+            return 0;
+        }
+    }
+    errno = EBUSY;
+    return 0;
+}
+
+void wine_log_port_refused(const char* log, int ports, int error)
+{
+    if (error != EBUSY) {
+        wine_log_line(log, (std::string("no COM port of the prefix can be taken: ") + std::strerror(error)).c_str());
+    } else if (ports == 1) {
+        wine_log_line(log, "another download through Wine is running on COM1 of the prefix");
+    } else {
+        wine_log_line(log, ("other downloads through Wine have every COM port of the prefix (COM1 to COM" +
+                            std::to_string(ports) + ")")
+                               .c_str());
+    }
+    errno = error;
+}
+
+int wine_port_release(const char* device)
+{
+    PortHold* hold = hold_find(device);
+    if (hold == nullptr) {
+        return 0;
+    }
+    close(hold->lock);
+    *hold = PortHold{};
+    return 1;
+}
+
+int wine_command_names_port(const char* command_line, int com)
+{
+    const std::string wanted = port_name(com);
+    int named = 0;
+    const char* word = command_line;
+    while (*word != '\0') {
+        const std::size_t length = std::strcspn(word, " \t");
+        const std::string text(word, length);
+        const int another_port = text.size() > 3 && text.compare(0, 3, "COM") == 0 &&
+                                 text.find_first_not_of("0123456789", 3) == std::string::npos && text != wanted;
+        if (another_port) {
+            return 0;
+        }
+        named |= text == wanted;
+        word += length;
+        word += std::strspn(word, " \t");
+    }
+    return named;
 }
 
 int wine_port_link(const char* prefix, int com, char* path, std::size_t capacity)
@@ -289,50 +426,58 @@ int wine_run_start(const char* tool_path, const char* command_line, const char* 
     DownloadToolStatus status{};
     char tool[PATH_MAX];
     char device[SERIAL_DEVICE_PATH_MAX_BYTES];
+    if (!serial_device_path(port_device, device, sizeof device)) {
+        return 0;
+    }
     if (!wine_install_find(&install, &status) || realpath(tool_path, tool) == nullptr ||
-        !serial_device_path(port_device, device, sizeof device) ||
         !wine_tool_ready(install, tool, nullptr, nullptr, &status)) {
+        const int error = status.code == DOWNLOAD_TOOL_OK ? errno : ENOEXEC;
         if (install.log[0] != '\0') {
             wine_log_line(install.log, status.text[0] != '\0' ? status.text : std::strerror(errno));
         }
-        errno = status.code == DOWNLOAD_TOOL_OK ? errno : ENOEXEC;
+        wine_port_release(device);
+        errno = error;
         return 0;
     }
+    // The port process_tool_port took for the device, else the lowest free one.
+    int com = 0;
+    const int ports = wine_prefix_ports(install.prefix);
+    if (!wine_port_reserve(install.state, ports, device, &com)) {
+        wine_log_port_refused(install.log, ports, errno);
+        return 0;
+    }
+    PortHold hold = *hold_find(device);
+    *hold_find(device) = PortHold{};
     WineRun* run = run_slot();
     if (run == nullptr) {
+        close(hold.lock);
         errno = EAGAIN;
         return 0;
     }
-    const std::string base = std::string(install.state) + "/wine-com" + std::to_string(WINE_TOOL_COM_PORT);
+    run->com = com;
+    run->lock = hold.lock;
+    const std::string base = std::string(install.state) + "/wine-com" + std::to_string(com);
     if (!text_copy(run->prefix, sizeof run->prefix, install.prefix) ||
         !text_copy(run->status, sizeof run->status, base + ".status") ||
         !text_copy(run->go, sizeof run->go, base + ".go") || !text_copy(run->log, sizeof run->log, install.log)) {
+        const int error = errno;
+        close(run->lock);
         *run = WineRun{};
+        errno = error;
         return 0;
     }
-    // One download on the prefix's COM1 at a time: another marrowlink's run
-    // holds the lock until its tool has ended.
-    char lock_path[DOWNLOAD_TOOL_PATH_BYTES];
-    run->lock = wine_port_lock_path(install.state, WINE_TOOL_COM_PORT, lock_path, sizeof lock_path)
-                    ? open(lock_path, O_RDWR | O_CREAT | O_CLOEXEC, LOCK_FILE_MODE)
-                    : -1;
-    if (run->lock < 0 || flock(run->lock, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        wine_log_line(run->log, "another download through Wine is running on COM1 of the prefix");
-        if (run->lock >= 0) {
-            close(run->lock);
-        }
-        *run = WineRun{};
-        errno = error == EWOULDBLOCK ? EBUSY : error;
-        return 0;
+    // The tool opens the port its command line names: that must be the one
+    // led to its device, never another run's.
+    if (!wine_command_names_port(command_line, com)) {
+        return run_abandon(run, 0, "the tool's command line does not name " + port_name(com) + ", its port", EINVAL);
     }
     char why[DOWNLOAD_TOOL_TEXT_BYTES];
     unlink(run->status);
     unlink(run->go);
     unlink((std::string(run->go) + ".stop").c_str());
     log_start(*run, tool, device);
-    if (!wine_port_map(run->prefix, WINE_TOOL_COM_PORT, device, why, sizeof why)) {
-        return run_abandon(run, 0, std::string("COM1 cannot be mapped: ") + why, ENODEV);
+    if (!wine_port_map(run->prefix, com, device, why, sizeof why)) {
+        return run_abandon(run, 0, port_name(com) + " cannot be mapped: " + why, ENODEV);
     }
 
     const char* argv[] = {install.wine, install.launcher, run->status, run->go, tool, command_line, nullptr};
@@ -350,11 +495,11 @@ int wine_run_start(const char* tool_path, const char* command_line, const char* 
         kill(launcher, SIGKILL);
         return run_abandon(run, launcher, why_not, ENOEXEC);
     }
-    // Wine is up: its mount manager has made dosdevices/com1 from the Ports
-    // value. Only a COM1 that leads to the chosen device may be handed over.
-    if (!wine_port_check(run->prefix, WINE_TOOL_COM_PORT, device, why, sizeof why)) {
+    // Wine is up: its mount manager has made dosdevices/com<n> from the Ports
+    // value. Only a port that leads to the chosen device may be handed over.
+    if (!wine_port_check(run->prefix, com, device, why, sizeof why)) {
         kill(launcher, SIGKILL);
-        return run_abandon(run, launcher, std::string("COM1 of the prefix is not the chosen port: ") + why, ENXIO);
+        return run_abandon(run, launcher, port_name(com) + " of the prefix is not the chosen port: " + why, ENXIO);
     }
     const int go = open(run->go, O_WRONLY | O_CREAT | O_CLOEXEC, LOCK_FILE_MODE);
     if (go < 0) {
@@ -406,8 +551,8 @@ int wine_run_end(int run_index, std::uint32_t* exit_code)
     const unsigned long code = !line.empty() ? std::strtoul(line.c_str() + 5, &end, 10) : 0;
     const int known = end != nullptr && *end == '\0' && end != line.c_str() + 5 && code <= UINT32_MAX;
     const std::vector<std::string> lines = status_lines(run->status);
-    wine_log_line(run->log, known ? ("the download tool ended with exit code " + std::to_string(code) +
-                                     "; COM1 of the prefix now leads nowhere")
+    wine_log_line(run->log, known ? ("the download tool ended with exit code " + std::to_string(code) + "; " +
+                                     port_name(run->com) + " of the prefix now leads nowhere")
                                         .c_str()
                                   : ("the launcher ended without the tool's exit code (its last word: \"" +
                                      (lines.empty() ? std::string() : lines.back()) + "\")")

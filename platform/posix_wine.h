@@ -3,19 +3,27 @@
 // check each without Wine.
 //
 // How a run goes (posix_wine.cpp):
-// - The prefix's Ports registry value COM1 names a link of the prefix's own,
-//   <prefix>/marrowlink-com1, set once when the prefix is made. Wine's mount
-//   manager rewrites dosdevices/com1 from that value whenever its server
-//   starts, so each run only points the link at its device: no registry
-//   change, and so no server restart, between runs.
+// - The prefix's Ports registry values COM1 to COM<WINE_COM_PORTS> each name a
+//   link of the prefix's own, <prefix>/marrowlink-com<n>, all set when the
+//   prefix is made. Wine's mount manager rewrites dosdevices/com<n> from those
+//   values whenever its server starts, so each run only points its own link
+//   at its device: no registry change, and so no server restart that would
+//   end the other runs' tools, between runs or while several run at once.
+// - A run has a COM number of its own: the lowest one whose lock
+//   (<state>/wine-com<n>.lock) no other run holds, taken when the tool's
+//   port name is asked for (process_tool_port) and kept until the mapping
+//   is removed. The tool's command line names that number.
 // - The tool starts through marrowlink-wine-launcher.exe, which says "ready"
 //   once Wine is up (its mount manager has set the links), waits for the
 //   go-ahead, starts the tool and records the tool's whole exit code.
-// - Between "ready" and the go-ahead the realpath of dosdevices/com1 must be
-//   the device: in a new prefix Wine maps /dev/ttyS0, on some machines the
+// - Between "ready" and the go-ahead the realpath of dosdevices/com<n> must
+//   be the device: in a new prefix Wine maps /dev/ttyS0, on some machines the
 //   console, to COM1 by itself, and a firmware download must never go there.
-// - When the launcher has ended the link is removed: COM1 of the prefix then
-//   leads nowhere until the next run.
+// - When the launcher has ended the link is removed: COM<n> of the prefix
+//   then leads nowhere until a later run takes it.
+// - A prefix made by an older marrowlink maps COM1 only. Its other values are
+//   added under the prefix's lock when no run holds any COM port (adding
+//   them restarts Wine's server); until then its runs take COM1 one at a time.
 #pragma once
 
 #include <sys/types.h>
@@ -26,10 +34,16 @@
 #include "platform/download_tool.h"
 #include "platform/platform.h"
 
-// The COM port of the prefix a Windows tool is given, and its name on the
-// tool's command line.
+// The first COM port of the prefix, the one a lone run is given, and its
+// name on the tool's command line.
 inline constexpr int WINE_TOOL_COM_PORT = 1;
 inline constexpr char WINE_TOOL_PORT_NAME[] = "COM1";
+// COM ports a prefix maps, and so downloads through Wine at once. Each such
+// tool is a Wine process whose serial calls take several round trips to the
+// wineserver per byte; on the two-core machines this runs on, a handful of
+// them already keeps both cores busy, and a batch of adapters on one USB hub
+// is rarely larger. More adapters than this in one fleet wait for a port.
+inline constexpr int WINE_COM_PORTS = 8;
 inline constexpr char WINE_LAUNCHER_NAME[] = "marrowlink-wine-launcher.exe";
 
 // ---------------------------------------------------------------------------
@@ -75,6 +89,8 @@ int pe_header_read(const char* path, PeFacts* facts, char* why, std::size_t why_
 // when home is one (an empty or relative value counts as unset). 1: written.
 // 0: neither is usable (ENOENT), or it does not fit (ENAMETOOLONG).
 int wine_state_folder(const char* xdg_state_home, const char* home, char* folder, std::size_t capacity);
+// Makes that folder (and its parents) when missing, for the user alone. 1: it is there.
+int wine_state_folder_make(const char* folder);
 
 // What a Wine run needs, found on this machine.
 struct WineInstall {
@@ -106,6 +122,10 @@ int wine_has_32_bit(const char* wine, const char* const* library_folders);
 int wine_tool_ready(const WineInstall& install, const char* tool, DownloadToolNotice notice, void* context,
                     DownloadToolStatus* status);
 
+// How many COM ports the prefix maps (COM1 to COM<n>, its marker's lines):
+// 0 for a prefix not made yet or not whole.
+int wine_prefix_ports(const char* prefix);
+
 // The Ports registry command that makes COMn of a prefix name its link, as
 // the arguments after "wine": reg add HKLM\Software\Wine\Ports /v COMn
 // /t REG_SZ /d <link> /f. words point into command and at link.
@@ -124,6 +144,21 @@ void wine_ports_command(const char* link, int com, WinePortsCommand* command);
 int wine_port_lock_path(const char* state, int com, char* path, std::size_t capacity);
 // 1: another run holds that lock now.
 int wine_port_busy(const char* state, int com);
+// 1: other runs hold every one of COM1 to COM<ports>.
+int wine_ports_all_busy(const char* state, int ports);
+// Takes for device the lowest of COM1 to COM<ports> whose lock no run holds,
+// and keeps that lock for this process until wine_run_start takes it over
+// (or wine_port_release). A device already given a port keeps its own.
+// 1: *com set. 0: EBUSY (every one is held), or why the lock failed.
+int wine_port_reserve(const char* state, int ports, const char* device, int* com);
+// Says in log why no port could be reserved (error: wine_port_reserve's
+// errno, left in errno). ports: how many the prefix maps.
+void wine_log_port_refused(const char* log, int ports, int error);
+// Gives up a port reserved for device and not yet used. 1: there was one.
+int wine_port_release(const char* device);
+// 1: command_line (the tool's, words split on blanks) names COM<com>, and no
+// other COM port.
+int wine_command_names_port(const char* command_line, int com);
 // <prefix>/marrowlink-com<com>, the link the Ports value names.
 int wine_port_link(const char* prefix, int com, char* path, std::size_t capacity);
 // <prefix>/dosdevices/com<com>, Wine's own link.
@@ -161,16 +196,17 @@ void wine_log_line(const char* log, const char* line);
 // A tool's run
 
 // Starts tool_path (a Windows program) through the launcher with command_line
-// as its whole command line, its COM1 leading to port_device; returns once
-// the tool runs. 1: *pid is the launcher's process, *run the run's record for
+// as its whole command line, the COM port reserved for port_device (else the
+// lowest free one, reserved now) leading to it; command_line must name that
+// port. Returns once the tool runs. 1: *pid is the launcher's process, *run the run's record for
 // wine_run_end. 0 with errno: nothing runs and nothing is left mapped (the
 // reason is in Wine's log).
 int wine_run_start(const char* tool_path, const char* command_line, const char* port_device,
                    const ProcessOptions& options, pid_t* pid, int* run);
-// After the launcher's process has ended: removes the mapping, gives up the
-// run's record and reads the tool's exit code. 1: *exit_code set. 0: the
-// launcher recorded none (EIO).
 // Asks the launcher of a run to end its tool at once (the stop file beside
 // the go-ahead). 1: asked.
 int wine_run_stop(int run_index);
+// After the launcher's process has ended: removes the mapping, gives up the
+// run's record and its COM port, and reads the tool's exit code. 1:
+// *exit_code set. 0: the launcher recorded none (EIO).
 int wine_run_end(int run, std::uint32_t* exit_code);

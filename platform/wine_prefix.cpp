@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,8 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/posix_wine.h"
 
@@ -146,8 +147,11 @@ int lock_take(const std::string& path, std::uint32_t timeout_ms)
     }
 }
 
-int folder_make(const std::string& path)
+}  // namespace
+
+int wine_state_folder_make(const char* folder)
 {
+    const std::string path = folder;
     std::error_code error;
     std::filesystem::create_directories(path, error);
     if (error) {
@@ -156,6 +160,8 @@ int folder_make(const std::string& path)
     }
     return chmod(path.c_str(), STATE_FOLDER_MODE) == 0 || errno == EPERM;
 }
+
+namespace {
 
 // The disk a folder takes, as du counts it (symbolic links not followed: the
 // prefix's z: drive leads to /).
@@ -185,39 +191,61 @@ std::string program_folder()
     return folder_of(path);
 }
 
-std::string marker_text(const std::string& prefix)
+// One line per COM port the prefix maps, COM1 first: "COMn=<its link>".
+std::string marker_text(const std::string& prefix, int ports)
 {
-    char link[DOWNLOAD_TOOL_PATH_BYTES];
-    if (!wine_port_link(prefix.c_str(), WINE_TOOL_COM_PORT, link, sizeof link)) {
-        return "";
+    std::string text;
+    for (int com = 1; com <= ports; ++com) {
+        char link[DOWNLOAD_TOOL_PATH_BYTES];
+        if (!wine_port_link(prefix.c_str(), com, link, sizeof link)) {
+            return "";
+        }
+        text += "COM" + std::to_string(com) + "=" + link + "\n";
     }
-    return std::string(WINE_TOOL_PORT_NAME) + "=" + link + "\n";
+    return text;
 }
 
 int prefix_is_ready(const std::string& prefix)
 {
-    std::ifstream marker(prefix + "/" + PREFIX_MARKER_NAME);
-    std::stringstream text;
-    text << marker.rdbuf();
-    return marker.good() && text.str() == marker_text(prefix);
+    return wine_prefix_ports(prefix.c_str()) > 0;
 }
 
-// The Ports section of the prefix's registry names COM1 (the server writes
-// the registry when it ends).
-int registry_maps_port(const std::string& prefix)
+// The Ports section of the prefix's registry names each of COM<first> to
+// COM<last> (the server writes the registry when it ends).
+int registry_maps_ports(const std::string& prefix, int first, int last)
 {
     std::ifstream registry(prefix + "/" + PREFIX_REGISTRY_NAME);
-    const std::string value = std::string("\"") + WINE_TOOL_PORT_NAME + "\"=";
+    std::vector<int> found(static_cast<std::size_t>(last + 1), 0);
     std::string line;
     int in_section = 0;
     while (std::getline(registry, line)) {
         if (!line.empty() && line[0] == '[') {
             in_section = line.compare(0, sizeof PORTS_REGISTRY_SECTION - 1, PORTS_REGISTRY_SECTION) == 0;
-        } else if (in_section && line.compare(0, value.size(), value) == 0) {
-            return 1;
+            continue;
+        }
+        for (int com = first; in_section && com <= last; ++com) {
+            const std::string value = "\"COM" + std::to_string(com) + "\"=";
+            found[static_cast<std::size_t>(com)] |= line.compare(0, value.size(), value) == 0;
         }
     }
-    return 0;
+    for (int com = first; com <= last; ++com) {
+        if (!found[static_cast<std::size_t>(com)]) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// The marker, written beside and renamed over the old one: a run that reads
+// it meanwhile finds the old or the new, never half of one.
+int marker_write(const std::string& prefix, int ports)
+{
+    const std::string marker = prefix + "/" + PREFIX_MARKER_NAME;
+    const std::string fresh = marker + ".new";
+    std::ofstream file(fresh);
+    file << marker_text(prefix, ports);
+    file.close();
+    return file && rename(fresh.c_str(), marker.c_str()) == 0;
 }
 
 // Removes what a run before left half made; refuses a folder that is not ours.
@@ -249,7 +277,75 @@ int prefix_step_failed(const WineInstall& install, const char* step, const char*
                       install.prefix, step, why);
 }
 
-// wineboot -i in a new folder, then the Ports value, then the server's end
+// Ports values for COM<first> to COM<last>, each naming its link (the
+// server must restart before its mount manager reads them).
+int ports_add(const WineInstall& install, int first, int last, char* why, std::size_t why_capacity)
+{
+    for (int com = first; com <= last; ++com) {
+        char link[DOWNLOAD_TOOL_PATH_BYTES];
+        if (!wine_port_link(install.prefix, com, link, sizeof link)) {
+            std::snprintf(why, why_capacity, "the link of COM%d: %s", com, std::strerror(errno));
+            return 0;
+        }
+        WinePortsCommand ports{};
+        wine_ports_command(link, com, &ports);
+        const char* add[WINE_PORTS_COMMAND_WORDS + 2] = {install.wine};
+        for (std::size_t word = 0; word < WINE_PORTS_COMMAND_WORDS; ++word) {
+            add[word + 1] = ports.words[word];
+        }
+        if (!wine_command_run(add, install.prefix, 1, install.log, WINE_REGISTRY_TIMEOUT_MS, why, why_capacity)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// A prefix of an older marrowlink maps COM1 to COM<marked> only. The other
+// values are added while this holds every COM port's lock: no tool runs then,
+// and none starts until the server that read the change has ended. When a
+// run holds one, the prefix stays as it is for now. 1: it maps them all.
+int ports_extend(const WineInstall& install, int marked)
+{
+    int locks[WINE_COM_PORTS];
+    int held = 0;
+    for (; held < WINE_COM_PORTS; ++held) {
+        char path[DOWNLOAD_TOOL_PATH_BYTES];
+        locks[held] = wine_port_lock_path(install.state, held + 1, path, sizeof path)
+                          ? open(path, O_RDWR | O_CREAT | O_CLOEXEC, LOCK_FILE_MODE)
+                          : -1;
+        if (locks[held] >= 0 && flock(locks[held], LOCK_EX | LOCK_NB) != 0) {
+            close(locks[held]);
+            locks[held] = -1;
+        }
+        if (locks[held] < 0) {
+            break;
+        }
+    }
+    const std::string range = "COM" + std::to_string(marked + 1) + " to COM" + std::to_string(WINE_COM_PORTS);
+    int whole = 0;
+    if (held < WINE_COM_PORTS) {
+        const std::string mapped = marked == 1 ? std::string("COM1") : "COM1 to COM" + std::to_string(marked);
+        wine_log_line(install.log, ("the Wine prefix maps " + mapped + " only; " + range +
+                                    " are added when no download through Wine runs")
+                                       .c_str());
+    } else {
+        char why[DOWNLOAD_TOOL_TEXT_BYTES / 2] = "";
+        const char* wait[] = {install.wineserver, "-w", nullptr};
+        whole = ports_add(install, marked + 1, WINE_COM_PORTS, why, sizeof why) &&
+                wine_command_run(wait, install.prefix, 1, install.log, WINE_SERVER_END_TIMEOUT_MS, why, sizeof why) &&
+                registry_maps_ports(install.prefix, 1, WINE_COM_PORTS) && marker_write(install.prefix, WINE_COM_PORTS);
+        wine_log_line(install.log, (whole ? range + " added to the Wine prefix's Ports"
+                                          : "adding " + range + " to the Wine prefix's Ports failed: " +
+                                                (why[0] != '\0' ? why : "they are not in system.reg"))
+                                       .c_str());
+    }
+    for (int at = 0; at < held; ++at) {
+        close(locks[at]);
+    }
+    return whole;
+}
+
+// wineboot -i in a new folder, then the Ports values, then the server's end
 // (it saves the registry, and the next start's mount manager reads it).
 int prefix_create(const WineInstall& install, DownloadToolStatus* status)
 {
@@ -267,31 +363,18 @@ int prefix_create(const WineInstall& install, DownloadToolStatus* status)
     if (!wine_command_run(boot, install.prefix, 1, install.log, WINE_PREFIX_CREATE_TIMEOUT_MS, why, sizeof why)) {
         return prefix_step_failed(install, "wineboot -i", why, status);
     }
-    char link[DOWNLOAD_TOOL_PATH_BYTES];
-    if (!wine_port_link(install.prefix, WINE_TOOL_COM_PORT, link, sizeof link)) {
-        return prefix_step_failed(install, "naming its COM1 link", std::strerror(errno), status);
-    }
-    WinePortsCommand ports{};
-    wine_ports_command(link, WINE_TOOL_COM_PORT, &ports);
-    const char* add[WINE_PORTS_COMMAND_WORDS + 2] = {install.wine};
-    for (std::size_t word = 0; word < WINE_PORTS_COMMAND_WORDS; ++word) {
-        add[word + 1] = ports.words[word];
-    }
-    if (!wine_command_run(add, install.prefix, 1, install.log, WINE_REGISTRY_TIMEOUT_MS, why, sizeof why)) {
-        return prefix_step_failed(install, "reg add (the COM1 mapping)", why, status);
+    if (!ports_add(install, 1, WINE_COM_PORTS, why, sizeof why)) {
+        return prefix_step_failed(install, "reg add (the COM port mappings)", why, status);
     }
     const char* wait[] = {install.wineserver, "-w", nullptr};
     if (!wine_command_run(wait, install.prefix, 1, install.log, WINE_SERVER_END_TIMEOUT_MS, why, sizeof why)) {
         return prefix_step_failed(install, "wineserver -w", why, status);
     }
-    if (!registry_maps_port(prefix)) {
-        return prefix_step_failed(install, "checking the COM1 mapping", "system.reg has no Ports value COM1",
-                                  status);
+    if (!registry_maps_ports(prefix, 1, WINE_COM_PORTS)) {
+        const std::string lacking = "system.reg lacks a Ports value of COM1 to COM" + std::to_string(WINE_COM_PORTS);
+        return prefix_step_failed(install, "checking the COM port mappings", lacking.c_str(), status);
     }
-    std::ofstream marker(prefix + "/" + PREFIX_MARKER_NAME);
-    marker << marker_text(prefix);
-    marker.close();
-    if (!marker || unlink((prefix + "/" + PREFIX_CREATING_NAME).c_str()) != 0) {
+    if (!marker_write(prefix, WINE_COM_PORTS) || unlink((prefix + "/" + PREFIX_CREATING_NAME).c_str()) != 0) {
         return prefix_step_failed(install, "writing its marker", std::strerror(errno), status);
     }
     wine_log_line(install.log, ("the Wine prefix " + prefix + " is ready").c_str());
@@ -436,6 +519,22 @@ void wine_ports_command(const char* link, int com, WinePortsCommand* command)
     command->words[count] = nullptr;
 }
 
+int wine_prefix_ports(const char* prefix)
+{
+    std::ifstream marker(std::string(prefix) + "/" + PREFIX_MARKER_NAME);
+    std::string line;
+    int ports = 0;
+    while (std::getline(marker, line)) {
+        char link[DOWNLOAD_TOOL_PATH_BYTES];
+        ++ports;
+        if (!wine_port_link(prefix, ports, link, sizeof link) ||
+            line != "COM" + std::to_string(ports) + "=" + link) {
+            return 0;
+        }
+    }
+    return marker.eof() ? std::min(ports, WINE_COM_PORTS) : 0;
+}
+
 int wine_tool_ready(const WineInstall& install, const char* tool, DownloadToolNotice notice, void* context,
                     DownloadToolStatus* status)
 {
@@ -443,7 +542,7 @@ int wine_tool_ready(const WineInstall& install, const char* tool, DownloadToolNo
     if (!tool_checks(install, tool, &facts, status)) {
         return 0;
     }
-    if (!folder_make(install.state)) {
+    if (!wine_state_folder_make(install.state)) {
         return status_set(status, DOWNLOAD_TOOL_PREFIX_FAILED, "the folder %s cannot be made: %s", install.state,
                           std::strerror(errno));
     }
@@ -466,9 +565,14 @@ int wine_tool_ready(const WineInstall& install, const char* tool, DownloadToolNo
             status->prefix_bytes = disk_usage(install.prefix);
         }
     }
+    const int marked = wine_prefix_ports(install.prefix);
+    if (ready && marked < WINE_COM_PORTS) {
+        ports_extend(install, marked);
+    }
     if (ready && facts.bits == 32) {
         ready = prefix_update_for_32_bit(install, status);
     }
+    status->wine_ports = wine_prefix_ports(install.prefix);
     close(lock);
     return ready;
 }
@@ -530,9 +634,14 @@ int download_tool_prepare(const char* folder, const char* program, DownloadToolN
     if (!wine_install_find(&install, status) || !wine_tool_ready(install, choice.path, notice, context, status)) {
         return 0;
     }
-    if (wine_port_busy(install.state, WINE_TOOL_COM_PORT)) {
+    if (status->wine_ports == 1 && wine_port_busy(install.state, WINE_TOOL_COM_PORT)) {
         return status_set(status, DOWNLOAD_TOOL_BUSY, "another download through Wine has COM1 of the prefix %s now",
                           install.prefix);
+    }
+    if (wine_ports_all_busy(install.state, status->wine_ports)) {
+        return status_set(status, DOWNLOAD_TOOL_BUSY,
+                          "other downloads through Wine have every COM port of the prefix %s (COM1 to COM%d) now",
+                          install.prefix, status->wine_ports);
     }
     return 1;
 }

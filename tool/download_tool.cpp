@@ -163,6 +163,11 @@ DownloadToolReady download_tool_prepare_for_update(std::ostream& err)
     return ready;
 }
 
+int download_tool_at_once(const DownloadToolReady& prepared)
+{
+    return prepared.choice.kind == DOWNLOAD_TOOL_WINE_FOLDER ? prepared.status.wine_ports : 0;
+}
+
 ToolFailure download_tool_start_failure(const DownloadToolReady& prepared)
 {
     if (prepared.status.code == DOWNLOAD_TOOL_NO_WINE) {

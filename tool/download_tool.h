@@ -33,6 +33,10 @@ struct DownloadToolReady {
 // hundred megabytes).
 DownloadToolReady download_tool_prepare_for_update(std::ostream& err);
 
+// How many updates may run the tool at once: a Windows tool through Wine as
+// many as the prefix has COM ports; 0 when there is no such bound.
+int download_tool_at_once(const DownloadToolReady& prepared);
+
 // Why the tool did not start (the update's download exit code was -1), from
 // what download_tool_prepare_for_update found.
 ToolFailure download_tool_start_failure(const DownloadToolReady& prepared);

@@ -480,8 +480,12 @@ int fleet_update_run(ToolContext& context, const FleetOptions& options)
         fleet_file_pattern_check("--backup", options.backup);
         bool all = false;
         std::vector<ToolPort> ports = fleet_named_ports(context, &all);
-        // Once for all, before any adapter is contacted: making Wine's prefix takes seconds.
-        download_tool_prepare_for_update(*context.err);
+        // Once for all, before any adapter is contacted: making Wine's prefix
+        // takes seconds. Through Wine at most one adapter per COM port of its
+        // prefix runs at once; the others wait for a port.
+        const int tool_at_once = download_tool_at_once(download_tool_prepare_for_update(*context.err));
+        const int jobs = tool_at_once > 0 && (options.jobs == 0 || options.jobs > tool_at_once) ? tool_at_once
+                                                                                                : options.jobs;
         if (all) {
             ports = fleet_find_all(report, context.port_roots, context.program);
             fleet_ports_check_distinct(ports);
@@ -489,7 +493,7 @@ int fleet_update_run(ToolContext& context, const FleetOptions& options)
         Adapters adapters = fleet_adapters(ports, context, options);
         FleetView view(*context.out, fleet_view_mode(context), console_width(CONSOLE_OUTPUT_STDOUT));
         started = true;
-        const bool interrupted = fleet_run(adapters, options.jobs, context, options, view);
+        const bool interrupted = fleet_run(adapters, jobs, context, options, view);
         report.fact("adapters", fleet_json(adapters));
         const auto updated = std::count_if(adapters.begin(), adapters.end(), [](const FleetAdapter& a) {
             return a.state == AdapterState::ended && a.exit_status == 0;

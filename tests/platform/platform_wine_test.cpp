@@ -1,9 +1,10 @@
 // A Windows download tool through Wine, without Wine: the program headers
-// read, where the prefix goes, the order of the tool's choice, the COM1
-// mapping and its check, the prefix made once by stand-in wine commands, and
-// the launcher's hand-shake (a stand-in wine plays the launcher and Wine's
-// mount manager), where a COM1 leading elsewhere must keep the tool from
-// starting.
+// read, where the prefix goes, the order of the tool's choice, the COM port
+// mappings and their check, the prefix made once by stand-in wine commands
+// (and an older one given the COM ports it lacks), and the launcher's
+// hand-shake (a stand-in wine plays the launcher and Wine's mount manager),
+// where a port leading elsewhere must keep the tool from starting, and where
+// runs at once each have a COM port of their own.
 #include "platform/download_tool.h"
 #include "platform/platform.h"
 #include "platform/posix_wine.h"
@@ -100,7 +101,7 @@ protected:
 
     static constexpr const char* SAVED[] = {"PATH", "XDG_STATE_HOME", "HOME", "DISPLAY", "COM1_DEVICE",
                                             "FAKE_WINE_LOG", "FAKE_COM1_TARGET", "FAKE_EXIT_CODE",
-                                            "FAKE_WINEBOOT_FAILS"};
+                                            "FAKE_WINEBOOT_FAILS", "FAKE_TOOL_RUNS"};
     std::string folder;
     char start_folder[PATH_MAX] = {};
     std::vector<std::string> saved;
@@ -294,7 +295,7 @@ TEST_F(WineTest, LauncherBesideTheProgramOrInLibexecAnd32BitWineByItsLibraries)
 // Stand-in wine and wineserver commands: they log each call with the
 // variables Wine reads, make a prefix's files as wineboot and reg would, and
 // play marrowlink-wine-launcher.exe and Wine's mount manager.
-constexpr char FAKE_WINE[] = R"(#!/bin/sh
+constexpr char FAKE_WINE[] = R"SH(#!/bin/sh
 echo "wine $* | prefix=$WINEPREFIX display=${DISPLAY-unset} overrides=$WINEDLLOVERRIDES arch=${WINEARCH-unset}" >> "$FAKE_WINE_LOG"
 case "$1" in
 wineboot)
@@ -303,7 +304,10 @@ wineboot)
 reg)
     printf '[Software\\\\Wine\\\\Ports] 1\n"%s"="%s"\n' "$5" "$9" >> "$WINEPREFIX/system.reg" ;;
 *marrowlink-wine-launcher.exe)
-    ln -sfn "${FAKE_COM1_TARGET:-$WINEPREFIX/marrowlink-com1}" "$WINEPREFIX/dosdevices/com1"
+    sed -n 's/^"COM\([0-9]*\)"="\(.*\)"$/\1 \2/p' "$WINEPREFIX/system.reg" | while read -r n link; do
+        ln -sfn "$link" "$WINEPREFIX/dosdevices/com$n"
+    done
+    [ -n "$FAKE_COM1_TARGET" ] && ln -sfn "$FAKE_COM1_TARGET" "$WINEPREFIX/dosdevices/com1"
     echo ready >> "$2"
     i=0
     while [ ! -e "$3" ]; do
@@ -324,7 +328,7 @@ reg)
     fi
     echo "exit ${FAKE_EXIT_CODE:-0}" >> "$2" ;;
 esac
-)";
+)SH";
 constexpr char FAKE_WINESERVER[] = "#!/bin/sh\necho \"wineserver $*\" >> \"$FAKE_WINE_LOG\"\n";
 
 class WinePrefixTest : public WineTest {
@@ -378,28 +382,105 @@ protected:
     std::string prefix;
 };
 
-TEST_F(WinePrefixTest, PrefixIsMadeOnceWithoutDisplayOrDialogsAndItsCom1NamesItsOwnLink)
+// "wine reg add ... /v COMn ..." for COM<first> to COM<last>, as wine_calls() logs them.
+std::vector<std::string> ports_calls(const std::string& prefix, int first, int last, const std::string& environment)
+{
+    std::vector<std::string> calls;
+    for (int com = first; com <= last; ++com) {
+        const std::string n = std::to_string(com);
+        calls.push_back("wine reg add HKLM\\Software\\Wine\\Ports /v COM" + n + " /t REG_SZ /d " + prefix +
+                        "/marrowlink-com" + n + " /f" + environment);
+    }
+    return calls;
+}
+
+std::string marker_for(const std::string& prefix, int ports)
+{
+    std::string text;
+    for (int com = 1; com <= ports; ++com) {
+        text += "COM" + std::to_string(com) + "=" + prefix + "/marrowlink-com" + std::to_string(com) + "\n";
+    }
+    return text;
+}
+
+TEST_F(WinePrefixTest, PrefixIsMadeOnceWithoutDisplayOrDialogsAndEachComPortNamesItsOwnLink)
 {
     std::vector<std::string> notices;
     DownloadToolStatus status{};
     ASSERT_EQ(prepare(&notices, &status), 1) << status.text;
     EXPECT_EQ(notices, std::vector<std::string>{prefix + " 700000000"});
     EXPECT_EQ(status.prefix_created, 1);
+    EXPECT_EQ(status.wine_ports, WINE_COM_PORTS);
     const std::string made = " | prefix=" + prefix + " display=unset overrides=mscoree,mshtml= arch=win64";
-    EXPECT_EQ(wine_calls(), (std::vector<std::string>{
-                                "wine wineboot -i" + made,
-                                "wine reg add HKLM\\Software\\Wine\\Ports /v COM1 /t REG_SZ /d " + prefix +
-                                    "/marrowlink-com1 /f" + made,
-                                "wineserver -w",
-                            }));
-    EXPECT_EQ(read_file(prefix + "/marrowlink-prefix"), "COM1=" + prefix + "/marrowlink-com1\n");
+    std::vector<std::string> expected = {"wine wineboot -i" + made};
+    for (const std::string& call : ports_calls(prefix, 1, WINE_COM_PORTS, made)) {
+        expected.push_back(call);
+    }
+    expected.push_back("wineserver -w");
+    EXPECT_EQ(wine_calls(), expected);
+    EXPECT_EQ(read_file(prefix + "/marrowlink-prefix"), marker_for(prefix, WINE_COM_PORTS));
+    EXPECT_EQ(wine_prefix_ports(prefix.c_str()), WINE_COM_PORTS);
 
     // Made: the next run finds it and says nothing.
     notices.clear();
     ASSERT_EQ(prepare(&notices, &status), 1) << status.text;
     EXPECT_TRUE(notices.empty());
     EXPECT_EQ(status.prefix_created, 0);
-    EXPECT_EQ(wine_calls().size(), 3u);
+    EXPECT_EQ(wine_calls().size(), expected.size());
+}
+
+// A prefix of an older marrowlink maps COM1 only: the other ports are added
+// when no run holds any port (the change restarts Wine's server, which would
+// end a running tool); while one does, the prefix is used as it is.
+TEST_F(WinePrefixTest, OlderPrefixGetsItsOtherComPortsWhenNoRunHoldsOne)
+{
+    std::vector<std::string> notices;
+    DownloadToolStatus status{};
+    ASSERT_EQ(prepare(&notices, &status), 1) << status.text;
+    const std::string state = folder + "/state/marrowlink";
+    char lock_path[PATH_MAX];
+    ASSERT_EQ(wine_port_lock_path(state.c_str(), 1, lock_path, sizeof lock_path), 1);
+    struct Case {
+        const char* what;
+        int com1_held;  // another run has COM1
+        int ports;      // what the prefix maps afterwards
+        int code;
+    };
+    const Case cases[] = {
+        {"a run has COM1: left as it is", 1, 1, DOWNLOAD_TOOL_BUSY},
+        {"no run: the others added", 0, WINE_COM_PORTS, DOWNLOAD_TOOL_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(prefix + "/marrowlink-prefix", marker_for(prefix, 1));
+        write_file(prefix + "/system.reg",
+                   "[Software\\\\Wine\\\\Ports] 1\n\"COM1\"=\"" + prefix + "/marrowlink-com1\"\n");
+        ASSERT_EQ(wine_prefix_ports(prefix.c_str()), 1);
+        const int held = c.com1_held ? open(lock_path, O_RDWR | O_CREAT, 0600) : -1;
+        ASSERT_TRUE(!c.com1_held || (held >= 0 && flock(held, LOCK_EX) == 0));
+        const std::size_t calls_before = wine_calls().size();
+        EXPECT_EQ(prepare(&notices, &status), c.code == DOWNLOAD_TOOL_OK ? 1 : 0);
+        EXPECT_EQ(status.code, c.code) << status.text;
+        EXPECT_EQ(status.wine_ports, c.ports);
+        EXPECT_EQ(wine_prefix_ports(prefix.c_str()), c.ports);
+        std::vector<std::string> calls = wine_calls();
+        calls.erase(calls.begin(), calls.begin() + static_cast<long>(calls_before));
+        std::vector<std::string> expected;
+        if (c.ports > 1) {
+            expected = ports_calls(prefix, 2, WINE_COM_PORTS,
+                                   " | prefix=" + prefix + " display=unset overrides=mscoree,mshtml= arch=win64");
+            expected.push_back("wineserver -w");
+        }
+        EXPECT_EQ(calls, expected);
+        if (held >= 0) {
+            close(held);
+        }
+    }
+    EXPECT_TRUE(notices.size() == 1) << "the prefix was never made again";
+    const std::string log = read_file(state + "/wine.log");
+    EXPECT_NE(log.find("the Wine prefix maps COM1 only; COM2 to COM8 are added when no download through Wine runs"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("COM2 to COM8 added to the Wine prefix's Ports"), std::string::npos) << log;
 }
 
 TEST_F(WinePrefixTest, HalfMadePrefixIsMadeAgainAndAFolderNotOursIsLeftAlone)
@@ -453,21 +534,6 @@ TEST_F(WinePrefixTest, WhyWineCannotRunTheTool)
         EXPECT_EQ(prepare(&notices, &status), c.code == DOWNLOAD_TOOL_OK ? 1 : 0);
         EXPECT_EQ(status.code, c.code) << status.text;
     }
-    // Another run's tool has COM1 of the prefix.
-    setenv("PATH", bin.c_str(), 1);
-    write_program(folder + "/DFUWizard/DFUWizard.exe", pe_bytes(0x8664, 0x20b, 3));
-    char lock_path[PATH_MAX];
-    ASSERT_EQ(wine_port_lock_path((folder + "/state/marrowlink").c_str(), 1, lock_path, sizeof lock_path), 1);
-    const int held = open(lock_path, O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
-    {
-        std::vector<std::string> notices;
-        DownloadToolStatus status{};
-        EXPECT_EQ(prepare(&notices, &status), 0);
-        EXPECT_EQ(status.code, DOWNLOAD_TOOL_BUSY) << status.text;
-    }
-    close(held);
     // A 32-bit tool needs 32-bit Wine, which this machine may or may not have.
     setenv("PATH", bin.c_str(), 1);
     write_program(folder + "/DFUWizard/DFUWizard.exe", pe_bytes(0x14c, 0x10b, 3));
@@ -521,6 +587,34 @@ protected:
             }
         }
         return tools;
+    }
+
+    // process_start for device as the update makes it: the port named as
+    // process_tool_port says. 1: started, *named the port.
+    int start_on(const std::string& on, ProcessInfo* info, std::string* named)
+    {
+        ProcessToolPort port{};
+        if (!process_tool_port("DFUWizard", on.c_str(), on.c_str(), &port)) {
+            return 0;
+        }
+        *named = port.name;
+        const std::string command_line =
+            "DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial " + *named + " /auto /exit";
+        ProcessOptions options{};
+        options.port_device = port.device;
+        return process_start(command_line.c_str(), info, &options);
+    }
+
+    static std::uint32_t end_of(const ProcessInfo& info)
+    {
+        const std::uint64_t start = clock_ms();
+        while (!process_has_ended(info.process) && clock_ms() - start < TOOL_END_LIMIT_MS) {
+            sleep_ms(5);
+        }
+        std::uint32_t code = 0;
+        EXPECT_EQ(process_exit_code(info.process, &code), 1);
+        EXPECT_EQ(process_close(info.process), 1);
+        return code;
     }
 
     static constexpr char STANDARD_COMMAND_LINE[] =
@@ -582,6 +676,93 @@ TEST_F(WineRunTest, Com1LeadingToAnotherDeviceKeepsTheToolFromStarting)
     EXPECT_EQ(access(link, F_OK), -1);
     unsetenv("FAKE_COM1_TARGET");
     EXPECT_EQ(run_tool(), 0);
+}
+
+// Two runs at once (two adapters of a fleet): each has a COM port of its
+// own, its tool's command line names it, and it leads to that run's device
+// while the other's leads to the other device.
+TEST_F(WineRunTest, TwoRunsAtOnceEachHaveTheirOwnComPort)
+{
+    const std::string second = folder + "/pts8";
+    write_file(second, "");
+    setenv("FAKE_TOOL_RUNS", "1", 1);
+    ProcessInfo first_run{};
+    ProcessInfo second_run{};
+    std::string first_port;
+    std::string second_port;
+    ASSERT_EQ(start_on(device, &first_run, &first_port), 1) << read_file(folder + "/state/marrowlink/wine.log");
+    ASSERT_EQ(start_on(second, &second_run, &second_port), 1) << read_file(folder + "/state/marrowlink/wine.log");
+    EXPECT_EQ(first_port, "COM1");
+    EXPECT_EQ(second_port, "COM2");
+    char why[512] = "";
+    EXPECT_EQ(wine_port_check(prefix.c_str(), 1, device.c_str(), why, sizeof why), 1) << why;
+    EXPECT_EQ(wine_port_check(prefix.c_str(), 2, second.c_str(), why, sizeof why), 1) << why;
+    EXPECT_EQ(wine_port_check(prefix.c_str(), 2, device.c_str(), why, sizeof why), 0);
+    std::vector<std::string> tools = tool_calls();
+    std::sort(tools.begin(), tools.end());
+    EXPECT_EQ(tools, (std::vector<std::string>{
+                         "tool DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial COM1 /auto /exit",
+                         "tool DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial COM2 /auto /exit"}));
+
+    // A third tool told a port that is not its own never starts.
+    const std::string third = folder + "/pts9";
+    write_file(third, "");
+    ProcessToolPort port{};
+    ASSERT_EQ(process_tool_port("DFUWizard", third.c_str(), third.c_str(), &port), 1);
+    EXPECT_STREQ(port.name, "COM3");
+    ProcessOptions options{};
+    options.port_device = port.device;
+    ProcessInfo wrong{};
+    EXPECT_EQ(process_start(STANDARD_COMMAND_LINE, &wrong, &options), 0);
+    EXPECT_NE(read_file(folder + "/state/marrowlink/wine.log").find("does not name COM3"), std::string::npos);
+    EXPECT_EQ(wine_port_busy((folder + "/state/marrowlink").c_str(), 3), 0) << "COM3 was given up";
+
+    EXPECT_EQ(process_terminate(first_run.process), 1);
+    EXPECT_EQ(process_terminate(second_run.process), 1);
+    EXPECT_EQ(end_of(first_run), PROCESS_TERMINATED_EXIT_CODE);
+    EXPECT_EQ(end_of(second_run), PROCESS_TERMINATED_EXIT_CODE);
+    for (int com : {1, 2}) {
+        SCOPED_TRACE(com);
+        const std::string& its_device = com == 1 ? device : second;
+        EXPECT_EQ(wine_port_check(prefix.c_str(), com, its_device.c_str(), why, sizeof why), 0);
+        EXPECT_NE(std::string(why).find("leads nowhere"), std::string::npos) << why;
+        EXPECT_EQ(wine_port_busy((folder + "/state/marrowlink").c_str(), com), 0);
+    }
+}
+
+// Other runs have every COM port: no port for this one (the update then
+// fails to start its tool, as before with COM1 taken), until one is let go.
+TEST_F(WineRunTest, EveryComPortTakenRefusesTheRunUntilOneIsFree)
+{
+    ASSERT_EQ(run_tool(), 0) << last_log;  // the prefix is made
+    const std::string state = folder + "/state/marrowlink";
+    std::vector<int> held;
+    for (int com = 1; com <= WINE_COM_PORTS; ++com) {
+        char path[PATH_MAX];
+        ASSERT_EQ(wine_port_lock_path(state.c_str(), com, path, sizeof path), 1);
+        held.push_back(open(path, O_RDWR | O_CREAT, 0600));
+        ASSERT_EQ(flock(held.back(), LOCK_EX), 0);
+    }
+    std::vector<std::string> notices;
+    DownloadToolStatus status{};
+    EXPECT_EQ(prepare(&notices, &status), 0);
+    EXPECT_EQ(status.code, DOWNLOAD_TOOL_BUSY);
+    EXPECT_NE(std::string(status.text).find("every COM port of the prefix " + prefix + " (COM1 to COM8)"),
+              std::string::npos) << status.text;
+    ProcessToolPort port{};
+    EXPECT_EQ(process_tool_port("DFUWizard", device.c_str(), device.c_str(), &port), 0);
+    EXPECT_EQ(errno, EBUSY);
+    EXPECT_NE(read_file(state + "/wine.log").find("have every COM port of the prefix (COM1 to COM8)"),
+              std::string::npos);
+    close(held[4]);
+    ASSERT_EQ(process_tool_port("DFUWizard", device.c_str(), device.c_str(), &port), 1);
+    EXPECT_STREQ(port.name, "COM5");
+    EXPECT_EQ(wine_port_release(port.device), 1);
+    for (std::size_t at = 0; at < held.size(); ++at) {
+        if (at != 4) {
+            close(held[at]);
+        }
+    }
 }
 
 }  // namespace
