@@ -21,8 +21,12 @@
 //      "COM1 115200 8E1"): GetCommState on Windows, tcgetattr on Linux. Under
 //      Wine this shows which device the port led to: the settings are those
 //      the updater left on its port;
-//   4. keeps the port open for DFUWIZARD_RUN_MS milliseconds (default 300);
-//   5. exits with DFUWIZARD_EXIT_CODE, or for a port that DFUWIZARD_EXIT_CODES
+//   4. when DFUWIZARD_PORT_MARK is set, writes that text ("{port}" standing
+//      for its port's name as its command line gives it) to the port once:
+//      the null-modem fixture's data log of the device it reached then holds
+//      it, which shows where a COM port under Wine led;
+//   5. keeps the port open for DFUWIZARD_RUN_MS milliseconds (default 300);
+//   6. exits with DFUWIZARD_EXIT_CODE, or for a port that DFUWIZARD_EXIT_CODES
 //      names ("ttyUSB1=3,COM5=7", by the port's last path component) with
 //      that code (default 0; any 32-bit value, negative
 //      or 259 included: Windows passes it on whole, Linux keeps its low 8 bits).
@@ -81,6 +85,12 @@ void dfu_line_settings(char* text, std::size_t size) {
     std::snprintf(text, size, "%lu %u%c%s", static_cast<unsigned long>(dfu_state.BaudRate), dfu_state.ByteSize,
                   dfu_state.Parity < 5 ? PARITY[dfu_state.Parity] : '?',
                   dfu_state.StopBits < 3 ? STOP[dfu_state.StopBits] : "?");
+}
+
+int dfu_write_port(const std::string& bytes) {
+    DWORD written = 0;
+    return WriteFile(dfu_port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
 }
 
 void dfu_close_port() {
@@ -157,6 +167,10 @@ void dfu_line_settings(char* text, std::size_t size) {
     const int odd = (line.c_cflag & PARODD) != 0;
     const char parity = !(line.c_cflag & PARENB) ? 'N' : (line.c_cflag & CMSPAR) ? (odd ? 'M' : 'S') : (odd ? 'O' : 'E');
     std::snprintf(text, size, "%lu %u%c%s", baud, bits, parity, (line.c_cflag & CSTOPB) ? "2" : "1");
+}
+
+int dfu_write_port(const std::string& bytes) {
+    return write(dfu_port, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 }
 
 void dfu_close_port() {
@@ -271,6 +285,14 @@ int main(int argc, char** argv) {
         dfu_line_settings(settings, sizeof settings);
         std::snprintf(line, sizeof line, "%s %s", port, settings);
         dfu_record(port, line, "DFUWIZARD_LINE_RECORD");
+    }
+    const char* mark = std::getenv("DFUWIZARD_PORT_MARK");
+    if (mark && *mark) {
+        std::string text = mark;
+        for (std::size_t at = text.find("{port}"); at != std::string::npos; at = text.find("{port}", at)) {
+            text.replace(at, 6, port);
+        }
+        if (!dfu_write_port(text)) std::fprintf(stderr, "DFUWizard: the mark could not be written to %s\n", port);
     }
     const long run_ms = dfu_env_number("DFUWIZARD_RUN_MS", DFU_DEFAULT_RUN_MS);
     dfu_sleep_ms(run_ms > 0 ? static_cast<unsigned>(run_ms) : 0);
