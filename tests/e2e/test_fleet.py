@@ -44,9 +44,10 @@ class Fleet:
     def leaf(self, rig):
         return "ttyFLEET%d" % self.adapters.rigs.index(rig)
 
-    def run(self, *arguments):
+    def run(self, *arguments, variables=None):
         env = self.adapters.environment()
         env["DFUWIZARD_RECORD"] = os.path.join(self.work, "tool-{port}.log")
+        env.update(variables or {})
         if self.tool_codes:
             env["DFUWIZARD_EXIT_CODES"] = ",".join("%s=%d" % (self.leaf(self.adapters.rigs[i]), code)
                                                   for i, code in self.tool_codes.items())

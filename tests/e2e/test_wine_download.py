@@ -1,6 +1,7 @@
 """End to end: the Linux build's update with the project's Windows stand-in
 DFUWizard.exe in the DFUWizard folder, started through Wine against the
-simulator.
+simulator; and two adapters updated at once, each tool on a COM port of the
+prefix of its own.
 
 The runs share one Wine prefix, made by the first (about 10 s and 700 MB) in
 MARROWLINK_WINE_STATE (default <Linux build>/wine-download-state), never in
@@ -9,6 +10,7 @@ Windows build's DFUWizard.exe or the Linux build's Wine launcher.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -16,7 +18,8 @@ import tempfile
 import time
 import unittest
 
-from rig import LINUX_BUILD, STANDARD_COMMAND_LINE, WINDOWS_BUILD, Rig, RigTestCase
+from rig import CI_COMMAND_LINE, LINUX_BUILD, STANDARD_COMMAND_LINE, WINDOWS_BUILD, Rig, RigTestCase, read_store
+from test_fleet import Fleet
 from test_tool import ToolRig
 from test_update import UART_CONFIG
 
@@ -34,6 +37,8 @@ UPDATE_LINES = ("Contacting Marrowlink\nSuccess\n"
 # link's repeats follow the machine's load: when the simulator looks decides
 # whether it sees two settings made in the same millisecond.)
 COMPARED_EVENTS = ("command", "handshake", "handover", "ps_write")
+# What each stand-in writes to its port under Wine, "{port}" its COMn.
+FLEET_MARK = "DFUWizard on {port}"
 PREFIX_NOTICE = ("Preparing Wine for the Windows download tool: making the Wine prefix %s (once; about 700 MB) ... "
                  "done in " % PREFIX)
 
@@ -201,6 +206,46 @@ class WineDownloadTest(RigTestCase):
         self.assertEqual(run.store.get(0x0191), UART_CONFIG)
         self.assertIn("error: starting the download tool: DFUWizard/DFUWizard.exe is a Windows program, and there "
                       "is no wine on the PATH\nhint: install Wine (sudo apt install wine)", run.errors)
+
+    def test_two_adapters_at_once_each_through_a_com_port_of_its_own(self):
+        """marrowlink update --port A --port B with DFUWizard.exe: each
+        adapter's tool gets a COM port of the prefix of its own, names it
+        after /serial, and that port leads to its own adapter's simulator
+        (the stand-in's mark shows in the fixture's data log of that port)."""
+        with Fleet([], ["--version", "ci"]) as fleet:
+            tool_folder = os.path.join(fleet.work, "DFUWizard")
+            os.remove(os.path.join(tool_folder, "DFUWizard"))
+            shutil.copy2(os.path.join(WINDOWS_BUILD, "DFUWizard.exe"), tool_folder)
+            status, out, err = fleet.run(variables={
+                "XDG_STATE_HOME": STATE,
+                "DFUWIZARD_LINE_RECORD": os.path.join(fleet.work, "line-{port}.log"),
+                "DFUWIZARD_PORT_MARK": FLEET_MARK})
+            self.assertEqual(status, 0, out + err + wine_log_text())
+            self.assertIn("All 2 adapters updated.", out.splitlines())
+            records = {}
+            for name in os.listdir(fleet.work):
+                found = re.fullmatch(r"(tool|line)-(COM\d+)\.log", name)
+                if found:
+                    with open(os.path.join(fleet.work, name)) as handle:
+                        records[found.group(1), found.group(2)] = handle.read().splitlines()
+            ports = sorted({port for _, port in records})
+            self.assertEqual(ports, ["COM1", "COM2"], records)
+            rigs = fleet.adapters.rigs
+            for rig, command_line in zip(rigs, (STANDARD_COMMAND_LINE, CI_COMMAND_LINE)):
+                with self.subTest(adapter=fleet.leaf(rig)):
+                    # The port whose tool downloaded this adapter's image.
+                    mine = [port for port in ports if records.get(("tool", port)) ==
+                            [command_line.replace("/serial COM1", "/serial " + port)]]
+                    self.assertEqual(len(mine), 1, records)
+                    port = mine[0]
+                    self.assertEqual(records["line", port], [port + " 115200 8E1"])
+                    marks = {other: (FLEET_MARK.replace("{port}", other)).encode().hex() for other in ports}
+                    with open(rig.data_log) as handle:
+                        written = [line.split()[-1] for line in handle if " WRITE " in line]
+                    self.assertEqual([p for p, mark in marks.items() if mark in written], [port])
+                    self.assertEqual(read_store(rig.store)[0x024B], [40 if command_line is CI_COMMAND_LINE else 48])
+            for com in (1, 2):
+                self.assertFalse(os.path.lexists(os.path.join(PREFIX, "marrowlink-com%d" % com)))
 
 
 class WineToolShownTest(unittest.TestCase):
