@@ -30,6 +30,7 @@ namespace {
 constexpr std::uint32_t FLEET_POLL_MS = 1000 / FLEET_REDRAW_PER_SECOND;
 constexpr char FLEET_STEP[] = "updating the adapters";
 constexpr char FLEET_FOLDER_PREFIX[] = "marrowlink-update-";
+constexpr char FLEET_CHILD_FOLDER_PREFIX[] = "port-";
 
 enum class AdapterState { waiting, running, ended, not_started };
 
@@ -165,7 +166,8 @@ void adapter_phase(FleetAdapter& adapter, const std::string& phase)
 void adapter_start(FleetAdapter& adapter, const std::filesystem::path& workspace, const ToolContext& context,
                    const FleetOptions& options, FleetView& view)
 {
-    const std::filesystem::path folder = workspace / adapter.leaf;
+    // Not the bare port name: on Windows a path whose last part is COM5 names the device.
+    const std::filesystem::path folder = workspace / (FLEET_CHILD_FOLDER_PREFIX + adapter.leaf);
     fleet_copy_tool_folder(folder);
     const std::string progress = (folder / "progress.jsonl").string();
     adapter.child = std::make_unique<ChildRun>(context.program, child_arguments(adapter, context, options, progress),

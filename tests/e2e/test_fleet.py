@@ -12,7 +12,9 @@ import subprocess
 import tempfile
 import unittest
 
-from rig import CI_COMMAND_LINE, LINUX_BUILD, STANDARD_COMMAND_LINE, Adapters, RigTestCase, read_events, read_store
+from rig import (CI_COMMAND_LINE, LINUX_BUILD, STANDARD_COMMAND_LINE, Adapters, Rig, RigTestCase, read_events,
+                 read_store)
+from test_tool import ToolRig
 
 MARROWLINK = os.path.join(LINUX_BUILD, "marrowlink")
 FLEET_TIMEOUT_S = 90
@@ -129,6 +131,74 @@ class FleetUpdateTest(RigTestCase):
                     self.assertIn(text, err)
             for rig in fleet.adapters.rigs:
                 self.assertEqual([e for e in read_events(rig.events) if e.get("ev") == "wake"], [])
+
+
+class ComPortFleetRig(ToolRig):
+    """marrowlink update --port COM5 --port COM6: COM5 leads to this rig's
+    simulator, COM6 to a second one's (the Windows build under Wine: through
+    the prefix's mapped ports; the Linux build: through COM5_DEVICE and
+    COM6_DEVICE). The fixture looks after both pseudo-terminals, a log each;
+    the stand-in tool keeps a record and its line settings per port."""
+
+    def __init__(self, arguments, second_sim_args=(), **options):
+        super().__init__(arguments, **options)
+        self.second = Rig(sim_args=second_sim_args, build=self.build)
+        for rig in (self, self.second):
+            rig.lines_pattern = os.path.join(self.folder, "lines-{pty}.log")
+            rig.data_pattern = os.path.join(self.folder, "data-{pty}.log")
+
+    def program_arguments(self):
+        return self.arguments + ["--port", "COM5", "--port", "COM6"]
+
+    def port_targets(self):
+        return {"COM1": self.link, "COM5": self.link, "COM6": self.second.link}
+
+    def before_program(self):
+        self.second.start_sim()
+
+    def __exit__(self, *exc):
+        self.second.__exit__(*exc)
+        return super().__exit__(*exc)
+
+    def run_variables(self):
+        variables = super().run_variables()
+        del variables["COM1_DEVICE"]  # the fixture then looks after every pseudo-terminal
+        variables.update({
+            "COM6_DEVICE": self.second.link,
+            "NULLMODEM_LOG": self.lines_pattern,
+            "NULLMODEM_DATA_LOG": self.data_pattern,
+            "DFUWIZARD_RECORD": os.path.join(self.folder, "tool-{port}.log"),
+            "DFUWIZARD_LINE_RECORD": os.path.join(self.folder, "line-{port}.log"),
+        })
+        return variables
+
+    def record(self, kind, port):
+        path = os.path.join(self.folder, "%s-%s.log" % (kind, port))
+        if not os.path.exists(path):
+            return []
+        with open(path) as handle:
+            return handle.read().splitlines()
+
+
+class ComPortFleetTest(RigTestCase):
+    """Two adapters at once by their COM names; for the Windows build under
+    Wine (wine.py), where each child and its download tool open their COM
+    port through Wine."""
+
+    def test_two_adapters_on_com5_and_com6_are_updated_at_once(self):
+        with ComPortFleetRig(["update", "--no-wait"], second_sim_args=["--version", "ci"]) as rig:
+            run = rig.run(timeout_s=FLEET_TIMEOUT_S)
+            lines = run.transcript.splitlines()
+            self.assertEqual(run.exit_status, 0, run.transcript + run.errors)
+            self.assertIn("All 2 adapters updated.", lines)
+            for port, command_line, other, store, image_key in (
+                    ("COM5", STANDARD_COMMAND_LINE, "COM6", rig.store, [48]),
+                    ("COM6", CI_COMMAND_LINE, "COM5", rig.second.store, [40])):
+                with self.subTest(port=port):
+                    self.assertIn("%s: Update Wizard started succefully" % port, lines)
+                    self.assertEqual(rig.record("tool", port), [command_line.replace("/serial COM1", "/serial " + port)])
+                    self.assertEqual(rig.record("line", port), [port + " 115200 8E1"])
+                    self.assertEqual(read_store(store)[0x024B], image_key)
 
 
 if __name__ == "__main__":

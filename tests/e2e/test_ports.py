@@ -418,15 +418,17 @@ class PortAutoTest(RigTestCase):
 
 class WineListingRig(ToolRig):
     """marrowlink.exe with its arguments alone; COM5 leads to the simulator,
-    COM1 to a path where nothing is. Wine still opens such a COM1 (its mount
-    manager's device object), and every serial call on it fails: a port that
-    opens but is no serial port, found without the 2.8 s a silent one costs."""
+    COM1 and COM6 to a path where nothing is. Wine still opens such a port
+    (its mount manager's device object), and every serial call on it fails: a
+    port that opens but is no serial port, found without the 2.8 s a silent
+    one costs."""
 
     def program_arguments(self):
         return self.arguments
 
     def port_targets(self):
-        return {"COM1": os.path.join(self.folder, "no-device"), "COM5": self.link}
+        return {"COM1": os.path.join(self.folder, "no-device"), "COM5": self.link,
+                "COM6": os.path.join(self.folder, "no-device")}
 
 
 class WinePortsTest(RigTestCase):
@@ -442,6 +444,7 @@ class WinePortsTest(RigTestCase):
         "PORT  DEVICE           STATE\n"
         "COM1  \\Device\\Serial0  not opened\n"
         "COM5  \\Device\\Serial4  not opened\n"
+        "COM6  \\Device\\Serial5  not opened\n"
     )
 
     @classmethod
@@ -468,12 +471,12 @@ class WinePortsTest(RigTestCase):
         self.assertEqual((run.exit_status, run.errors), (0, ""), run.transcript + run.errors)
         return run
 
-    def test_ports_lists_com1_and_com5_as_serialcomm_names_them_without_opening_them(self):
+    def test_ports_lists_com1_com5_and_com6_as_serialcomm_names_them_without_opening_them(self):
         # Wine's open of a port over a pseudo-terminal moves no line the fixture
         # would log: the state, which only an open could give, tells.
         self.assertEqual(self.run_ports(["ports"]).transcript, self.WINE_LISTING)
         states = {port["port"]: port["state"] for port in json.loads(self.run_ports(["ports", "--json"]).transcript)["ports"]}
-        self.assertEqual(states, {"COM1": "not_opened", "COM5": "not_opened"})
+        self.assertEqual(states, {"COM1": "not_opened", "COM5": "not_opened", "COM6": "not_opened"})
 
     def serialcomm(self, verb, *options):
         """reg VERB on SERIALCOMM's value for the Bluetooth modem."""
@@ -494,12 +497,14 @@ class WinePortsTest(RigTestCase):
 
     def test_probe_finds_the_marrowlink_on_com5_only(self):
         run = self.run_ports(["ports", "--probe"])
-        self.assertEqual(run.transcript.splitlines()[0], "Probing 2 ports at once ...")
+        self.assertEqual(run.transcript.splitlines()[0], "Probing 3 ports at once ...")
         self.assertEqual(run.transcript.splitlines()[1].split(), ["PORT", "DEVICE", "STATE", "ADAPTER"])
         self.assertTrue(row_of(run.transcript, "COM1").endswith(
             " free  ... the port refused the adapter's line settings"), run.transcript)
+        self.assertTrue(row_of(run.transcript, "COM6").endswith(
+            " free  ... the port refused the adapter's line settings"), run.transcript)
         self.assertTrue(row_of(run.transcript, "COM5").endswith(" free  ... Marrowlink QXZ4702"), run.transcript)
-        self.assertEqual(len(run.transcript.splitlines()), 4, run.transcript)
+        self.assertEqual(len(run.transcript.splitlines()), 5, run.transcript)
 
 
 if __name__ == "__main__":

@@ -23,7 +23,8 @@ How it works:
 - COM1: registry value HKLM\\Software\\Wine\\Ports COM1 = <prefix>/marrowlink-com1,
   a fixed path per prefix; each run points that symlink at the run's pty link,
   so the registry never changes between runs and no restart is needed. COM5
-  likewise (<prefix>/marrowlink-com5), for marrowlink --port COM5.
+  likewise (<prefix>/marrowlink-com5), for marrowlink --port COM5, and COM6
+  for a second adapter (marrowlink update --port COM5 --port COM6).
 - A warm-up Wine program without the fixture starts Wine's own services first,
   so they never carry LD_PRELOAD or a run's NULLMODEM_LOG.
 - The updater is copied next to its "DFUWizard" folder, as a user has it
@@ -114,8 +115,9 @@ KEY_PRESS_TIMEOUT_S = 30.0
 # that may raise its priority (root, as in CI) runs its Wine session, and the
 # simulator beside it, at this niceness; others keep theirs.
 WINE_SESSION_NICENESS = -5
-# The ports each prefix maps, by name, to a fixed link of their own.
-MAPPED_PORTS = ("COM1", "COM5")
+# The ports each prefix maps, by name, to a fixed link of their own (COM6:
+# the second adapter of a fleet).
+MAPPED_PORTS = ("COM1", "COM5", "COM6")
 MARKER_NAME = "marrowlink-prefix"
 PORTS_KEY = "HKLM\\Software\\Wine\\Ports"
 SKIP_EXIT_CODE = 77
