@@ -465,6 +465,11 @@ void fleet_wait_for_key(const ToolContext& context)
 
 }  // namespace
 
+int fleet_jobs_at_once(int asked, int tool_at_once)
+{
+    return tool_at_once > 0 && (asked == 0 || asked > tool_at_once) ? tool_at_once : asked;
+}
+
 int fleet_update_run(ToolContext& context, const FleetOptions& options)
 {
     Report report(context.json, *context.out, *context.err);
@@ -485,9 +490,8 @@ int fleet_update_run(ToolContext& context, const FleetOptions& options)
         // Once for all, before any adapter is contacted: making Wine's prefix
         // takes seconds. Through Wine at most one adapter per COM port of its
         // prefix runs at once; the others wait for a port.
-        const int tool_at_once = download_tool_at_once(download_tool_prepare_for_update(*context.err));
-        const int jobs = tool_at_once > 0 && (options.jobs == 0 || options.jobs > tool_at_once) ? tool_at_once
-                                                                                                : options.jobs;
+        const int jobs =
+            fleet_jobs_at_once(options.jobs, download_tool_at_once(download_tool_prepare_for_update(*context.err)));
         if (all) {
             ports = fleet_find_all(report, context.port_roots, context.program);
             fleet_ports_check_distinct(ports);

@@ -20,6 +20,11 @@ struct FleetOptions {
     bool overwrite = false;
 };
 
+// How many adapters run at once: asked (--jobs; 0: all), but no more than
+// tool_at_once when that is not 0 (a download tool through Wine: one per COM
+// port of its prefix). 0: all.
+int fleet_jobs_at_once(int asked, int tool_at_once);
+
 // Runs the update of every adapter named (context.ports) and returns the exit
 // status: 0 when every adapter was updated, ExitStatus::fleet when at least
 // one was not, usage (nothing started), no_adapter (--port all, none

@@ -10,6 +10,7 @@
 #include "tool/fleet_ports.h"
 #include "tool/fleet_probe.h"
 #include "tool/fleet_progress.h"
+#include "tool/fleet_update.h"
 #include "tool/fleet_view.h"
 #include "tool/outcome.h"
 
@@ -51,6 +52,21 @@ TEST(FleetPorts, EachPortOnceWithItsShortNameAndFiles)
     EXPECT_EQ(fleet_file_for("--backup", "/x/before-{port}-{port}.txt", "ttyUSB0"), "/x/before-ttyUSB0-ttyUSB0.txt");
     EXPECT_EQ(fleet_file_for("--trace", "", "ttyUSB0"), "");
     EXPECT_THROW(fleet_file_for("--backup", "before.txt", "ttyUSB0"), ToolFailure);
+}
+
+// Through Wine no more adapters run at once than the prefix has COM ports:
+// the others wait rather than fail at their tool's start.
+TEST(FleetPorts, AtMostOneAdapterPerComPortOfWinesPrefixRunsAtOnce)
+{
+    struct {
+        int asked;         // --jobs; 0: all
+        int tool_at_once;  // 0: a native tool, no bound
+        int jobs;
+    } cases[] = {{0, 0, 0}, {3, 0, 3}, {0, 8, 8}, {3, 8, 3}, {20, 8, 8}, {0, 1, 1}, {5, 1, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.asked) + " asked, " + std::to_string(c.tool_at_once) + " at once");
+        EXPECT_EQ(fleet_jobs_at_once(c.asked, c.tool_at_once), c.jobs);
+    }
 }
 
 TEST(FleetView, TheTableFitsItsWidthAndLinesArePrefixedWhole)
