@@ -132,11 +132,13 @@ void update_facts(const UpdateResult& result, Report& report)
     if (result.identify.version_frame_seen) {
         report.fact("version", result.identify.version_text);
     }
-    if (result.end == UPDATE_END_COMPLETED || result.end == UPDATE_END_RECOVERED) {
+    const bool identified = result.identify.version_frame_seen && result.end != UPDATE_END_UNKNOWN_FIRMWARE &&
+                            result.end != UPDATE_END_NOT_FOUND && result.end != UPDATE_END_NO_TOOL_FOLDER;
+    if (identified) {
         report.fact("variant", ci_firmware ? "CI" : "standard");
-        if (result.after.build_id_read) {
-            report.fact("build_id", result.after.build_id);
-        }
+    }
+    if ((result.end == UPDATE_END_COMPLETED || result.end == UPDATE_END_RECOVERED) && result.after.build_id_read) {
+        report.fact("build_id", result.after.build_id);
     }
     if (result.end == UPDATE_END_COMPLETED) {
         report.fact("download_exit_code", result.download_exit_code);
