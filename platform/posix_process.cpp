@@ -359,8 +359,10 @@ int process_tool_port(const char* program, const char* device_path, const char* 
         WineInstall install{};
         DownloadToolStatus status{};
         if (wine_install_find(&install, &status)) {
-            const int ports = wine_prefix_ports(install.prefix);
-            if (!wine_port_reserve(install.state, ports > 0 ? ports : WINE_COM_PORTS, port->device, &com)) {
+            // A prefix not made yet is made with every port.
+            const int marked = wine_prefix_ports(install.prefix);
+            const int ports = marked > 0 ? marked : WINE_COM_PORTS;
+            if (!wine_port_reserve(install.state, ports, port->device, &com)) {
                 wine_log_port_refused(install.log, ports, errno);
                 return 0;
             }
