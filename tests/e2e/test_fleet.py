@@ -135,10 +135,7 @@ class FleetUpdateTest(RigTestCase):
 
 class ComPortFleetRig(ToolRig):
     """marrowlink update --port COM5 --port COM6: COM5 leads to this rig's
-    simulator, COM6 to a second one's (the Windows build under Wine: through
-    the prefix's mapped ports; the Linux build: through COM5_DEVICE and
-    COM6_DEVICE). The fixture looks after both pseudo-terminals, a log each;
-    the stand-in tool keeps a record and its line settings per port."""
+    simulator, COM6 to a second one's; the stand-in keeps its records per port."""
 
     def __init__(self, arguments, second_sim_args=(), **options):
         super().__init__(arguments, **options)
@@ -172,18 +169,9 @@ class ComPortFleetRig(ToolRig):
         })
         return variables
 
-    def record(self, kind, port):
-        path = os.path.join(self.folder, "%s-%s.log" % (kind, port))
-        if not os.path.exists(path):
-            return []
-        with open(path) as handle:
-            return handle.read().splitlines()
-
 
 class ComPortFleetTest(RigTestCase):
-    """Two adapters at once by their COM names; for the Windows build under
-    Wine (wine.py), where each child and its download tool open their COM
-    port through Wine."""
+    """Two adapters at once by their COM names, for the Windows build under Wine."""
 
     def test_two_adapters_on_com5_and_com6_are_updated_at_once(self):
         with ComPortFleetRig(["update", "--no-wait"], second_sim_args=["--version", "ci"]) as rig:
@@ -196,8 +184,10 @@ class ComPortFleetTest(RigTestCase):
                     ("COM6", CI_COMMAND_LINE, "COM5", rig.second.store, [40])):
                 with self.subTest(port=port):
                     self.assertIn("%s: Update Wizard started succefully" % port, lines)
-                    self.assertEqual(rig.record("tool", port), [command_line.replace("/serial COM1", "/serial " + port)])
-                    self.assertEqual(rig.record("line", port), [port + " 115200 8E1"])
+                    for kind, record in (("tool", [command_line.replace("COM1", port)]),
+                                         ("line", [port + " 115200 8E1"])):
+                        with open(os.path.join(rig.folder, "%s-%s.log" % (kind, port))) as handle:
+                            self.assertEqual(handle.read().splitlines(), record)
                     self.assertEqual(read_store(store)[0x024B], image_key)
 
 

@@ -208,10 +208,7 @@ class WineDownloadTest(RigTestCase):
                       "is no wine on the PATH\nhint: install Wine (sudo apt install wine)", run.errors)
 
     def test_two_adapters_at_once_each_through_a_com_port_of_its_own(self):
-        """marrowlink update --port A --port B with DFUWizard.exe: each
-        adapter's tool gets a COM port of the prefix of its own, names it
-        after /serial, and that port leads to its own adapter's simulator
-        (the stand-in's mark shows in the fixture's data log of that port)."""
+        # Each tool's port leads to its own adapter: its mark is in that port's data log only.
         with Fleet([], ["--version", "ci"]) as fleet:
             tool_folder = os.path.join(fleet.work, "DFUWizard")
             os.remove(os.path.join(tool_folder, "DFUWizard"))

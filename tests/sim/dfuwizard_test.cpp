@@ -91,17 +91,6 @@ TEST_F(DfuWizardTest, RecordsItsCommandLineAndExitsWithTheChosenCode) {
                               "DFUWizard /x", "DFUWizard"}));
 }
 
-// The mark goes to the port the tool opened, its name in it.
-TEST_F(DfuWizardTest, WritesItsMarkToThePortItOpened) {
-    env.push_back("DFUWIZARD_PORT_MARK=tool on {port}");
-    const ToolRun r = run({"/serial", "COM1"});
-    EXPECT_EQ(WEXITSTATUS(r.status), 0);
-    std::ifstream port(com1);
-    std::string text;
-    std::getline(port, text);
-    EXPECT_EQ(text, "tool on COM1");
-}
-
 TEST_F(DfuWizardTest, RunsForTheChosenTime) {
     env[2] = "DFUWIZARD_RUN_MS=250";
     const ToolRun r = run({});

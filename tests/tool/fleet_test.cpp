@@ -58,14 +58,10 @@ TEST(FleetPorts, EachPortOnceWithItsShortNameAndFiles)
 // the others wait rather than fail at their tool's start.
 TEST(FleetPorts, AtMostOneAdapterPerComPortOfWinesPrefixRunsAtOnce)
 {
-    struct {
-        int asked;         // --jobs; 0: all
-        int tool_at_once;  // 0: a native tool, no bound
-        int jobs;
-    } cases[] = {{0, 0, 0}, {3, 0, 3}, {0, 8, 8}, {3, 8, 3}, {20, 8, 8}, {0, 1, 1}, {5, 1, 1}};
+    // {--jobs (0: all), the tool's bound (0: none), adapters at once}
+    const int cases[][3] = {{0, 0, 0}, {3, 0, 3}, {0, 8, 8}, {3, 8, 3}, {20, 8, 8}, {5, 1, 1}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.asked) + " asked, " + std::to_string(c.tool_at_once) + " at once");
-        EXPECT_EQ(fleet_jobs_at_once(c.asked, c.tool_at_once), c.jobs);
+        EXPECT_EQ(fleet_jobs_at_once(c[0], c[1]), c[2]) << c[0] << " asked, " << c[1] << " at once";
     }
 }
 
