@@ -12,6 +12,7 @@ before and after.
 """
 
 import os
+import signal
 import subprocess
 import sys
 
@@ -75,6 +76,9 @@ def main():
 # The keys the short view shows, with the names it gives them.
 SHORT_KEYS = ((0x0108, "name"), (0x024B, "crystal"), (0x01F9, "host"))
 FLEET_ADAPTERS_MAX = 8
+# How long the stand-in download tool runs in the demo of several adapters:
+# long enough to watch the table in that phase, or to try a Ctrl-C there.
+FLEET_DEMO_TOOL_RUN_MS = 3000
 
 
 def short_store(store):
@@ -96,7 +100,10 @@ def fleet_main(count):
         return 2
     # Every adapter with the standard firmware but the second, which has the CI firmware.
     variants = ["ci" if number == 1 else "standard" for number in range(count)]
-    with Adapters(*(["--version", variant] for variant in variants)) as adapters:
+    adapters = Adapters(*(["--version", variant] for variant in variants))
+    for rig in adapters.rigs:
+        rig.sim_own_session = True  # a Ctrl-C is for marrowlink, which passes it on to its children
+    with adapters:
         work = os.path.join(adapters.rigs[0].folder, "work")
         os.makedirs(work)
         adapters.rigs[0].make_tool_folder(work)
@@ -119,9 +126,16 @@ def fleet_main(count):
         env = adapters.environment()
         # The stand-in download tool keeps a record of its command line per port.
         env["DFUWIZARD_RECORD"] = os.path.join(work, "tool-{port}.log")
+        env["DFUWIZARD_RUN_MS"] = str(FLEET_DEMO_TOOL_RUN_MS)
         shown = " ".join("'%s'" % word if "{" in word else word for word in ["marrowlink"] + command[1:])
         print("\n--- %s ---" % shown, flush=True)
-        status = subprocess.call(command, cwd=work, env=env)
+        # As a shell runs its foreground job: a Ctrl-C reaches marrowlink, not this script.
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            status = subprocess.call(command, cwd=work, env=env,
+                                     preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        finally:
+            signal.signal(signal.SIGINT, previous)
         print("--- exit status %d ---\n" % status)
         for rig in adapters.rigs:
             rig.stop_sim()
