@@ -59,20 +59,6 @@ int text_copy(char* out, std::size_t capacity, const std::string& text)
     return 1;
 }
 
-std::uint64_t monotonic_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-void pause_ms(std::uint32_t milliseconds)
-{
-    timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
 // The launcher's status file: its whole lines, in order.
 std::vector<std::string> status_lines(const char* path)
 {
@@ -135,10 +121,10 @@ std::string status_wait(const WineRun& run, pid_t launcher, const char* word, st
             *ended = 1;
             return "";
         }
-        if (monotonic_ms() >= deadline) {
+        if (wine_clock_ms() >= deadline) {
             return "";
         }
-        pause_ms(WINE_STATUS_POLL_MS);
+        wine_pause_ms(WINE_STATUS_POLL_MS);
     }
 }
 
@@ -340,7 +326,7 @@ int wine_run_start(const char* tool_path, const char* command_line, const char* 
     if (!wine_command_start(argv, run->prefix, 0, run->log, options.new_process_group, &launcher)) {
         return run_abandon(run, 0, std::string("wine cannot be started: ") + std::strerror(errno), errno);
     }
-    const std::uint64_t deadline = monotonic_ms() + WINE_TOOL_START_TIMEOUT_MS;
+    const std::uint64_t deadline = wine_clock_ms() + WINE_TOOL_START_TIMEOUT_MS;
     int ended = 0;
     std::string line = status_wait(*run, launcher, "ready", deadline, &ended);
     if (!starts_with(line, "ready")) {

@@ -140,6 +140,11 @@ int wine_port_check(const char* prefix, int com, const char* device, char* why, 
 // ---------------------------------------------------------------------------
 // Running Wine commands
 
+// The system's monotonic clock and a sleep, for the waits on Wine: the real
+// ones also where the tests' fake platform stands in for clock_ms and sleep_ms.
+std::uint64_t wine_clock_ms();
+void wine_pause_ms(std::uint32_t milliseconds);
+
 // Starts argv (argv[0] a path) with Wine's environment for prefix (creating:
 // the prefix is being made, so no display and no offers to install Mono or
 // Gecko), standard input from /dev/null and standard output and error

@@ -33,19 +33,23 @@ constexpr char WINE_DEBUG_DEFAULT[] = "WINEDEBUG=fixme-all";
 // The launcher is a 64-bit program: a new prefix must be a 64-bit one.
 constexpr char WINE_ARCH_NEW_PREFIX[] = "WINEARCH=win64";
 
-std::uint64_t monotonic_ms()
+}  // namespace
+
+std::uint64_t wine_clock_ms()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-void pause_ms(std::uint32_t milliseconds)
+void wine_pause_ms(std::uint32_t milliseconds)
 {
     timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
+
+namespace {
 
 int variable_is(const char* entry, const char* name)
 {
@@ -160,7 +164,7 @@ int wine_command_start(const char* const* argv, const char* prefix, int creating
 
 int wine_command_wait(pid_t pid, std::uint32_t timeout_ms, int* status)
 {
-    const std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    const std::uint64_t deadline = wine_clock_ms() + timeout_ms;
     for (;;) {
         const pid_t result = waitpid(pid, status, WNOHANG);
         if (result == pid) {
@@ -169,10 +173,10 @@ int wine_command_wait(pid_t pid, std::uint32_t timeout_ms, int* status)
         if (result < 0 && errno != EINTR) {
             return 0;
         }
-        if (monotonic_ms() >= deadline) {
+        if (wine_clock_ms() >= deadline) {
             break;
         }
-        pause_ms(WINE_COMMAND_POLL_MS);
+        wine_pause_ms(WINE_COMMAND_POLL_MS);
     }
     // A command that hangs (a dialog nobody sees) must not hold the run: it
     // goes, and a killed process ends at once.

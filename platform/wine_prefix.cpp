@@ -114,13 +114,6 @@ std::string folder_of(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::uint64_t monotonic_ms()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
-
 // Takes an exclusive lock on path (created if missing), waiting up to
 // timeout_ms for another holder to let go. The descriptor, or -1 (errno
 // EWOULDBLOCK when the time ran out).
@@ -130,12 +123,12 @@ int lock_take(const std::string& path, std::uint32_t timeout_ms)
     if (fd < 0) {
         return -1;
     }
-    const std::uint64_t deadline = monotonic_ms() + timeout_ms;
+    const std::uint64_t deadline = wine_clock_ms() + timeout_ms;
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
             return fd;
         }
-        if ((errno != EWOULDBLOCK && errno != EINTR) || monotonic_ms() >= deadline) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || wine_clock_ms() >= deadline) {
             const int error = errno;
             close(fd);
             errno = error;
@@ -458,11 +451,11 @@ int wine_tool_ready(const WineInstall& install, const char* tool, DownloadToolNo
         if (notice != nullptr) {
             notice(context, install.prefix, WINE_PREFIX_ESTIMATED_BYTES);
         }
-        const std::uint64_t started = monotonic_ms();
+        const std::uint64_t started = wine_clock_ms();
         ready = prefix_create(install, status);
         if (ready) {
             status->prefix_created = 1;
-            status->prefix_ms = monotonic_ms() - started;
+            status->prefix_ms = wine_clock_ms() - started;
             status->prefix_bytes = disk_usage(install.prefix);
         }
     }

@@ -132,11 +132,13 @@ void update_facts(const UpdateResult& result, Report& report)
     if (result.identify.version_frame_seen) {
         report.fact("version", result.identify.version_text);
     }
-    if (result.end == UPDATE_END_COMPLETED || result.end == UPDATE_END_RECOVERED) {
+    const bool identified = result.identify.version_frame_seen && result.end != UPDATE_END_UNKNOWN_FIRMWARE &&
+                            result.end != UPDATE_END_NOT_FOUND && result.end != UPDATE_END_NO_TOOL_FOLDER;
+    if (identified) {
         report.fact("variant", ci_firmware ? "CI" : "standard");
-        if (result.after.build_id_read) {
-            report.fact("build_id", result.after.build_id);
-        }
+    }
+    if ((result.end == UPDATE_END_COMPLETED || result.end == UPDATE_END_RECOVERED) && result.after.build_id_read) {
+        report.fact("build_id", result.after.build_id);
     }
     if (result.end == UPDATE_END_COMPLETED) {
         report.fact("download_exit_code", result.download_exit_code);
@@ -324,13 +326,14 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
     command->add_flag("--no-wait", options->no_wait, "end without waiting for a key press");
     command->add_option("--backup", options->backup,
                         "back up the chip's store into FILE (a new file) on the update's own link before anything is "
-                        "changed; the update stops, unchanged, if the backup cannot be taken")
+                        "changed; the update stops, unchanged, if the backup cannot be taken; with several ports "
+                        "FILE holds {port}, the port's short name")
         ->type_name("FILE");
     command->add_flag("--overwrite", options->overwrite, "let --backup replace FILE when it exists");
     command->add_option("--jobs", options->fleet.jobs,
                         "with several ports: update at most N adapters at once (default: all)")
-        ->type_name("N")
-        ->check(CLI::Range(1, FLEET_JOBS_MAX));
+        ->check(CLI::Range(1, FLEET_JOBS_MAX))
+        ->option_text("N");
     // Group "": left out of --help; the options a fleet's parent gives each child.
     command->add_option("--progress", options->progress, "append each phase to FILE as it begins")->group("");
     command->add_flag("--fleet-child", options->fleet_child, "take interrupts from standard input")->group("");

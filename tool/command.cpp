@@ -22,7 +22,7 @@ void tool_global_options(CLI::App& app, ToolContext& context)
     port_roots_add_options(&app, &context.port_roots);
     app.add_option("--trace", context.trace,
                    "record every byte on the serial line, decoded, into FILE (one JSON object a line; "
-                   "marrowlink trace show FILE reads it)")
+                   "marrowlink trace show FILE reads it); for several ports FILE holds {port}")
         ->option_text("FILE");
 }
 

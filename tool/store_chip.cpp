@@ -193,7 +193,7 @@ std::string store_write_text(const StoreWrite& write)
     case StoreWriteOutcome::no_answer:
         return "not confirmed: " + status_text(write.answer) + " to the write";
     case StoreWriteOutcome::differs:
-        return "written, but the chip gives back another value";
+        return "not verified: the chip took the write but gives back another value";
     case StoreWriteOutcome::unreadable:
         break;
     }

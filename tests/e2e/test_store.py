@@ -167,6 +167,16 @@ class BackupRestoreTest(RigTestCase):
             self.assertEqual(restored.status, 0, restored.err)
             self.assertEqual(restored.store_text, original)
             self.assertIn("Restored all 12 keys", restored.out)
+            self.assertNotIn("warning:", restored.err, "the backup came from this very chip")
+            # A backup of another build: restored all the same, with a warning.
+            with open(r.path("backup.txt")) as handle:
+                other = handle.read().replace("build id %d" % BUILD_ID, "build id 4100")
+            with open(r.path("other.txt"), "w") as handle:
+                handle.write(other)
+            warned = r.tool("store", "restore", r.path("other.txt"), "--force")
+            self.assertEqual(warned.status, 0, warned.err)
+            self.assertIn("warning: %s was taken from firmware" % r.path("other.txt"), warned.err)
+            self.assertIn("build id 4100; this chip has", warned.err)
             self.assertEqual(len(restored.events_named("ps_write")), 12)
             self.assertEqual(restored.events_named("reset_request")[-1]["reason"], "cold_reset")
 
@@ -243,6 +253,13 @@ class InterruptedAndRefusedTest(RigTestCase):
             self.assertIn("0x0229 PSKEY_DEEP_SLEEP_STATE: not written: refused by the chip (status 0x0008)", restored.out)
             self.assertEqual(restored.store[0x01F9], [4], "the other keys are still written")
             self.assertEqual(restored.store[0x0229], [1])
+
+    def test_a_chip_that_echoes_requests_cannot_make_a_write_look_verified(self):
+        with StoreRig(sim_args=["--chip-fault", "echo"]) as r:
+            # 0: what a read-back whose value words were left zero would get from an echo.
+            run = r.tool("store", "set", "PSKEY_VM_DISABLE", "0")
+            self.assertEqual(run.status, 8, run.out + run.err)
+            self.assertIn("0x025d PSKEY_VM_DISABLE: not verified: the chip took the write but gives back another value", run.out)
 
     def test_keys_that_change_how_the_host_reaches_the_chip_need_force(self):
         with StoreRig() as r:

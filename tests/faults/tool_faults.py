@@ -135,7 +135,7 @@ def _check_nothing_written(run):
 
 def scenarios():
     delay = ["--chip-answer-delay", str(ANSWER_DELAY_MS)]
-    return [
+    return FLEET_SCENARIOS + [
         ToolScenario("restore_interrupted_in_its_first_key", "store restore: Ctrl-C while the first of 3 keys "
                      "is written (each answer 0.3 s late)",
                      ["store", "restore", "restore.txt"], ("event", "ps_write"), 1, 130, KEY_NOTICE,
@@ -218,7 +218,123 @@ class InterruptRig(ToolRig):
                              rig.read_store(self.store), self._tool_calls(), self.work, elapsed), sent
 
 
+class FleetInterruptRig:
+    """Two adapters updated at once, each a simulator of its own; SIGINT to
+    the parent's process group, as a terminal's Ctrl-C, when either
+    simulator logs the scenario's event. The parent passes it on to each
+    child (they run in process groups of their own)."""
+
+    ADAPTERS = 2
+
+    def __init__(self, scenario):
+        self.scenario = scenario
+        self.adapters = rig.Adapters(*[["--build-id", str(BUILD_ID)] + scenario.sim_args] * self.ADAPTERS)
+
+    def __enter__(self):
+        self.adapters.__enter__()
+        self.work = os.path.join(self.adapters.rigs[0].folder, "fleet-work")
+        os.makedirs(self.work)
+        self.adapters.rigs[0].make_tool_folder(self.work)
+        self.ports = []
+        for number, adapter in enumerate(self.adapters.rigs):
+            port = os.path.join(self.work, "ttyFLEET%d" % number)
+            os.symlink(adapter.link, port)
+            self.ports.append(port)
+        return self
+
+    def __exit__(self, *exc):
+        self.adapters.__exit__(*exc)
+
+    def _triggered(self):
+        name = self.scenario.trigger[1]
+        for adapter in self.adapters.rigs:
+            if os.path.exists(adapter.events):
+                with open(adapter.events) as handle:
+                    if '"ev":"%s"' % name in handle.read():
+                        return True
+        return False
+
+    def run_interrupted(self):
+        env = self.adapters.environment()
+        env["DFUWIZARD_RECORD"] = os.path.join(self.work, "tool-{port}.log")
+        command = [os.path.join(rig.LINUX_BUILD, "marrowlink")] + self.scenario.command
+        for port in self.ports:
+            command += ["--port", port]
+        started = time.monotonic()
+        process = subprocess.Popen(command, cwd=self.work, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        deadline = started + self.scenario.bound_s
+        sent = 0
+        while process.poll() is None and time.monotonic() < deadline and sent == 0:
+            if self._triggered():
+                os.killpg(process.pid, signal.SIGINT)
+                sent = 1
+            time.sleep(0.01)
+        try:
+            out, err = process.communicate(timeout=max(1.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            out, err = process.communicate()
+        elapsed = time.monotonic() - started
+        for adapter in self.adapters.rigs:
+            adapter.stop_sim()
+        runs = [ToolRunResult(process.returncode, out.decode("latin-1"), err.decode("latin-1"),
+                              rig.read_events(adapter.events), rig.read_store(adapter.store),
+                              [name for name in os.listdir(self.work) if name.startswith("tool-")], self.work,
+                              elapsed) for adapter in self.adapters.rigs]
+        return runs, sent
+
+
+def _check_fleet_prepared_or_untouched(runs):
+    """Each adapter's chip: untouched (interrupted before its preparation) or
+    prepared whole (its key and its defragmenting reset); no download."""
+    problems = []
+    for number, run in enumerate(runs):
+        written = run.keys("ps_write")
+        resets = [e.get("reason") for e in run.events_named("reset_request")]
+        if written not in ([], [0x024B]) or (written and resets != ["ps_defrag_reset"]) or (not written and resets):
+            problems.append("adapter %d: keys %s, resets %s: neither untouched nor prepared whole"
+                            % (number, [hex(k) for k in written], resets))
+    if runs and runs[0].tool_calls:
+        problems.append("a download tool was started: %s" % runs[0].tool_calls)
+    return problems
+
+
+FLEET_SCENARIOS = [
+    ToolScenario("fleet_interrupted_in_the_preparation", "update of two adapters at once: Ctrl-C while a "
+                 "pre-update profile writes its key (each answer 0.3 s late)",
+                 ["update", "--no-wait"], ("event", "ps_write"), 1, 130,
+                 "interrupted: each adapter finishes the step it is in",
+                 r"^error: updating the adapters: interrupted: 0 of 2 adapters updated",
+                 _check_fleet_prepared_or_untouched, sim_args=["--chip-answer-delay", str(ANSWER_DELAY_MS)]),
+]
+
+
+def run_fleet_scenario(scenario):
+    with FleetInterruptRig(scenario) as fleet_rig:
+        runs, sent = fleet_rig.run_interrupted()
+    first = runs[0]
+    problems = []
+    if sent != scenario.interrupts:
+        problems.append("the trigger never came")
+    if first.exit_status != scenario.exit_status:
+        problems.append("exit status %s, expected %d" % (first.exit_status, scenario.exit_status))
+    if scenario.notice not in first.err:
+        problems.append("no notice %r on standard error" % scenario.notice)
+    if not re.search(scenario.last_line, first.err, re.M):
+        problems.append("no line of standard error matches %r" % scenario.last_line)
+    summary = [line for line in first.out.splitlines() if re.match(r"^ttyFLEET\d\s{2,}.*\binterrupted in ", line)]
+    if len(summary) != FleetInterruptRig.ADAPTERS:
+        problems.append("the summary does not say where each adapter stood:\n" + first.out)
+    problems += scenario.check(runs)
+    if problems:
+        problems.append("standard error:\n" + first.err)
+    return runs, problems
+
+
 def run_scenario(scenario):
+    if scenario in FLEET_SCENARIOS:
+        return run_fleet_scenario(scenario)
     with InterruptRig(scenario) as interrupt_rig:
         run, sent = interrupt_rig.run_interrupted()
     problems = []
