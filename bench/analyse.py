@@ -374,3 +374,34 @@ def bcsp_figures(runs):
                     figures.chip_reaction_ms.append((answers[0]["start_us"] - requests[-1]["end_us"]) / 1000)
             previous = call
     return figures
+
+
+@dataclass
+class FleetFigures:
+    """Several adapters at once against one alone, each from the runs' walls
+    (process start to exit) and the parent's own processor time."""
+    count: int
+    one_ms: float           # median wall of the command on one adapter
+    many_ms: float          # median wall of the command on count adapters at once
+    parent_cpu_ms: float    # median processor time of the parent itself, its children left out
+    parent_cpu_percent: float  # median of each run's parent processor time over its wall
+    children_cpu_ms: float  # median processor time of all the processes the parent reaped
+    ones_ms: list = field(default_factory=list)
+    manys_ms: list = field(default_factory=list)
+
+    @property
+    def ratio(self):
+        return self.many_ms / self.one_ms
+
+
+def fleet_figures(ones, manys, count):
+    """ones, manys: runs.TimedRun of the command on one adapter and on count."""
+    return FleetFigures(
+        count=count,
+        one_ms=median([run.wall_us / 1000 for run in ones]),
+        many_ms=median([run.wall_us / 1000 for run in manys]),
+        parent_cpu_ms=median([run.own_cpu_ns / 1e6 for run in manys]),
+        parent_cpu_percent=median([100.0 * run.own_cpu_ns / 1000 / run.wall_us for run in manys]),
+        children_cpu_ms=median([run.all_cpu_s * 1000 - run.own_cpu_ns / 1e6 for run in manys]),
+        ones_ms=[run.wall_us / 1000 for run in ones],
+        manys_ms=[run.wall_us / 1000 for run in manys])

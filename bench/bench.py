@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The benchmark: whole updates, BCSP round trips, processor time and
 instruction counts, against the simulator pacing both directions at the line
-rate. scripts/bench builds what it needs and runs this.
+rate; and several adapters at once (marrowlink update on four, ports --probe
+over eight) against one alone. scripts/bench builds what it needs and runs this.
 
     bench.py --build build/bench [--runs 5] [--writes 50] [--backups 3] [--callgrind-writes 200]
-             [--svg docs/timeline.svg] [--json results.json]
+             [--svg docs/timeline.svg] [--json results.json] [--fleet-only]
 
 Prints the results as Markdown tables (the README's Performance section and
 docs/performance.md show them). Medians over --runs runs.
@@ -27,6 +28,11 @@ TARGET_PROBE_RATIO = 1.05
 TARGET_ROUND_TRIP_RATIO = 1.15
 TARGET_CPU_PERCENT = 2.0
 TARGET_BACKUP_RATIO = 1.15
+TARGET_FLEET_UPDATE_RATIO = 1.10
+TARGET_FLEET_PARENT_CPU_PERCENT = 1.0
+TARGET_FLEET_PROBE_RATIO = 1.20
+FLEET_UPDATE_ADAPTERS = 4
+FLEET_PROBE_PORTS = 8
 
 
 def machine():
@@ -51,10 +57,55 @@ def work_root():
     return tempfile.mkdtemp(prefix="marrowlink-bench-", dir=base)
 
 
+def fleet_run(run, what, count, expected):
+    """run, checked: it ended with 0 and its output holds expected (once per adapter)."""
+    if run.exit_status != 0 or run.output.count(expected) != count:
+        raise SystemExit("%s on %d did not complete (exit status %d):\n%s" % (what, count, run.exit_status, run.output))
+    return run
+
+
+def measure_fleet(build, root, count_runs):
+    """marrowlink update on one adapter and on FLEET_UPDATE_ADAPTERS at once,
+    and ports --probe over one port and over FLEET_PROBE_PORTS, taken in
+    turn so that the machine's load falls on both alike."""
+    m = analyse.median
+    ones, manys = [], []
+    for index in range(count_runs):
+        for count, runs_of in ((1, ones), (FLEET_UPDATE_ADAPTERS, manys)):
+            # Each port's lines, prefixed with its name when there are several.
+            runs_of.append(fleet_run(runs.run_fleet_update(build, root, count), "update", count, "Update done"))
+        print("  update on 1 / on %d at once: %.1f / %.1f ms (the parent's own processor time %.1f ms)"
+              % (FLEET_UPDATE_ADAPTERS, ones[-1].wall_us / 1000, manys[-1].wall_us / 1000, manys[-1].own_cpu_ns / 1e6),
+              file=sys.stderr)
+    update = analyse.fleet_figures(ones, manys, FLEET_UPDATE_ADAPTERS)
+    ones, manys, alone = [], [], []
+    for index in range(count_runs):
+        alone.append(fleet_run(runs.run_ports_probe(build, root, 1, alone=True), "ports --probe-one", 1,
+                               '"marrowlink":true'))
+        for count, runs_of in ((1, ones), (FLEET_PROBE_PORTS, manys)):
+            runs_of.append(fleet_run(runs.run_ports_probe(build, root, count), "ports --probe", count,
+                                     "Marrowlink QXZ4702"))
+        print("  ports --probe over 1 / over %d: %.1f / %.1f ms (one probe alone %.1f ms)"
+              % (FLEET_PROBE_PORTS, ones[-1].wall_us / 1000, manys[-1].wall_us / 1000, alone[-1].wall_us / 1000),
+              file=sys.stderr)
+    probe = analyse.fleet_figures(ones, manys, FLEET_PROBE_PORTS)
+    figures = {}
+    for name, f in (("fleet_update", update), ("fleet_probe", probe)):
+        figures[name] = {"count": f.count, "one_ms": f.one_ms, "many_ms": f.many_ms, "ratio": f.ratio,
+                         "parent_cpu_ms": f.parent_cpu_ms, "parent_cpu_percent": f.parent_cpu_percent,
+                         "children_cpu_ms": f.children_cpu_ms, "ones_ms": f.ones_ms, "manys_ms": f.manys_ms}
+    figures["fleet_probe"]["alone_ms"] = m([run.wall_us / 1000 for run in alone])
+    return figures
+
+
 def measure(args):
     build = runs.Build(os.path.abspath(args.build))
     root = work_root()
     result = {"machine": machine(), "runs": args.runs, "writes": args.writes}
+    if args.fleet_only:
+        result.update(measure_fleet(build, root, args.runs))
+        shutil.rmtree(root, ignore_errors=True)
+        return result
 
     updates = []
     figures = []
@@ -141,6 +192,8 @@ def measure(args):
             "backups": len(bcsp.backup_ms),
         }
 
+    result.update(measure_fleet(build, root, args.runs))
+
     if args.callgrind_writes:
         total, by_file = runs.run_callgrind(build, root, args.callgrind_writes)
         result["callgrind"] = {"writes": args.callgrind_writes, "per_write": total / args.callgrind_writes,
@@ -150,12 +203,39 @@ def measure(args):
     return result
 
 
+def fleet_report(result):
+    """The rows of several adapters at once."""
+    out = []
+    if "fleet_update" in result:
+        f = result["fleet_update"]
+        out.append("| marrowlink update on %d adapters at once, process start to end (against the same on one) "
+                   "| %.0f ms | %.0f ms | %.3f | ≤ %.2f: %s |"
+                   % (f["count"], f["many_ms"], f["one_ms"], f["ratio"], TARGET_FLEET_UPDATE_RATIO,
+                      verdict(f["ratio"] <= TARGET_FLEET_UPDATE_RATIO)))
+        out.append("| the parent's own processor time in it (its %d children and their tools: %.0f ms) | %.1f ms | "
+                   "| %.2f %% of the wall time | < %.0f %%: %s |"
+                   % (f["count"], f["children_cpu_ms"], f["parent_cpu_ms"], f["parent_cpu_percent"],
+                      TARGET_FLEET_PARENT_CPU_PERCENT,
+                      verdict(f["parent_cpu_percent"] < TARGET_FLEET_PARENT_CPU_PERCENT)))
+    if "fleet_probe" in result:
+        p = result["fleet_probe"]
+        out.append("| marrowlink ports --probe over %d simulated adapters (against the same over one; one probe in "
+                   "the program itself, as each child runs it: %.0f ms) | %.0f ms | %.0f ms | %.3f | ≤ %.2f: %s |"
+                   % (p["count"], p["alone_ms"], p["many_ms"], p["one_ms"], p["ratio"],
+                      TARGET_FLEET_PROBE_RATIO, verdict(p["ratio"] <= TARGET_FLEET_PROBE_RATIO)))
+    return out
+
+
 def report(result):
-    u, b = result["update"], result["bcsp"]
     mach = result["machine"]
+    head = ["Machine: %d processors, %s, Linux %s (load average at start %s). Medians of %d runs.\n"
+            % (mach["nproc"], mach["cpu"], mach["kernel"], mach["load"], result["runs"])]
+    if "update" not in result:
+        return "\n".join(head + ["| measure | result | one alone | ratio | target |", "|---|---|---|---|---|"]
+                         + fleet_report(result))
+    u, b = result["update"], result["bcsp"]
     sync_ms = u["excess"][analyse.EXCESS_SYNC_WAIT]
-    out = ["Machine: %d processors, %s, Linux %s (load average at start %s). Medians of %d runs.\n"
-           % (mach["nproc"], mach["cpu"], mach["kernel"], mach["load"], result["runs"])]
+    out = head
     out.append("| measure | result | floor or wire time | ratio | target |")
     out.append("|---|---|---|---|---|")
     out.append("| whole update, tool excluded (stand-in tool ran %.0f ms, inside the first poll) | %.0f ms | %.0f ms "
@@ -194,6 +274,7 @@ def report(result):
                    "%.1f ms | %.3f | ≤ %.2f: %s |"
                    % (st["backup_reads"], st["backups"], st["backup_ms"], st["backup_wire_ms"], st["backup_ratio"],
                       TARGET_BACKUP_RATIO, verdict(st["backup_ratio"] <= TARGET_BACKUP_RATIO)))
+    out += fleet_report(result)
     if "callgrind" in result:
         c = result["callgrind"]
         out.append("| instructions per ps_write (callgrind, %d writes) | %.0f | | | |" % (c["writes"], c["per_write"]))
@@ -225,6 +306,11 @@ COMPARED = [
     ("store backup, link up (ms)", "store", "backup_ms", "%.1f"),
     ("store backup / wire time", "store", "backup_ratio", "%.3f"),
     ("instructions per ps_write", "callgrind", "per_write", "%.0f"),
+    ("update on 4 adapters at once (ms)", "fleet_update", "many_ms", "%.0f"),
+    ("update on 4 at once / on one", "fleet_update", "ratio", "%.3f"),
+    ("its parent's processor time, % of the wall time", "fleet_update", "parent_cpu_percent", "%.2f"),
+    ("ports --probe over 8 (ms)", "fleet_probe", "many_ms", "%.0f"),
+    ("ports --probe over 8 / over one", "fleet_probe", "ratio", "%.3f"),
 ]
 
 
@@ -233,6 +319,8 @@ def comparison(before, after):
     for label, part, key, form in COMPARED:
         if key in before.get(part, {}) and key in after.get(part, {}):
             out.append("| %s | %s | %s |" % (label, form % before[part][key], form % after[part][key]))
+    if "update" not in before or "update" not in after:
+        return "\n".join(out)
     for key in after["update"]["excess"]:
         out.append("| above the floor: %s (ms) | %.1f | %.1f |"
                    % (key, before["update"]["excess"].get(key, float("nan")), after["update"]["excess"][key]))
@@ -250,6 +338,8 @@ def main():
     parser.add_argument("--json", help="write the raw figures here")
     parser.add_argument("--from-json", help="only print the report of earlier figures")
     parser.add_argument("--compare", help="also print these earlier figures (JSON) against the new ones")
+    parser.add_argument("--fleet-only", action="store_true",
+                        help="only the measures of several adapters at once (about a minute)")
     args = parser.parse_args()
     if args.from_json:
         with open(args.from_json) as handle:

@@ -69,6 +69,10 @@ class Build:
         return self.path("bcsp_bench")
 
     @property
+    def fake_port_tree(self):
+        return self.path("fake-port-tree")
+
+    @property
     def fixture(self):
         return self.path("product", "tests", "nullmodem", "libnullmodem.so")
 
@@ -104,10 +108,11 @@ def read_events(path):
 class Simulator:
     """marrowlink-sim on a pseudo-terminal in folder, pacing both directions."""
 
-    def __init__(self, build, folder, extra_args=()):
+    def __init__(self, build, folder, extra_args=(), lines=None):
         self.folder = folder
         self.link = os.path.join(folder, "com1")
-        self.lines = os.path.join(folder, "lines.log")
+        # lines: a log name with "{pty}", shared by several simulators (see Fleet).
+        self.lines = lines or os.path.join(folder, "lines.log")
         self.events = os.path.join(folder, "events.jsonl")
         ready = os.path.join(folder, "sim.ready")
         command = [build.sim, "--link", self.link, "--lines", self.lines, "--events", self.events,
@@ -324,3 +329,125 @@ def run_callgrind(build, root, writes):
             by_file[key] = by_file.get(key, 0) + count
     shutil.rmtree(folder, ignore_errors=True)
     return total, by_file
+
+
+class Fleet:
+    """count simulators, each on a pseudo-terminal of its own, pacing both
+    directions; the fixture keeps a line log per port ("{pty}" in its name),
+    and each simulator follows its own."""
+
+    def __init__(self, build, folder, count):
+        self.lines = os.path.join(folder, "lines-{pty}.log")
+        self.sims = []
+        try:
+            for number in range(count):
+                sim_folder = os.path.join(folder, "sim-%d" % number)
+                os.makedirs(sim_folder)
+                self.sims.append(Simulator(build, sim_folder, lines=self.lines))
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self):
+        return [sim.stop() for sim in self.sims]
+
+    def environment(self, build):
+        env = dict(os.environ)
+        env.pop("COM1_DEVICE", None)
+        # No device named: the fixture looks after every pseudo-terminal.
+        env.pop("NULLMODEM_DEVICE", None)
+        env.update({"NULLMODEM_LOG": self.lines, "LD_PRELOAD": build.fixture})
+        return env
+
+
+@dataclass
+class TimedRun:
+    wall_us: int          # process start to its exit
+    exit_status: int
+    own_cpu_ns: int       # the process itself (schedstat), read once it has exited, before it is reaped
+    own_cpu_tick_ns: int  # the same from utime + stime (clock ticks), a cross-check
+    all_cpu_s: float      # with every child it reaped (wait4)
+    output: str
+
+
+def run_timed(command, cwd, env, timeout_s=UPDATE_TIMEOUT_S):
+    """Runs command with its output in files; its own processor time is read
+    from /proc while it is a zombie (waited for with WNOWAIT), so that what
+    its children used is not counted."""
+    out_path = os.path.join(cwd, ".bench-output.txt")
+    with open(out_path, "wb") as output:
+        start = now_us()
+        process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=output,
+                                   stderr=subprocess.STDOUT)
+    watchdog = threading.Timer(timeout_s, process.kill)
+    watchdog.start()
+    try:
+        os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+        end = now_us()
+        cpu = process_cpu_ns(process.pid) or (0, 0)
+        _, status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(status)
+    finally:
+        watchdog.cancel()
+    with open(out_path, "rb") as handle:
+        text = handle.read().decode("latin-1")
+    os.unlink(out_path)
+    return TimedRun(wall_us=end - start, exit_status=process.returncode, own_cpu_ns=cpu[0], own_cpu_tick_ns=cpu[1],
+                    all_cpu_s=usage.ru_utime + usage.ru_stime, output=text)
+
+
+def run_fleet_update(build, root, count, keep=False):
+    """marrowlink update --no-wait on count simulated adapters at once (one
+    --port: the single-port update, as marrowlink update does it alone)."""
+    folder = tempfile.mkdtemp(prefix="fleet-update-", dir=root)
+    work = os.path.join(folder, "work")
+    os.makedirs(work)
+    tool_folder = os.path.join(work, "DFUWizard")
+    os.makedirs(tool_folder)
+    for image in ("Marrowlink_1_2_10.dfu", "Skerrymod_1_2_10.dfu"):
+        with open(os.path.join(tool_folder, image), "wb") as handle:
+            handle.write(b"stand-in image\n")
+    shutil.copy2(build.tool, os.path.join(tool_folder, "DFUWizard"))
+    fleet = Fleet(build, folder, count)
+    try:
+        command = [build.field_tool, "update", "--no-wait"]
+        for number, sim in enumerate(fleet.sims):
+            # Each port under a short name of its own: the simulators all call theirs com1.
+            port = os.path.join(work, "ttyBENCH%d" % number)
+            os.symlink(sim.link, port)
+            command += ["--port", port]
+        env = fleet.environment(build)
+        env.update({"DFUWIZARD_RECORD": os.path.join(folder, "tool-{port}.log"), "DFUWIZARD_EXIT_CODE": "0",
+                    "DFUWIZARD_RUN_MS": str(TOOL_RUN_MS)})
+        run = run_timed(command, work, env)
+    finally:
+        fleet.stop()
+    if not keep:
+        shutil.rmtree(folder, ignore_errors=True)
+    return run
+
+
+# The fake tree's port names (fake-port-tree --many N: ttyUSB0 .. ttyUSB<N-1>)
+# and the roots the program is given, relative to the tree's folder.
+FAKE_ROOTS = ["--sys-root", "sys", "--dev-root", "dev", "--proc-root", "proc", "--lock-root", "lock"]
+
+
+def run_ports_probe(build, root, count, alone=False, keep=False):
+    """marrowlink ports --probe on a fake port tree of count ports, each a
+    link to a simulator of its own. alone: the first port's probe in the
+    program itself, as each probing child runs it (ports --probe-one)."""
+    folder = tempfile.mkdtemp(prefix="ports-probe-", dir=root)
+    tree = os.path.join(folder, "tree")
+    fleet = Fleet(build, folder, count)
+    try:
+        links = []
+        for number, sim in enumerate(fleet.sims):
+            links += ["--link", "ttyUSB%d=%s" % (number, sim.link)]
+        subprocess.run([build.fake_port_tree, tree, "--many", str(count)] + links, check=True)
+        what = ["--probe-one", "dev/ttyUSB0", "--json"] if alone else ["--probe"]
+        run = run_timed([build.field_tool, "ports"] + what + FAKE_ROOTS, tree, fleet.environment(build))
+    finally:
+        fleet.stop()
+    if not keep:
+        shutil.rmtree(folder, ignore_errors=True)
+    return run

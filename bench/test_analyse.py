@@ -9,7 +9,7 @@ accounted for in full by its categories.
 import unittest
 
 import analyse
-from runs import BcspRun, ConsoleLine, ProbeRun, UpdateRun
+from runs import BcspRun, ConsoleLine, ProbeRun, TimedRun, UpdateRun
 
 T0 = 1_000_000_000  # microseconds
 
@@ -153,6 +153,23 @@ class BackupFiguresTest(unittest.TestCase):
         self.assertEqual(figures.backup_wire_ms, [16, 10])
         self.assertEqual(figures.backup_reads, [21, 21])
         self.assertAlmostEqual(figures.backup_ratio, (30 / 16 + 20 / 10) / 2)
+
+
+class FleetFiguresTest(unittest.TestCase):
+
+    def test_the_parent_is_judged_by_its_own_time_and_each_run_by_its_own_wall(self):
+        def run(wall_ms, own_ms, all_ms):
+            return TimedRun(wall_us=int(wall_ms * 1000), exit_status=0, own_cpu_ns=int(own_ms * 1e6),
+                            own_cpu_tick_ns=0, all_cpu_s=all_ms / 1000, output="")
+        ones = [run(4500, 15, 15), run(4600, 16, 16), run(9000, 15, 15)]
+        manys = [run(4600, 23, 83), run(4700, 47, 100), run(4650, 23, 90)]
+        figures = analyse.fleet_figures(ones, manys, 4)
+        self.assertEqual((figures.one_ms, figures.many_ms), (4600, 4650))
+        self.assertAlmostEqual(figures.ratio, 4650 / 4600)
+        self.assertAlmostEqual(figures.parent_cpu_ms, 23)
+        # The median of each run's share, not the median time over the median wall.
+        self.assertAlmostEqual(figures.parent_cpu_percent, 100 * 23 / 4600)
+        self.assertAlmostEqual(figures.children_cpu_ms, 60)
 
 
 if __name__ == "__main__":

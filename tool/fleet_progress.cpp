@@ -1,6 +1,8 @@
 #include "tool/fleet_progress.h"
 
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -42,6 +44,12 @@ void FleetProgressWriter::phase(const std::string& name)
 std::vector<std::string> FileLines::next()
 {
     std::vector<std::string> lines;
+    // Most looks find nothing new: the size tells that without opening the file.
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path_, error);
+    if (error || size <= static_cast<std::uintmax_t>(offset_)) {
+        return lines;
+    }
     std::ifstream in(path_, std::ios::binary);
     if (!in) {
         return lines;

@@ -179,6 +179,9 @@ class Rig:
         self.data_pattern = None
         self.tool_record = os.path.join(self.folder, "tool.log")
         self.sim = None
+        # The simulator in a session of its own, out of reach of a terminal's
+        # Ctrl-C meant for the program under test (the demo).
+        self.sim_own_session = False
         if RigTestCase.current_rigs is not None:
             RigTestCase.current_rigs.append(self)
 
@@ -244,7 +247,7 @@ class Rig:
         # The child has its own copy of the descriptor once started.
         with open(os.path.join(self.folder, "sim.out"), "w") as output:
             self.sim = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output,
-                                        stderr=subprocess.STDOUT)
+                                        stderr=subprocess.STDOUT, start_new_session=self.sim_own_session)
         deadline = time.monotonic() + SIM_READY_TIMEOUT_S
         while not os.path.exists(ready):
             if self.sim.poll() is not None or time.monotonic() > deadline:
