@@ -226,8 +226,10 @@ std::int32_t run_download_tool(const UpdateSteps* steps, DownloadReport* caller_
     for (;;) {
         sleep_ms(TOOL_POLL_INTERVAL_MS);
         // Asked before each query, so that the query after the tool was ended
-        // reads the code it ended with.
-        if (!report.stopped && download_stop_requested(steps) && process_terminate(info.process)) {
+        // reads the code it ended with. A tool that has ended by itself
+        // meanwhile is not stopped: its own code stands.
+        if (!report.stopped && download_stop_requested(steps) && !process_has_ended(info.process) &&
+            process_terminate(info.process)) {
             report.stopped = 1;
         }
         std::uint32_t exit_code = 0;

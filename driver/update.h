@@ -77,7 +77,7 @@ inline constexpr int UPDATE_PHASE_DONE = 6;      // nothing more touches the por
 // How the download tool's run went.
 struct DownloadReport {
     int started;       // the tool was started
-    int stopped;       // it was ended on request (tool_stop_requested)
+    int stopped;       // it was ended on request (tool_stop_requested) while it still ran
     std::uint32_t os_error;  // the start failed: platform_last_error()
 };
 

@@ -222,7 +222,8 @@ void update_check_interrupted(const UpdateResult& result, const StoreUpdateBacku
                               again};
         }
     }
-    if (result.end == UPDATE_END_COMPLETED && result.download.stopped) {
+    // A tool that ended with 0 just as it was stopped finished its download: its own code stands.
+    if (result.end == UPDATE_END_COMPLETED && result.download.stopped && result.download_exit_code != 0) {
         throw ToolFailure{ExitStatus::interrupted, step,
                           "the download tool was stopped as asked (it reported exit code " +
                               std::to_string(result.download_exit_code) +

@@ -361,7 +361,7 @@ std::vector<FleetRow> fleet_rows(const Adapters& adapters)
         if (adapter.state == AdapterState::ended) {
             // An adapter done shows its outcome and its whole time, which no longer grows.
             row.phase = outcome_word(adapter);
-            row.phase_since_ms = clock_ms() - (adapter.ended_ms - adapter.started_ms);
+            row.phase_since_ms = clock_ms() - adapter_seconds(adapter) * 1000;  // as the summary rounds it
         }
         rows.push_back(row);
     }
@@ -521,8 +521,12 @@ int fleet_update_run(ToolContext& context, const FleetOptions& options)
                               "update again for those not updated"};
         }
         if (updated != static_cast<long>(adapters.size())) {
-            throw ToolFailure{ExitStatus::fleet, FLEET_STEP, counted + " (exit status 9: see each port's status above)",
-                              "each port's own status, step and reason are in the lines above and in --json"};
+            throw ToolFailure{ExitStatus::fleet, FLEET_STEP,
+                              counted + (context.json ? " (exit status 9: see each adapter's exit_status)"
+                                                      : " (exit status 9: see each port's status above)"),
+                              context.json ? "each adapter's own status, step and reason are in \"adapters\""
+                                           : "each port's own status, step and reason are in the lines above and "
+                                             "in --json"};
         }
         report.say("All " + std::to_string(adapters.size()) + " adapters updated.");
         status = report.succeed();

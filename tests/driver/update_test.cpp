@@ -479,6 +479,19 @@ TEST_F(UpdateTest, AToolEndedOnRequestCountsAsAFailedDownload)
     ASSERT_EQ(profile_stub.after_calls.size(), 1u);
     EXPECT_EQ(profile_stub.after_calls[0].download_failed, 1);
     EXPECT_LT(fake_now_ms(), 10000u) << "the tool was not waited for to its own end";
+
+    // Asked once the tool has ended by itself: nothing is stopped, its own code stands.
+    fake_reset();
+    SetUp();
+    script.run_time_ms = 2500;
+    fake_process_script(&script);
+    StepsLog late;
+    late.stop_tool_at_poll = 3;
+    const UpdateSteps late_steps = steps_with(&late);
+    const UpdateResult ended = update_sequence(ADAPTER_PORT, &late_steps);
+    EXPECT_EQ(ended.download.stopped, 0);
+    EXPECT_EQ(ended.download_exit_code, 0);
+    EXPECT_TRUE(fake_calls_of(FAKE_PROCESS_TERMINATE).empty());
 }
 
 // ---------------------------------------------------------------------------

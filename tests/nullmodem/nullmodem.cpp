@@ -176,10 +176,30 @@ Device* device_of(dev_t rdev) {
     return d;
 }
 
+// The log variables' values, read once: the program under test does not
+// change its environment, and a getenv on every byte it reads or writes would
+// be most of what a measured write costs. The fixture's own tests, which do
+// change it, say so (nullmodem_environment_changed).
+struct LogVariables {
+    bool read = false;
+    const char* line_log = nullptr;
+    const char* data_log = nullptr;
+};
+LogVariables log_variables;
+
+const char* environment_value(const char* variable) {
+    if (!log_variables.read) {
+        log_variables = LogVariables{true, std::getenv(LINE_LOG_VARIABLE), std::getenv(DATA_LOG_VARIABLE)};
+    }
+    if (variable == LINE_LOG_VARIABLE) return log_variables.line_log;
+    if (variable == DATA_LOG_VARIABLE) return log_variables.data_log;
+    return std::getenv(variable);
+}
+
 // The log the variable names for the pty rdev, every "{pty}" replaced by its
 // number; 0 when there is no log or the path does not fit.
 int log_path(const char* variable, dev_t rdev, char* path, std::size_t size) {
-    const char* pattern = std::getenv(variable);
+    const char* pattern = environment_value(variable);
     if (!pattern || !*pattern) return 0;
     const unsigned number = (major(rdev) - PTY_SLAVE_MAJOR_FIRST) * PTY_SLAVES_PER_MAJOR + minor(rdev);
     const std::size_t mark_length = sizeof LOG_PTY_MARK - 1;
@@ -336,7 +356,7 @@ int modem_ioctl(dev_t rdev, unsigned long request, int* bits) {
 }
 
 int data_logged() {
-    const char* path = std::getenv(DATA_LOG_VARIABLE);
+    const char* path = environment_value(DATA_LOG_VARIABLE);
     return path && *path;
 }
 
@@ -356,6 +376,11 @@ void note_flush(dev_t rdev, int queue) {
 }  // namespace
 
 extern "C" {
+
+// For the fixture's own tests: the log variables are read again at their next use.
+void nullmodem_environment_changed() {
+    log_variables.read = false;
+}
 
 int tcsetattr(int fd, int action, const struct termios* t) noexcept {
     static const tcsetattr_fn next = real<tcsetattr_fn>("tcsetattr");

@@ -44,6 +44,19 @@ long long monotonic_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+extern "C" void nullmodem_environment_changed();
+
+// The environment changed, and the fixture told so.
+void set_variable(const char* name, const char* value, int overwrite) {
+    setenv(name, value, overwrite);
+    nullmodem_environment_changed();
+}
+
+void unset_variable(const char* name) {
+    unsetenv(name);
+    nullmodem_environment_changed();
+}
+
 class NullModemTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -53,13 +66,13 @@ protected:
         ASSERT_GE(fd, 0);
         close(fd);
         log_path = name;
-        setenv("NULLMODEM_LOG", log_path.c_str(), 1);
-        setenv("NULLMODEM_DEVICE", pty.path.c_str(), 1);
-        unsetenv("COM1_DEVICE");
+        set_variable("NULLMODEM_LOG", log_path.c_str(), 1);
+        set_variable("NULLMODEM_DEVICE", pty.path.c_str(), 1);
+        unset_variable("COM1_DEVICE");
     }
     void TearDown() override {
-        unsetenv("NULLMODEM_LOG");
-        unsetenv("NULLMODEM_DEVICE");
+        unset_variable("NULLMODEM_LOG");
+        unset_variable("NULLMODEM_DEVICE");
         std::remove(log_path.c_str());
     }
 
@@ -209,7 +222,7 @@ TEST_F(NullModemTest, FlushDropsInputButNotWhatWasWritten) {
 // keeps its own entries only.
 TEST_F(NullModemTest, DataLogShowsTheProgramsSideOnly) {
     const std::string data_log = log_path + ".data";
-    setenv("NULLMODEM_DATA_LOG", data_log.c_str(), 1);
+    set_variable("NULLMODEM_DATA_LOG", data_log.c_str(), 1);
     ASSERT_EQ(fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK), 0);
     set_line(pty.slave, B115200, 0);
     char buffer[64] = {};
@@ -219,7 +232,7 @@ TEST_F(NullModemTest, DataLogShowsTheProgramsSideOnly) {
     ASSERT_EQ(read(pty.master, buffer, sizeof buffer), 30);
     ASSERT_EQ(write(pty.master, "\x01\xf7", 2), 2);
     EXPECT_EQ(read(pty.slave, buffer, sizeof buffer), 2);
-    unsetenv("NULLMODEM_DATA_LOG");
+    unset_variable("NULLMODEM_DATA_LOG");
     EXPECT_EQ(entries(), (std::vector<std::string>{"LINE 115200 8 N 1"}));
     std::string shown;  // the first 24 of the 30 bytes
     for (int i = 0; i < 24; i++) shown += "c0";
@@ -250,10 +263,10 @@ TEST_F(NullModemTest, OtherDescriptorsAreLeftAlone) {
 }
 
 TEST_F(NullModemTest, DeviceNamedThroughCom1DeviceSymlink) {
-    unsetenv("NULLMODEM_DEVICE");
+    unset_variable("NULLMODEM_DEVICE");
     const std::string link = log_path + ".com1";
     ASSERT_EQ(symlink(pty.path.c_str(), link.c_str()), 0);
-    setenv("COM1_DEVICE", link.c_str(), 1);
+    set_variable("COM1_DEVICE", link.c_str(), 1);
     const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
     int bits = TIOCM_RTS;
@@ -261,7 +274,7 @@ TEST_F(NullModemTest, DeviceNamedThroughCom1DeviceSymlink) {
     close(fd);
     Pty other;
     EXPECT_EQ(ioctl(other.slave, TIOCMBIS, &bits), -1);
-    unsetenv("COM1_DEVICE");
+    unset_variable("COM1_DEVICE");
     std::remove(link.c_str());
     EXPECT_EQ(entries(), (std::vector<std::string>{"RTS 1"}));
 }
@@ -272,9 +285,9 @@ TEST_F(NullModemTest, DeviceNamedThroughCom1DeviceSymlink) {
 TEST_F(NullModemTest, LogNamePatternKeepsOneLogPerPort) {
     Pty second;
     ASSERT_GE(second.slave, 0);
-    unsetenv("NULLMODEM_DEVICE");  // every pty slave
-    setenv("NULLMODEM_LOG", (log_path + "-{pty}.log").c_str(), 1);
-    setenv("NULLMODEM_DATA_LOG", (log_path + "-{pty}.data").c_str(), 1);
+    unset_variable("NULLMODEM_DEVICE");  // every pty slave
+    set_variable("NULLMODEM_LOG", (log_path + "-{pty}.log").c_str(), 1);
+    set_variable("NULLMODEM_DATA_LOG", (log_path + "-{pty}.data").c_str(), 1);
     struct Port {
         const Pty* pty;
         speed_t speed;
@@ -296,7 +309,7 @@ TEST_F(NullModemTest, LogNamePatternKeepsOneLogPerPort) {
     }
     for (const Port& port : ports) ASSERT_EQ(write(port.pty->slave, port.byte, 1), 1);
     for (const Port& port : ports) ASSERT_EQ(tcflush(port.pty->slave, TCIOFLUSH), 0);
-    unsetenv("NULLMODEM_DATA_LOG");
+    unset_variable("NULLMODEM_DATA_LOG");
 
     for (const Port& port : ports) {
         const std::string number = port.pty->path.substr(port.pty->path.rfind('/') + 1);
