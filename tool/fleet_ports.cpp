@@ -1,5 +1,7 @@
 #include "tool/fleet_ports.h"
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <system_error>
 
@@ -17,6 +19,29 @@ std::string fleet_port_identity(const ToolPort& port)
         return identity;
     }
     return port.device_path;
+}
+
+// Whether a file name is one of the names Windows keeps for devices (CON,
+// NUL, COM1 to COM9 ...), whatever follows its first dot: "COM5.txt" opens the
+// serial port COM5 there, and a backup written to it would go to the adapter.
+bool fleet_device_file_name(const std::string& file)
+{
+    static constexpr const char* DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL"};
+    static constexpr const char* NUMBERED_DEVICES[] = {"COM", "LPT"};
+    std::string stem = std::filesystem::path(file).filename().string();
+    stem = stem.substr(0, stem.find('.'));
+    std::transform(stem.begin(), stem.end(), stem.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    for (const char* name : DEVICE_NAMES) {
+        if (stem == name) {
+            return true;
+        }
+    }
+    for (const char* name : NUMBERED_DEVICES) {
+        if (stem.size() == 4 && stem.compare(0, 3, name) == 0 && stem[3] >= '1' && stem[3] <= '9') {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -70,6 +95,12 @@ std::string fleet_file_for(const std::string& option, const std::string& pattern
     const std::string field = FLEET_PORT_FIELD;
     for (std::size_t at = name.find(field); at != std::string::npos; at = name.find(field, at + leaf.size())) {
         name.replace(at, field.size(), leaf);
+    }
+    if (fleet_device_file_name(name)) {
+        throw ToolFailure{ExitStatus::usage, option + " " + pattern,
+                          "for the port " + leaf + " it names " + std::filesystem::path(name).filename().string() +
+                              ", which Windows takes for a device, not a file",
+                          "put something before {port}, for example " + option + " 'before-{port}.txt'"};
     }
     std::error_code error;
     const std::filesystem::path whole = std::filesystem::absolute(name, error);

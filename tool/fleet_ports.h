@@ -26,7 +26,8 @@ std::string fleet_port_leaf(const ToolPort& port);
 void fleet_ports_check_distinct(const std::vector<ToolPort>& ports);
 
 // A file named for each adapter: pattern with FLEET_PORT_FIELD replaced by
-// leaf, made whole. option names the option for the refusal of a pattern
-// without the field when there are several ports (usage ToolFailure).
+// leaf, made whole. option names the option for the refusal (usage
+// ToolFailure) of a pattern without the field when there are several ports,
+// and of a name Windows takes for a device ("{port}.txt" for COM5).
 std::string fleet_file_for(const std::string& option, const std::string& pattern, const std::string& leaf);
 void fleet_file_pattern_check(const std::string& option, const std::string& pattern);

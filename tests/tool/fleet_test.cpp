@@ -52,6 +52,11 @@ TEST(FleetPorts, EachPortOnceWithItsShortNameAndFiles)
     EXPECT_EQ(fleet_file_for("--backup", "/x/before-{port}-{port}.txt", "ttyUSB0"), "/x/before-ttyUSB0-ttyUSB0.txt");
     EXPECT_EQ(fleet_file_for("--trace", "", "ttyUSB0"), "");
     EXPECT_THROW(fleet_file_for("--backup", "before.txt", "ttyUSB0"), ToolFailure);
+    // Windows opens a device for these names, whatever their extension.
+    EXPECT_THROW(fleet_file_for("--backup", "{port}.txt", "COM5"), ToolFailure);
+    EXPECT_THROW(fleet_file_for("--trace", "/x/{port}", "COM5"), ToolFailure);
+    EXPECT_NE(fleet_file_for("--backup", "{port}-before.txt", "COM5").find("COM5-before.txt"), std::string::npos);
+    EXPECT_NE(fleet_file_for("--backup", "{port}.txt", "COM10"), "") << "COM10 names no device";
 }
 
 // Through Wine no more adapters run at once than the prefix has COM ports:
