@@ -16,6 +16,7 @@
 #include "tool/download_tool.h"
 #include "tool/fleet_ports.h"
 #include "tool/fleet_probe.h"
+#include "tool/fleet_summary.h"
 #include "tool/fleet_view.h"
 #include "tool/hold.h"
 #include "tool/open_reason.h"
@@ -32,24 +33,6 @@ constexpr char FLEET_STEP[] = "updating the adapters";
 constexpr char FLEET_FOLDER_PREFIX[] = "marrowlink-update-";
 constexpr char FLEET_CHILD_FOLDER_PREFIX[] = "port-";
 
-enum class AdapterState { waiting, running, ended, not_started };
-
-struct FleetAdapter {
-    ToolPort port;
-    std::string leaf;
-    std::string trace;   // whole, {port} filled in; empty: none
-    std::string backup;  // the same
-    std::unique_ptr<ChildRun> child;
-    AdapterState state = AdapterState::waiting;
-    std::string not_started_why;
-    FleetRow row;
-    std::uint64_t started_ms = 0;
-    std::uint64_t ended_ms = 0;
-    int exit_status = -1;
-    nlohmann::ordered_json result = nlohmann::ordered_json::object();  // the child's document
-};
-
-using Adapters = std::vector<FleetAdapter>;
 
 // --port all: every port where a Marrowlink answers, all probed at once.
 std::vector<ToolPort> fleet_find_all(Report& report, const PortRoots& roots, const std::string& program)
@@ -219,155 +202,6 @@ void adapter_end(FleetAdapter& adapter, FleetView& view)
     }
 }
 
-std::string outcome_word(const FleetAdapter& adapter)
-{
-    if (adapter.state == AdapterState::not_started) {
-        return "not started";
-    }
-    switch (adapter.exit_status) {
-    case 0: return "updated";
-    case static_cast<int>(ExitStatus::usage): return "refused";
-    case static_cast<int>(ExitStatus::port): return "port not opened";
-    case static_cast<int>(ExitStatus::no_adapter): return "no reply";
-    case static_cast<int>(ExitStatus::unknown_firmware): return "unknown firmware";
-    case static_cast<int>(ExitStatus::chip): return "chip not reached";
-    case static_cast<int>(ExitStatus::download): return "download failed";
-    case static_cast<int>(ExitStatus::later_step): return "incomplete";
-    case static_cast<int>(ExitStatus::interrupted): return "interrupted in " + adapter.row.phase;
-    default: return "failed";
-    }
-}
-
-// "1.2.9 standard": the version text's last word and the variant.
-std::string firmware_before(const nlohmann::ordered_json& result)
-{
-    if (!result.contains("version") || !result["version"].is_string()) {
-        return "-";
-    }
-    const std::string version = result["version"];
-    const std::size_t blank = version.find_last_of(' ');
-    std::string text = blank == std::string::npos ? version : version.substr(blank + 1);
-    if (result.contains("variant") && result["variant"].is_string()) {
-        text += " " + result["variant"].get<std::string>();
-    }
-    return text;
-}
-
-std::string build_id_after(const nlohmann::ordered_json& result)
-{
-    return result.contains("build_id") && result["build_id"].is_number_unsigned()
-               ? std::to_string(result["build_id"].get<unsigned>())
-               : "-";
-}
-
-std::vector<std::string> adapter_files(const FleetAdapter& adapter)
-{
-    std::vector<std::string> files;
-    std::error_code error;
-    for (const std::string& file : {adapter.backup, adapter.trace}) {
-        if (!file.empty() && std::filesystem::exists(file, error)) {
-            const std::filesystem::path relative = std::filesystem::proximate(file, error);
-            files.push_back(!error && !relative.string().starts_with("..") ? relative.string() : file);
-        }
-    }
-    return files;
-}
-
-std::uint64_t adapter_seconds(const FleetAdapter& adapter)
-{
-    return adapter.ended_ms > adapter.started_ms ? (adapter.ended_ms - adapter.started_ms + 500) / 1000 : 0;
-}
-
-void fleet_summary(const Adapters& adapters, std::ostream& out)
-{
-    const std::vector<std::string> header = {"PORT", "FIRMWARE BEFORE", "OUTCOME", "BUILD ID", "EXIT", "TIME", "FILES"};
-    std::vector<std::vector<std::string>> rows = {header};
-    for (const FleetAdapter& adapter : adapters) {
-        std::string files;
-        for (const std::string& file : adapter_files(adapter)) {
-            files += (files.empty() ? "" : ", ") + file;
-        }
-        rows.push_back({adapter.leaf, firmware_before(adapter.result), outcome_word(adapter),
-                        build_id_after(adapter.result),
-                        adapter.state == AdapterState::ended ? std::to_string(adapter.exit_status) : "-",
-                        std::to_string(adapter_seconds(adapter)) + " s", files.empty() ? "-" : files});
-    }
-    std::vector<std::size_t> widths(header.size(), 0);
-    for (const auto& row : rows) {
-        for (std::size_t column = 0; column < row.size(); ++column) {
-            widths[column] = std::max(widths[column], row[column].size());
-        }
-    }
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t column = 0; column < row.size(); ++column) {
-            const bool last = column + 1 == row.size();
-            line += last ? row[column] : row[column] + std::string(widths[column] + 2 - row[column].size(), ' ');
-        }
-        out << line << "\n";
-    }
-    out << std::flush;
-}
-
-// For people: each adapter not updated, with its own step, reason and hint.
-void fleet_failures(const Adapters& adapters, std::ostream& err)
-{
-    for (const FleetAdapter& adapter : adapters) {
-        const nlohmann::ordered_json& result = adapter.result;
-        if (adapter.state == AdapterState::not_started) {
-            err << adapter.leaf << ": " << adapter.not_started_why << "\n";
-        } else if (adapter.exit_status != 0 && result.contains("reason") && result["reason"].is_string()) {
-            err << adapter.leaf << ": error: " << result.value("step", std::string(FLEET_STEP)) << ": "
-                << result["reason"].get<std::string>() << "\n";
-            if (result.contains("hint") && result["hint"].is_string() && !result["hint"].get<std::string>().empty()) {
-                err << adapter.leaf << ": hint: " << result["hint"].get<std::string>() << "\n";
-            }
-        }
-    }
-    err << std::flush;
-}
-
-nlohmann::ordered_json fleet_json(const Adapters& adapters)
-{
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const FleetAdapter& adapter : adapters) {
-        nlohmann::ordered_json object = {{"port", adapter.port.name}, {"short_name", adapter.leaf},
-                                         {"outcome", outcome_word(adapter)}};
-        for (const auto& [key, value] : adapter.result.items()) {
-            if (key != "port" && key != "exit_status" && key != "outcome") {
-                object[key] = value;
-            }
-        }
-        if (adapter.state == AdapterState::not_started && !adapter.not_started_why.empty()) {
-            object["reason"] = adapter.not_started_why;
-        }
-        object["exit_status"] = adapter.state == AdapterState::ended ? nlohmann::ordered_json(adapter.exit_status)
-                                                                     : nlohmann::ordered_json(nullptr);
-        object["seconds"] = adapter_seconds(adapter);
-        const auto file_or_null = [](const std::string& file) {
-            return file.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(file);
-        };
-        object["files"] = {{"trace", file_or_null(adapter.trace)}, {"backup", file_or_null(adapter.backup)}};
-        list.push_back(object);
-    }
-    return list;
-}
-
-std::vector<FleetRow> fleet_rows(const Adapters& adapters)
-{
-    std::vector<FleetRow> rows;
-    for (const FleetAdapter& adapter : adapters) {
-        FleetRow row = adapter.row;
-        if (adapter.state == AdapterState::ended) {
-            // An adapter done shows its outcome and its whole time, which no longer grows.
-            row.phase = outcome_word(adapter);
-            row.phase_since_ms = clock_ms() - adapter_seconds(adapter) * 1000;  // as the summary rounds it
-        }
-        rows.push_back(row);
-    }
-    return rows;
-}
-
 std::string fleet_interrupt_notice()
 {
     return "interrupted: each adapter finishes the step it is in (a key, a profile with its reset) and no other "
@@ -510,7 +344,7 @@ int fleet_update_run(ToolContext& context, const FleetOptions& options)
         });
         if (!context.json) {
             fleet_summary(adapters, *context.out);
-            fleet_failures(adapters, *context.err);
+            fleet_failures(adapters, *context.err, FLEET_STEP);
         }
         const std::string counted =
             std::to_string(updated) + " of " + std::to_string(adapters.size()) + " adapters updated";
