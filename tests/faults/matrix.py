@@ -67,9 +67,11 @@ def run_tool_one(name):
     except Exception as error:
         return {"name": name, "build": "linux", "passed": False, "elapsed_s": time.monotonic() - started,
                 "exit_status": None, "problems": ["rig: %s" % error]}
-    return {"name": name, "build": "linux", "passed": not problems, "elapsed_s": run.elapsed_s,
-            "exit_status": run.exit_status, "problems": problems,
-            "written": sorted({e["key"] for e in run.events_named("ps_write")})}
+    # A fleet's row has a run per adapter, all of one marrowlink.
+    runs = run if isinstance(run, list) else [run]
+    return {"name": name, "build": "linux", "passed": not problems, "elapsed_s": runs[0].elapsed_s,
+            "exit_status": runs[0].exit_status, "problems": problems,
+            "written": sorted({e["key"] for each in runs for e in each.events_named("ps_write")})}
 
 
 def tool_table(scenarios, results):
@@ -85,7 +87,9 @@ def tool_table(scenarios, results):
            "|---|---|---|---|---|---|---|"]
     for number, scenario in enumerate(scenarios, 1):
         result = by_name.get(scenario.name)
-        line = scenario.last_line.replace("\\", "").lstrip("^").replace("|", "\\|")
+        # The pattern as people read it: its escapes and anchors left out, ".*" as "...".
+        line = (scenario.last_line.replace("\\", "").replace(".*", "...").lstrip("^").rstrip("$")
+                .replace("|", "\\|"))
         if result is None:
             out.append("| %d | %s | %d | `%s` | not run | - | - |" % (number, scenario.fault, scenario.exit_status, line))
             continue
