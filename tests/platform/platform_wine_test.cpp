@@ -396,12 +396,13 @@ protected:
         return calls;
     }
 
-    // Another run's hold on COM<com>: its lock, taken; -1 when it cannot be.
+    // Another run's hold on COM<com>: its lock, taken at once (one still held
+    // fails the test instead of waiting). Its descriptor, or -1.
     int hold_port(int com) const
     {
         char path[PATH_MAX];
         const int fd = wine_port_lock_path(state.c_str(), com, path, sizeof path) ? open(path, O_RDWR | O_CREAT, 0600) : -1;
-        EXPECT_TRUE(fd >= 0 && flock(fd, LOCK_EX) == 0) << "COM" << com;
+        EXPECT_TRUE(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) << "COM" << com << " is held already";
         return fd;
     }
 
