@@ -401,7 +401,8 @@ protected:
     int hold_port(int com) const
     {
         char path[PATH_MAX];
-        const int fd = wine_port_lock_path(state.c_str(), com, path, sizeof path) ? open(path, O_RDWR | O_CREAT, 0600) : -1;
+        const int fd =
+            wine_port_lock_path(state.c_str(), com, path, sizeof path) ? open(path, O_RDWR | O_CREAT, 0600) : -1;
         EXPECT_TRUE(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) << "COM" << com << " is held already";
         return fd;
     }
@@ -683,6 +684,8 @@ TEST_F(WineRunTest, TwoRunsAtOnceEachHaveTheirOwnComPort)
         std::string named;
         ASSERT_EQ(start_on(devices[run], &runs[run], &named), 1) << wine_log();
         EXPECT_EQ(named, "COM" + std::to_string(run + 1));
+    }
+    for (int run = 0; run < 2; ++run) {
         EXPECT_EQ(port_check(run + 1, devices[run]), "");
     }
     EXPECT_EQ(tool_calls(), (std::vector<std::string>{"tool " + command_line("COM1"), "tool " + command_line("COM2")}));
