@@ -238,7 +238,7 @@ class InterruptRig(ToolRig):
 
 class FleetInterruptRig(Fleet):
     """The scenario's adapters updated at once, each a simulator of its own;
-    SIGINT to the parent's process group when either simulator logs the
+    SIGINT to the parent's process group when any simulator logs the
     scenario's event. The parent passes it on to each child (they run in
     process groups of their own)."""
 
