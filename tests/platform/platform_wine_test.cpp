@@ -225,6 +225,9 @@ TEST_F(WineTest, NativeToolInTheFolderThenTheExeThroughWineThenPath)
     ASSERT_EQ(mkdir(tool_folder.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(on_path.c_str(), 0755), 0);
     setenv("PATH", on_path.c_str(), 1);
+    // The port the tool is given is asked for from inside the folder, as the update asks.
+    ASSERT_EQ(chdir(tool_folder.c_str()), 0);
+    setenv("COM1_DEVICE", "/dev/pts/7", 1);
     struct Case {
         const char* what;
         int native;            // DFUWizard in the folder: 0 none, 1 a program, 2 a file that is not executable
@@ -256,10 +259,6 @@ TEST_F(WineTest, NativeToolInTheFolderThenTheExeThroughWineThenPath)
         DownloadToolChoice choice{};
         ASSERT_EQ(download_tool_choose(tool_folder.c_str(), "DFUWizard", &choice), 1);
         EXPECT_EQ(choice.kind, c.kind) << choice.path;
-
-        // The port the tool is given, from inside the folder as the update asks.
-        ASSERT_EQ(chdir(tool_folder.c_str()), 0);
-        setenv("COM1_DEVICE", "/dev/pts/7", 1);
         ProcessToolPort port{};
         ASSERT_EQ(process_tool_port("DFUWizard", "\\\\.\\COM1", "COM1", &port), 1);
         const int wine = c.kind == DOWNLOAD_TOOL_WINE_FOLDER;
@@ -267,7 +266,6 @@ TEST_F(WineTest, NativeToolInTheFolderThenTheExeThroughWineThenPath)
         ASSERT_EQ(process_tool_port("DFUWizard", "/dev/ttyUSB0", "/dev/ttyUSB0", &port), 1);
         EXPECT_STREQ(port.name, wine ? "COM1" : "/dev/ttyUSB0");
         EXPECT_STREQ(port.device, wine ? "/dev/ttyUSB0" : "");
-        ASSERT_EQ(chdir(folder.c_str()), 0);
     }
 }
 
