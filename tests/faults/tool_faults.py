@@ -291,7 +291,7 @@ FLEET_SCENARIOS = [
 
 
 def run_scenario(scenario):
-    """(the run, or the first adapter's, problems)."""
+    """(the run, or for several adapters a list of runs, one each; problems)."""
     fleet = scenario.adapters > 1
     with (FleetInterruptRig if fleet else InterruptRig)(scenario) as interrupt_rig:
         runs, sent = interrupt_rig.run_interrupted()
@@ -314,4 +314,4 @@ def run_scenario(scenario):
     problems += scenario.check(runs if fleet else run)
     if problems:
         problems.append("standard error:\n" + run.err)
-    return run, problems
+    return (runs if fleet else run), problems
