@@ -24,6 +24,7 @@ from dataclasses import dataclass, field
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 
 import rig  # noqa: E402
+from test_fleet import MARROWLINK, Fleet  # noqa: E402
 from test_tool import ToolRig  # noqa: E402
 
 BUILD_ID = 4711
@@ -51,12 +52,13 @@ class ToolScenario:
     exit_status: int
     notice: str
     last_line: str           # a regular expression a line of standard error must match: what was done
-    check: object            # run -> problems about the chip's store and events
+    check: object            # run (a list, one per adapter, when several) -> problems about the store and events
     sim_args: list = field(default_factory=list)
     restore_file: bool = False
     group: str = "ToolInterrupts"
     quick: bool = True
     bound_s: float = RUN_BOUND_S
+    adapters: int = 1        # more: updated at once by one marrowlink (FleetInterruptRig)
 
 
 @dataclass
@@ -165,6 +167,45 @@ def scenarios():
     ]
 
 
+def _logged(events_paths, name):
+    """Whether any of the simulators' event logs holds an event called name."""
+    for path in events_paths:
+        if os.path.exists(path):
+            with open(path) as handle:
+                if '"ev":"%s"' % name in handle.read():
+                    return True
+    return False
+
+
+def _interrupt(scenario, command, cwd, env, triggered, errors_path):
+    """Runs command in a session of its own and sends SIGINT to its process
+    group, as a terminal's Ctrl-C, once triggered() (the second, if the
+    scenario has two, SECOND_INTERRUPT_S later); kills it at the scenario's
+    bound. Returns (exit status, out, err, elapsed s, interrupts sent)."""
+    started = time.monotonic()
+    with open(errors_path, "wb") as errors:
+        process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=errors, start_new_session=True)
+    deadline = started + scenario.bound_s
+    sent = 0
+    while process.poll() is None and time.monotonic() < deadline and sent == 0:
+        if triggered():
+            for sent in range(1, scenario.interrupts + 1):
+                if sent > 1:
+                    time.sleep(SECOND_INTERRUPT_S)
+                os.killpg(process.pid, signal.SIGINT)
+        time.sleep(0.01)
+    try:
+        out, _ = process.communicate(timeout=max(1.0, deadline - time.monotonic()))
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        out, _ = process.communicate()
+    elapsed = time.monotonic() - started
+    with open(errors_path, "rb") as errors:
+        err = errors.read().decode("latin-1")
+    return process.returncode, out.decode("latin-1"), err, elapsed, sent
+
+
 class InterruptRig(ToolRig):
     """marrowlink in a session of its own, interrupted as its scenario says."""
 
@@ -177,112 +218,50 @@ class InterruptRig(ToolRig):
         kind, name = self.scenario.trigger
         if kind == "tool":
             return os.path.exists(self.tool_record)
-        if not os.path.exists(self.events):
-            return False
-        with open(self.events) as handle:
-            return '"ev":"%s"' % name in handle.read()
+        return _logged([self.events], name)
 
     def run_interrupted(self):
+        """([the run], interrupts sent)."""
         self._prepare_folder()
         if self.scenario.restore_file:
             with open(os.path.join(self.work, "restore.txt"), "w") as handle:
                 for key, words in RESTORED.items():
                     handle.write("0x%04x = %s\n" % (key, " ".join("0x%04x" % w for w in words)))
         self.start_sim()
-        started = time.monotonic()
-        with open(os.path.join(self.folder, "program.err"), "wb") as errors:
-            process = subprocess.Popen(self.updater_command(), cwd=self.work, env=self.environment(),
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors,
-                                       start_new_session=True)
-        deadline = started + self.scenario.bound_s
-        sent = 0
-        while process.poll() is None and time.monotonic() < deadline and sent < self.scenario.interrupts:
-            if sent == 0 and self._triggered():
-                os.killpg(process.pid, signal.SIGINT)
-                sent = 1
-                if self.scenario.interrupts > 1:
-                    time.sleep(SECOND_INTERRUPT_S)
-                    os.killpg(process.pid, signal.SIGINT)
-                    sent = 2
-            time.sleep(0.01)
-        try:
-            out, _ = process.communicate(timeout=max(1.0, deadline - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            out, _ = process.communicate()
-        elapsed = time.monotonic() - started
+        status, out, err, elapsed, sent = _interrupt(self.scenario, self.updater_command(), self.work,
+                                                     self.environment(), self._triggered,
+                                                     os.path.join(self.folder, "program.err"))
         self.stop_sim()
-        with open(os.path.join(self.folder, "program.err"), "rb") as errors:
-            err = errors.read().decode("latin-1")
-        return ToolRunResult(process.returncode, out.decode("latin-1"), err, rig.read_events(self.events),
-                             rig.read_store(self.store), self._tool_calls(), self.work, elapsed), sent
+        return [ToolRunResult(status, out, err, rig.read_events(self.events), rig.read_store(self.store),
+                              self._tool_calls(), self.work, elapsed)], sent
 
 
-class FleetInterruptRig:
-    """Two adapters updated at once, each a simulator of its own; SIGINT to
-    the parent's process group, as a terminal's Ctrl-C, when either
-    simulator logs the scenario's event. The parent passes it on to each
-    child (they run in process groups of their own)."""
-
-    ADAPTERS = 2
+class FleetInterruptRig(Fleet):
+    """The scenario's adapters updated at once, each a simulator of its own;
+    SIGINT to the parent's process group when any simulator logs the
+    scenario's event. The parent passes it on to each child (they run in
+    process groups of their own)."""
 
     def __init__(self, scenario):
+        super().__init__(*[["--build-id", str(BUILD_ID)] + scenario.sim_args] * scenario.adapters)
         self.scenario = scenario
-        self.adapters = rig.Adapters(*[["--build-id", str(BUILD_ID)] + scenario.sim_args] * self.ADAPTERS)
-
-    def __enter__(self):
-        self.adapters.__enter__()
-        self.work = os.path.join(self.adapters.rigs[0].folder, "fleet-work")
-        os.makedirs(self.work)
-        self.adapters.rigs[0].make_tool_folder(self.work)
-        self.ports = []
-        for number, adapter in enumerate(self.adapters.rigs):
-            port = os.path.join(self.work, "ttyFLEET%d" % number)
-            os.symlink(adapter.link, port)
-            self.ports.append(port)
-        return self
-
-    def __exit__(self, *exc):
-        self.adapters.__exit__(*exc)
-
-    def _triggered(self):
-        name = self.scenario.trigger[1]
-        for adapter in self.adapters.rigs:
-            if os.path.exists(adapter.events):
-                with open(adapter.events) as handle:
-                    if '"ev":"%s"' % name in handle.read():
-                        return True
-        return False
 
     def run_interrupted(self):
+        """(a run per adapter, each with the parent's exit status and output, interrupts sent)."""
         env = self.adapters.environment()
         env["DFUWIZARD_RECORD"] = os.path.join(self.work, "tool-{port}.log")
-        command = [os.path.join(rig.LINUX_BUILD, "marrowlink")] + self.scenario.command
+        command = [MARROWLINK] + self.scenario.command
         for port in self.ports:
             command += ["--port", port]
-        started = time.monotonic()
-        process = subprocess.Popen(command, cwd=self.work, env=env, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-        deadline = started + self.scenario.bound_s
-        sent = 0
-        while process.poll() is None and time.monotonic() < deadline and sent == 0:
-            if self._triggered():
-                os.killpg(process.pid, signal.SIGINT)
-                sent = 1
-            time.sleep(0.01)
-        try:
-            out, err = process.communicate(timeout=max(1.0, deadline - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            out, err = process.communicate()
-        elapsed = time.monotonic() - started
+        events = [adapter.events for adapter in self.adapters.rigs]
+        status, out, err, elapsed, sent = _interrupt(
+            self.scenario, command, self.work, env, lambda: _logged(events, self.scenario.trigger[1]),
+            os.path.join(self.work, "program.err"))
         for adapter in self.adapters.rigs:
             adapter.stop_sim()
-        runs = [ToolRunResult(process.returncode, out.decode("latin-1"), err.decode("latin-1"),
-                              rig.read_events(adapter.events), rig.read_store(adapter.store),
-                              [name for name in os.listdir(self.work) if name.startswith("tool-")], self.work,
-                              elapsed) for adapter in self.adapters.rigs]
-        return runs, sent
+        tool_calls = [name for name in os.listdir(self.work) if name.startswith("tool-")]
+        return [ToolRunResult(status, out, err, rig.read_events(adapter.events), rig.read_store(adapter.store),
+                              tool_calls, self.work, elapsed) for adapter in self.adapters.rigs], sent
 
 
 def _check_fleet_prepared_or_untouched(runs):
@@ -306,37 +285,17 @@ FLEET_SCENARIOS = [
                  ["update", "--no-wait"], ("event", "ps_write"), 1, 130,
                  "interrupted: each adapter finishes the step it is in",
                  r"^error: updating the adapters: interrupted: 0 of 2 adapters updated",
-                 _check_fleet_prepared_or_untouched, sim_args=["--chip-answer-delay", str(ANSWER_DELAY_MS)]),
+                 _check_fleet_prepared_or_untouched, sim_args=["--chip-answer-delay", str(ANSWER_DELAY_MS)],
+                 adapters=2),
 ]
 
 
-def run_fleet_scenario(scenario):
-    with FleetInterruptRig(scenario) as fleet_rig:
-        runs, sent = fleet_rig.run_interrupted()
-    first = runs[0]
-    problems = []
-    if sent != scenario.interrupts:
-        problems.append("the trigger never came")
-    if first.exit_status != scenario.exit_status:
-        problems.append("exit status %s, expected %d" % (first.exit_status, scenario.exit_status))
-    if scenario.notice not in first.err:
-        problems.append("no notice %r on standard error" % scenario.notice)
-    if not re.search(scenario.last_line, first.err, re.M):
-        problems.append("no line of standard error matches %r" % scenario.last_line)
-    summary = [line for line in first.out.splitlines() if re.match(r"^ttyFLEET\d\s{2,}.*\binterrupted in ", line)]
-    if len(summary) != FleetInterruptRig.ADAPTERS:
-        problems.append("the summary does not say where each adapter stood:\n" + first.out)
-    problems += scenario.check(runs)
-    if problems:
-        problems.append("standard error:\n" + first.err)
-    return runs, problems
-
-
 def run_scenario(scenario):
-    if scenario in FLEET_SCENARIOS:
-        return run_fleet_scenario(scenario)
-    with InterruptRig(scenario) as interrupt_rig:
-        run, sent = interrupt_rig.run_interrupted()
+    """(the run, or for several adapters a list of runs, one each; problems)."""
+    fleet = scenario.adapters > 1
+    with (FleetInterruptRig if fleet else InterruptRig)(scenario) as interrupt_rig:
+        runs, sent = interrupt_rig.run_interrupted()
+    run = runs[0]
     problems = []
     if sent != scenario.interrupts:
         problems.append("the trigger never came: %d of %d interrupts sent" % (sent, scenario.interrupts))
@@ -348,7 +307,11 @@ def run_scenario(scenario):
         problems.append("no line of standard error matches %r" % scenario.last_line)
     if run.elapsed_s > scenario.bound_s:
         problems.append("took %.1f s" % run.elapsed_s)
-    problems += scenario.check(run)
+    if fleet:
+        summary = [line for line in run.out.splitlines() if re.match(r"^ttyFLEET\d\s{2,}.*\binterrupted in ", line)]
+        if len(summary) != scenario.adapters:
+            problems.append("the summary does not say where each adapter stood:\n" + run.out)
+    problems += scenario.check(runs if fleet else run)
     if problems:
         problems.append("standard error:\n" + run.err)
-    return run, problems
+    return (runs if fleet else run), problems

@@ -48,11 +48,15 @@ protected:
         ASSERT_EQ(system(("rm -rf '" + folder + "'").c_str()), 0);
     }
 
-    // Starts /bin/sh -c script with the extra arguments as $1...; the handle is
+    // Starts /bin/sh -c script with the extra arguments as $1...; with input,
+    // its standard input is a pipe whose writing end is *input. The handle is
     // closed (and the child killed if need be) at the test's end.
-    PlatformHandle start_shell(const std::string& script, const std::vector<std::string>& extra,
-                               const ProcessOptions& options, PlatformHandle* input = nullptr)
+    PlatformHandle start_shell(const std::string& script, const std::vector<std::string>& extra = {},
+                               ProcessOptions options = {}, PlatformHandle* input = nullptr)
     {
+        if (input != nullptr) {
+            options.standard_input = PROCESS_STDIO_PIPE;
+        }
         std::vector<const char*> argv{"sh", "-c", script.c_str(), "sh"};
         for (const std::string& argument : extra) {
             argv.push_back(argument.c_str());
@@ -136,10 +140,8 @@ TEST_F(ChildrenTest, OutputAndErrorLandInTheirFilesAndInputLinesReachTheChild)
 {
     std::ofstream(folder + "/out") << "old contents, longer than the new ones\n";
     PlatformHandle input = PLATFORM_INVALID_HANDLE;
-    ProcessOptions options = to_files();
-    options.standard_input = PROCESS_STDIO_PIPE;
     const PlatformHandle child = start_shell(
-        "echo first; echo oops >&2; while read -r line; do echo \"got $line\"; done; echo end", {}, options, &input);
+        "echo first; echo oops >&2; while read -r line; do echo \"got $line\"; done; echo end", {}, to_files(), &input);
     std::string seen;
     for (std::uint64_t start = clock_ms(); seen != "first\n" && clock_ms() - start < CHILD_END_LIMIT_MS;) {
         sleep_ms(10);
@@ -176,9 +178,7 @@ TEST_F(ChildrenTest, WritingToAnEndedChildFailsWithoutSigpipe)
         struct sigaction previous{};
         ASSERT_EQ(sigaction(SIGPIPE, &chosen, &previous), 0);
         PlatformHandle input = PLATFORM_INVALID_HANDLE;
-        ProcessOptions options{};
-        options.standard_input = PROCESS_STDIO_PIPE;
-        const PlatformHandle child = start_shell("exit 0", {}, options, &input);
+        const PlatformHandle child = start_shell("exit 0", {}, {}, &input);
         EXPECT_EQ(end_of(child), 0u);
         std::size_t written = 99;
         errno = 0;
@@ -197,9 +197,7 @@ TEST_F(ChildrenTest, WritingToAChildThatStoppedReadingReturnsAtItsBound)
 {
     constexpr std::uint32_t WRITE_BOUND_MS = 200;
     PlatformHandle input = PLATFORM_INVALID_HANDLE;
-    ProcessOptions options{};
-    options.standard_input = PROCESS_STDIO_PIPE;
-    start_shell("exec sleep 10", {}, options, &input);
+    start_shell("exec sleep 10", {}, {}, &input);
     const std::string flood(1 << 20, 'x');  // more than any pipe holds
     std::size_t written = 0;
     const std::uint64_t start = clock_ms();
@@ -219,9 +217,7 @@ TEST_F(ChildrenTest, ChildInheritsNoOtherDescriptor)
     const int plain = open("/dev/null", O_RDONLY);  // no close-on-exec
     ASSERT_GE(plain, 0);
     PlatformHandle other_input = PLATFORM_INVALID_HANDLE;
-    ProcessOptions piped{};
-    piped.standard_input = PROCESS_STDIO_PIPE;
-    start_shell("exec sleep 10", {}, piped, &other_input);
+    start_shell("exec sleep 10", {}, {}, &other_input);
     const std::string check = "for fd in \"$@\"; do [ -e /proc/$$/fd/$fd ] && exit 1; done; exit 0";
     const PlatformHandle child =
         start_shell(check, {std::to_string(plain), std::to_string(other_input), "3", "4", "5"}, to_files());
@@ -243,50 +239,40 @@ TEST_F(ChildrenTest, SelfPathNamesTheTestProgram)
     EXPECT_STREQ(short_room, "");
 }
 
-TEST_F(ChildrenTest, WaitAnyReturnsTheEndedChildWithinItsBoundOrTimesOut)
+// One child per adapter, 64 watched at once: the one that ends (the last)
+// is found within its bound, and again at once; without it none ends in time;
+// a 65th is refused. Nothing to wait for is a failure, not a time-out.
+TEST_F(ChildrenTest, WaitAnyFindsTheEndedOneOfSixtyFourChildrenWithinItsBoundOrTimesOut)
 {
+    constexpr int CHILDREN_AT_ONCE = 64;
     constexpr std::uint64_t CHILD_RUN_MS = 200;
     constexpr std::uint32_t TIMEOUT_MS = 150;
-    const ProcessOptions quiet{};
-    std::vector<PlatformHandle> children{start_shell("exec sleep 10", {}, quiet), start_shell("sleep 0.2; exit 3", {}, quiet),
-                                         start_shell("exec sleep 10", {}, quiet)};
+    std::vector<PlatformHandle> children;
+    for (int i = 0; i < CHILDREN_AT_ONCE; ++i) {
+        children.push_back(start_shell(i + 1 < CHILDREN_AT_ONCE ? "exec sleep 10" : "sleep 0.2; exit 3"));
+    }
     std::uint64_t start = clock_ms();
-    EXPECT_EQ(process_wait_any(children.data(), 3, CHILD_END_LIMIT_MS), 1);
+    EXPECT_EQ(process_wait_any(children.data(), CHILDREN_AT_ONCE, CHILD_END_LIMIT_MS), CHILDREN_AT_ONCE - 1);
     const std::uint64_t took = clock_ms() - start;
     EXPECT_GE(took, CHILD_RUN_MS - 50);
     EXPECT_LT(took, CHILD_RUN_MS + BOUND_SLACK_MS);
     std::uint32_t code = 0;
-    EXPECT_EQ(process_exit_code(children[1], &code), 1);
+    EXPECT_EQ(process_exit_code(children.back(), &code), 1);
     EXPECT_EQ(code, 3u);
-    // Still ended, and found again at once; without it, none ends in time.
-    EXPECT_EQ(process_wait_any(children.data(), 3, 0), 1);
-    children.erase(children.begin() + 1);
+    EXPECT_EQ(process_wait_any(children.data(), CHILDREN_AT_ONCE, 0), CHILDREN_AT_ONCE - 1);
+    const char* argv[] = {"sh", "-c", "exit 0", nullptr};
+    ProcessInfo info{};
+    EXPECT_EQ(process_start_argv("/bin/sh", argv, &info, nullptr), 0);
+    EXPECT_EQ(platform_last_error(), static_cast<std::uint32_t>(EAGAIN));
+    children.pop_back();
     start = clock_ms();
-    EXPECT_EQ(process_wait_any(children.data(), 2, TIMEOUT_MS), PROCESS_WAIT_TIMEOUT);
+    EXPECT_EQ(process_wait_any(children.data(), CHILDREN_AT_ONCE - 1, TIMEOUT_MS), PROCESS_WAIT_TIMEOUT);
     EXPECT_GE(clock_ms() - start, TIMEOUT_MS);
     EXPECT_LT(clock_ms() - start, TIMEOUT_MS + BOUND_SLACK_MS);
-    // Nothing to wait for is a failure, not a time-out.
     const PlatformHandle unknown[] = {children[0], PLATFORM_INVALID_HANDLE};
     EXPECT_EQ(process_wait_any(unknown, 2, TIMEOUT_MS), PROCESS_WAIT_FAILED);
     EXPECT_EQ(process_wait_any(nullptr, 1, TIMEOUT_MS), PROCESS_WAIT_FAILED);
     EXPECT_EQ(process_wait_any(children.data(), 0, TIMEOUT_MS), PROCESS_WAIT_FAILED);
-}
-
-// One child per adapter: 64 at once, the last found ended among them, a 65th refused.
-TEST_F(ChildrenTest, SixtyFourChildrenAreWatchedAtOnce)
-{
-    constexpr int CHILDREN_AT_ONCE = 64;
-    const ProcessOptions quiet{};
-    std::vector<PlatformHandle> children;
-    for (int i = 0; i + 1 < CHILDREN_AT_ONCE; ++i) {
-        children.push_back(start_shell("exec sleep 10", {}, quiet));
-    }
-    children.push_back(start_shell("exit 0", {}, quiet));
-    EXPECT_EQ(process_wait_any(children.data(), CHILDREN_AT_ONCE, CHILD_END_LIMIT_MS), CHILDREN_AT_ONCE - 1);
-    const char* argv[] = {"sh", "-c", "exit 0", nullptr};
-    ProcessInfo info{};
-    EXPECT_EQ(process_start_argv("/bin/sh", argv, &info, &quiet), 0);
-    EXPECT_EQ(platform_last_error(), static_cast<std::uint32_t>(EAGAIN));
 }
 
 // Options the call cannot honour are refused before anything starts, and a

@@ -225,6 +225,9 @@ TEST_F(WineTest, NativeToolInTheFolderThenTheExeThroughWineThenPath)
     ASSERT_EQ(mkdir(tool_folder.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(on_path.c_str(), 0755), 0);
     setenv("PATH", on_path.c_str(), 1);
+    // The port the tool is given is asked for from inside the folder, as the update asks.
+    ASSERT_EQ(chdir(tool_folder.c_str()), 0);
+    setenv("COM1_DEVICE", "/dev/pts/7", 1);
     struct Case {
         const char* what;
         int native;            // DFUWizard in the folder: 0 none, 1 a program, 2 a file that is not executable
@@ -256,10 +259,6 @@ TEST_F(WineTest, NativeToolInTheFolderThenTheExeThroughWineThenPath)
         DownloadToolChoice choice{};
         ASSERT_EQ(download_tool_choose(tool_folder.c_str(), "DFUWizard", &choice), 1);
         EXPECT_EQ(choice.kind, c.kind) << choice.path;
-
-        // The port the tool is given, from inside the folder as the update asks.
-        ASSERT_EQ(chdir(tool_folder.c_str()), 0);
-        setenv("COM1_DEVICE", "/dev/pts/7", 1);
         ProcessToolPort port{};
         ASSERT_EQ(process_tool_port("DFUWizard", "\\\\.\\COM1", "COM1", &port), 1);
         const int wine = c.kind == DOWNLOAD_TOOL_WINE_FOLDER;
@@ -267,7 +266,6 @@ TEST_F(WineTest, NativeToolInTheFolderThenTheExeThroughWineThenPath)
         ASSERT_EQ(process_tool_port("DFUWizard", "/dev/ttyUSB0", "/dev/ttyUSB0", &port), 1);
         EXPECT_STREQ(port.name, wine ? "COM1" : "/dev/ttyUSB0");
         EXPECT_STREQ(port.device, wine ? "/dev/ttyUSB0" : "");
-        ASSERT_EQ(chdir(folder.c_str()), 0);
     }
 }
 
@@ -297,6 +295,15 @@ TEST_F(WineTest, LauncherBesideTheProgramOrInLibexecAnd32BitWineByItsLibraries)
 // play marrowlink-wine-launcher.exe and Wine's mount manager.
 constexpr char FAKE_WINE[] = R"SH(#!/bin/sh
 echo "wine $* | prefix=$WINEPREFIX display=${DISPLAY-unset} overrides=$WINEDLLOVERRIDES arch=${WINEARCH-unset}" >> "$FAKE_WINE_LOG"
+# The launcher waits up to 3 s for the file $1, else reports $2 and ends with exit status $3.
+status_file=$2
+wait_for() {
+    i=0
+    while [ ! -e "$1" ]; do
+        sleep 0.01; i=$((i + 1))
+        [ $i -gt 300 ] && { echo "$2" >> "$status_file"; exit "$3"; }
+    done
+}
 case "$1" in
 wineboot)
     [ -n "$FAKE_WINEBOOT_FAILS" ] && exit 1
@@ -309,19 +316,11 @@ reg)
     done
     [ -n "$FAKE_COM1_TARGET" ] && ln -sfn "$FAKE_COM1_TARGET" "$WINEPREFIX/dosdevices/com1"
     echo ready >> "$2"
-    i=0
-    while [ ! -e "$3" ]; do
-        sleep 0.01; i=$((i + 1))
-        [ $i -gt 300 ] && { echo "failed go 1460" >> "$2"; exit 1; }
-    done
+    wait_for "$3" "failed go 1460" 1
     echo "tool $5" >> "$FAKE_WINE_LOG"
     echo "started 32" >> "$2"
     if [ -n "$FAKE_TOOL_RUNS" ]; then
-        i=0
-        while [ ! -e "$3.stop" ]; do
-            sleep 0.01; i=$((i + 1))
-            [ $i -gt 300 ] && { echo "exit 0" >> "$2"; exit 0; }
-        done
+        wait_for "$3.stop" "exit 0" 0
         echo "tool stopped" >> "$FAKE_WINE_LOG"
         echo "exit 137" >> "$2"
         exit 0
@@ -353,7 +352,9 @@ protected:
         setenv("XDG_STATE_HOME", (folder + "/state").c_str(), 1);
         setenv("DISPLAY", ":7", 1);
         setenv("FAKE_WINE_LOG", (folder + "/wine-calls.log").c_str(), 1);
-        prefix = folder + "/state/marrowlink/wine";
+        state = folder + "/state/marrowlink";
+        prefix = state + "/wine";
+        made = " | prefix=" + prefix + " display=unset overrides=mscoree,mshtml= arch=win64";
         ASSERT_EQ(mkdir((folder + "/DFUWizard").c_str(), 0755), 0);
         write_program(folder + "/DFUWizard/DFUWizard.exe", pe_bytes(0x8664, 0x20b, 3));
     }
@@ -379,20 +380,43 @@ protected:
         return download_tool_prepare((folder + "/DFUWizard").c_str(), "DFUWizard", notice, notices, status);
     }
 
-    std::string prefix;
-};
-
-// "wine reg add ... /v COMn ..." for COM<first> to COM<last>, as wine_calls() logs them.
-std::vector<std::string> ports_calls(const std::string& prefix, int first, int last, const std::string& environment)
-{
-    std::vector<std::string> calls;
-    for (int com = first; com <= last; ++com) {
-        const std::string n = std::to_string(com);
-        calls.push_back("wine reg add HKLM\\Software\\Wine\\Ports /v COM" + n + " /t REG_SZ /d " + prefix +
-                        "/marrowlink-com" + n + " /f" + environment);
+    // What wine_calls() logs when COM<first> to the last port are added to
+    // the prefix: "wine reg add ... /v COMn ..." each, then the wait for the server.
+    std::vector<std::string> ports_added_calls(int first) const
+    {
+        std::vector<std::string> calls;
+        for (int com = first; com <= WINE_COM_PORTS; ++com) {
+            const std::string n = std::to_string(com);
+            calls.push_back("wine reg add HKLM\\Software\\Wine\\Ports /v COM" + n + " /t REG_SZ /d " + prefix +
+                            "/marrowlink-com" + n + " /f" + made);
+        }
+        calls.push_back("wineserver -w");
+        return calls;
     }
-    return calls;
-}
+
+    // Another run's hold on COM<com>: its lock, taken at once (one still held
+    // fails the test instead of waiting). Its descriptor, or -1.
+    int hold_port(int com) const
+    {
+        char path[PATH_MAX];
+        const int fd =
+            wine_port_lock_path(state.c_str(), com, path, sizeof path) ? open(path, O_RDWR | O_CREAT, 0600) : -1;
+        EXPECT_TRUE(fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) << "COM" << com << " is held already";
+        return fd;
+    }
+
+    // wine_port_check's verdict: "" when COM<com> leads to device, else why not.
+    std::string port_check(int com, const std::string& device) const
+    {
+        char why[512] = "";
+        return wine_port_check(prefix.c_str(), com, device.c_str(), why, sizeof why) == 1 ? ""
+                                                                                          : std::string("no: ") + why;
+    }
+
+    std::string state;   // the state folder: Wine's log, the port locks, the prefix
+    std::string prefix;
+    std::string made;    // the environment of a call that makes or changes the prefix, as logged
+};
 
 std::string marker_for(const std::string& prefix, int ports)
 {
@@ -411,12 +435,8 @@ TEST_F(WinePrefixTest, PrefixIsMadeOnceWithoutDisplayOrDialogsAndEachComPortName
     EXPECT_EQ(notices, std::vector<std::string>{prefix + " 700000000"});
     EXPECT_EQ(status.prefix_created, 1);
     EXPECT_EQ(status.wine_ports, WINE_COM_PORTS);
-    const std::string made = " | prefix=" + prefix + " display=unset overrides=mscoree,mshtml= arch=win64";
-    std::vector<std::string> expected = {"wine wineboot -i" + made};
-    for (const std::string& call : ports_calls(prefix, 1, WINE_COM_PORTS, made)) {
-        expected.push_back(call);
-    }
-    expected.push_back("wineserver -w");
+    std::vector<std::string> expected = ports_added_calls(1);
+    expected.insert(expected.begin(), "wine wineboot -i" + made);
     EXPECT_EQ(wine_calls(), expected);
     EXPECT_EQ(read_file(prefix + "/marrowlink-prefix"), marker_for(prefix, WINE_COM_PORTS));
     EXPECT_EQ(wine_prefix_ports(prefix.c_str()), WINE_COM_PORTS);
@@ -437,9 +457,6 @@ TEST_F(WinePrefixTest, OlderPrefixGetsItsOtherComPortsWhenNoRunHoldsOne)
     std::vector<std::string> notices;
     DownloadToolStatus status{};
     ASSERT_EQ(prepare(&notices, &status), 1) << status.text;
-    const std::string state = folder + "/state/marrowlink";
-    char lock_path[PATH_MAX];
-    ASSERT_EQ(wine_port_lock_path(state.c_str(), 1, lock_path, sizeof lock_path), 1);
     struct Case {
         const char* what;
         int com1_held;  // another run has COM1
@@ -456,8 +473,7 @@ TEST_F(WinePrefixTest, OlderPrefixGetsItsOtherComPortsWhenNoRunHoldsOne)
         write_file(prefix + "/system.reg",
                    "[Software\\\\Wine\\\\Ports] 1\n\"COM1\"=\"" + prefix + "/marrowlink-com1\"\n");
         ASSERT_EQ(wine_prefix_ports(prefix.c_str()), 1);
-        const int held = c.com1_held ? open(lock_path, O_RDWR | O_CREAT, 0600) : -1;
-        ASSERT_TRUE(!c.com1_held || (held >= 0 && flock(held, LOCK_EX) == 0));
+        const int held = c.com1_held ? hold_port(1) : -1;
         const std::size_t calls_before = wine_calls().size();
         EXPECT_EQ(prepare(&notices, &status), c.code == DOWNLOAD_TOOL_OK ? 1 : 0);
         EXPECT_EQ(status.code, c.code) << status.text;
@@ -465,13 +481,7 @@ TEST_F(WinePrefixTest, OlderPrefixGetsItsOtherComPortsWhenNoRunHoldsOne)
         EXPECT_EQ(wine_prefix_ports(prefix.c_str()), c.ports);
         std::vector<std::string> calls = wine_calls();
         calls.erase(calls.begin(), calls.begin() + static_cast<long>(calls_before));
-        std::vector<std::string> expected;
-        if (c.ports > 1) {
-            expected = ports_calls(prefix, 2, WINE_COM_PORTS,
-                                   " | prefix=" + prefix + " display=unset overrides=mscoree,mshtml= arch=win64");
-            expected.push_back("wineserver -w");
-        }
-        EXPECT_EQ(calls, expected);
+        EXPECT_EQ(calls, c.ports > 1 ? ports_added_calls(2) : std::vector<std::string>{});
         if (held >= 0) {
             close(held);
         }
@@ -554,17 +564,48 @@ protected:
         ASSERT_EQ(chdir((folder + "/DFUWizard").c_str()), 0);
     }
 
-    // process_start as the update makes it; the tool's exit code, or -1.
-    std::int64_t run_tool()
+    // The tool's command line as the update writes it, naming port.
+    static std::string command_line(const std::string& port)
+    {
+        return "DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial " + port + " /auto /exit";
+    }
+
+    static int start(const std::string& command, const std::string& port_device, ProcessInfo* info)
     {
         ProcessOptions options{};
-        options.port_device = device.c_str();
+        options.port_device = port_device.c_str();
+        return process_start(command.c_str(), info, &options);
+    }
+
+    // The update's run on device naming COM1: the tool's exit code, or -1.
+    std::int64_t run_tool() const
+    {
         ProcessInfo info{};
-        if (!process_start(STANDARD_COMMAND_LINE, &info, &options)) {
-            last_log = read_file(folder + "/state/marrowlink/wine.log");
-            return -1;
+        return start(command_line("COM1"), device, &info) ? static_cast<std::int64_t>(end_of(info)) : -1;
+    }
+
+    // The start on the device on, its port named as process_tool_port says
+    // (*named). 1: started.
+    static int start_on(const std::string& on, ProcessInfo* info, std::string* named)
+    {
+        ProcessToolPort port{};
+        if (!process_tool_port("DFUWizard", on.c_str(), on.c_str(), &port)) {
+            return 0;
         }
-        return end_of(info);
+        *named = port.name;
+        return start(command_line(port.name), port.device, info);
+    }
+
+    static std::uint32_t end_of(const ProcessInfo& info)
+    {
+        const std::uint64_t began = clock_ms();
+        while (!process_has_ended(info.process) && clock_ms() - began < TOOL_END_LIMIT_MS) {
+            sleep_ms(5);
+        }
+        std::uint32_t code = 0;
+        EXPECT_EQ(process_exit_code(info.process, &code), 1);
+        EXPECT_EQ(process_close(info.process), 1);
+        return code;
     }
 
     std::vector<std::string> tool_calls() const
@@ -575,52 +616,23 @@ protected:
                 tools.push_back(call);
             }
         }
+        std::sort(tools.begin(), tools.end());
         return tools;
     }
 
-    // process_start for device as the update makes it: the port named as
-    // process_tool_port says. 1: started, *named the port.
-    int start_on(const std::string& on, ProcessInfo* info, std::string* named)
-    {
-        ProcessToolPort port{};
-        if (!process_tool_port("DFUWizard", on.c_str(), on.c_str(), &port)) {
-            return 0;
-        }
-        *named = port.name;
-        const std::string command_line =
-            "DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial " + *named + " /auto /exit";
-        ProcessOptions options{};
-        options.port_device = port.device;
-        return process_start(command_line.c_str(), info, &options);
-    }
+    std::string wine_log() const { return read_file(state + "/wine.log"); }
 
-    static std::uint32_t end_of(const ProcessInfo& info)
-    {
-        const std::uint64_t start = clock_ms();
-        while (!process_has_ended(info.process) && clock_ms() - start < TOOL_END_LIMIT_MS) {
-            sleep_ms(5);
-        }
-        std::uint32_t code = 0;
-        EXPECT_EQ(process_exit_code(info.process, &code), 1);
-        EXPECT_EQ(process_close(info.process), 1);
-        return code;
-    }
-
-    static constexpr char STANDARD_COMMAND_LINE[] =
-        "DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial COM1 /auto /exit";
     std::string device;
-    std::string last_log;  // Wine's log after a start that failed
 };
 
 TEST_F(WineRunTest, ToolRunsOnTheMappedPortAndItsWholeExitCodeComesBack)
 {
     setenv("FAKE_EXIT_CODE", "256", 1);
-    EXPECT_EQ(run_tool(), 256) << last_log;
-    EXPECT_EQ(tool_calls(), std::vector<std::string>{std::string("tool ") + STANDARD_COMMAND_LINE});
+    EXPECT_EQ(run_tool(), 256) << wine_log();
+    EXPECT_EQ(tool_calls(), std::vector<std::string>{"tool " + command_line("COM1")});
     // The mapping is gone once the tool has ended: COM1 leads nowhere.
-    char why[512] = "";
-    EXPECT_EQ(wine_port_check(prefix.c_str(), 1, device.c_str(), why, sizeof why), 0);
-    EXPECT_NE(std::string(why).find("leads nowhere"), std::string::npos) << why;
+    const std::string check = port_check(1, device);
+    EXPECT_NE(check.find("leads nowhere"), std::string::npos) << check;
     setenv("FAKE_EXIT_CODE", "0", 1);
     EXPECT_EQ(run_tool(), 0);  // the run's lock was let go
 }
@@ -631,22 +643,12 @@ TEST_F(WineRunTest, ToolRunsOnTheMappedPortAndItsWholeExitCodeComesBack)
 TEST_F(WineRunTest, ATerminatedToolIsEndedByItsLauncher)
 {
     setenv("FAKE_TOOL_RUNS", "1", 1);
-    ProcessOptions options{};
-    options.port_device = device.c_str();
     ProcessInfo info{};
-    ASSERT_EQ(process_start(STANDARD_COMMAND_LINE, &info, &options), 1);
+    ASSERT_EQ(start(command_line("COM1"), device, &info), 1) << wine_log();
     EXPECT_EQ(process_terminate(info.process), 1);
-    const std::uint64_t start = clock_ms();
-    while (!process_has_ended(info.process) && clock_ms() - start < TOOL_END_LIMIT_MS) {
-        sleep_ms(5);
-    }
-    std::uint32_t code = 0;
-    EXPECT_EQ(process_exit_code(info.process, &code), 1);
-    EXPECT_EQ(code, PROCESS_TERMINATED_EXIT_CODE);
-    EXPECT_EQ(process_close(info.process), 1);
+    EXPECT_EQ(end_of(info), PROCESS_TERMINATED_EXIT_CODE);
     const std::vector<std::string> calls = wine_calls();
     EXPECT_NE(std::find(calls.begin(), calls.end(), "tool stopped"), calls.end());
-    unsetenv("FAKE_TOOL_RUNS");
 }
 
 TEST_F(WineRunTest, Com1LeadingToAnotherDeviceKeepsTheToolFromStarting)
@@ -656,7 +658,7 @@ TEST_F(WineRunTest, Com1LeadingToAnotherDeviceKeepsTheToolFromStarting)
     setenv("FAKE_COM1_TARGET", console.c_str(), 1);
     EXPECT_EQ(run_tool(), -1);
     EXPECT_TRUE(tool_calls().empty());
-    const std::string log = read_file(folder + "/state/marrowlink/wine.log");
+    const std::string log = wine_log();
     EXPECT_NE(log.find("COM1 of the prefix is not the chosen port"), std::string::npos) << log;
     EXPECT_NE(log.find("the download tool was not started"), std::string::npos) << log;
     // Nothing is left mapped, and the next run may go.
@@ -672,26 +674,19 @@ TEST_F(WineRunTest, Com1LeadingToAnotherDeviceKeepsTheToolFromStarting)
 // while the other's leads to the other device.
 TEST_F(WineRunTest, TwoRunsAtOnceEachHaveTheirOwnComPort)
 {
-    const std::string second = folder + "/pts8";
-    const std::string state = folder + "/state/marrowlink";
-    write_file(second, "");
+    const std::string devices[] = {device, folder + "/pts8"};
+    write_file(devices[1], "");
     setenv("FAKE_TOOL_RUNS", "1", 1);
-    ProcessInfo first_run{};
-    ProcessInfo second_run{};
-    std::string first_port;
-    std::string second_port;
-    ASSERT_EQ(start_on(device, &first_run, &first_port), 1) << read_file(state + "/wine.log");
-    ASSERT_EQ(start_on(second, &second_run, &second_port), 1) << read_file(state + "/wine.log");
-    EXPECT_EQ(first_port, "COM1");
-    EXPECT_EQ(second_port, "COM2");
-    char why[512] = "";
-    EXPECT_EQ(wine_port_check(prefix.c_str(), 1, device.c_str(), why, sizeof why), 1) << why;
-    EXPECT_EQ(wine_port_check(prefix.c_str(), 2, second.c_str(), why, sizeof why), 1) << why;
-    std::vector<std::string> tools = tool_calls();
-    std::sort(tools.begin(), tools.end());
-    EXPECT_EQ(tools, (std::vector<std::string>{
-                         "tool DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial COM1 /auto /exit",
-                         "tool DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial COM2 /auto /exit"}));
+    ProcessInfo runs[2] = {};
+    for (int run = 0; run < 2; ++run) {
+        std::string named;
+        ASSERT_EQ(start_on(devices[run], &runs[run], &named), 1) << wine_log();
+        EXPECT_EQ(named, "COM" + std::to_string(run + 1));
+    }
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(port_check(run + 1, devices[run]), "");
+    }
+    EXPECT_EQ(tool_calls(), (std::vector<std::string>{"tool " + command_line("COM1"), "tool " + command_line("COM2")}));
 
     // A third tool told a port that is not its own never starts.
     const std::string third = folder + "/pts9";
@@ -699,36 +694,30 @@ TEST_F(WineRunTest, TwoRunsAtOnceEachHaveTheirOwnComPort)
     ProcessToolPort port{};
     ASSERT_EQ(process_tool_port("DFUWizard", third.c_str(), third.c_str(), &port), 1);
     EXPECT_STREQ(port.name, "COM3");
-    ProcessOptions options{};
-    options.port_device = port.device;
     ProcessInfo wrong{};
-    EXPECT_EQ(process_start(STANDARD_COMMAND_LINE, &wrong, &options), 0);
-    EXPECT_NE(read_file(state + "/wine.log").find("does not name COM3"), std::string::npos);
+    EXPECT_EQ(start(command_line("COM1"), port.device, &wrong), 0);
+    EXPECT_NE(wine_log().find("does not name COM3"), std::string::npos);
     EXPECT_EQ(wine_port_busy(state.c_str(), 3), 0) << "COM3 was given up";
 
-    EXPECT_EQ(process_terminate(first_run.process), 1);
-    EXPECT_EQ(process_terminate(second_run.process), 1);
-    EXPECT_EQ(end_of(first_run), PROCESS_TERMINATED_EXIT_CODE);
-    EXPECT_EQ(end_of(second_run), PROCESS_TERMINATED_EXIT_CODE);
-    // Both mappings gone, both ports free.
-    EXPECT_EQ(wine_port_check(prefix.c_str(), 1, device.c_str(), why, sizeof why), 0);
-    EXPECT_EQ(wine_port_check(prefix.c_str(), 2, second.c_str(), why, sizeof why), 0);
-    EXPECT_EQ(wine_port_busy(state.c_str(), 1), 0);
-    EXPECT_EQ(wine_port_busy(state.c_str(), 2), 0);
+    for (const ProcessInfo& run : runs) {
+        EXPECT_EQ(process_terminate(run.process), 1);
+    }
+    // Both ended as killed, both mappings gone, both ports free.
+    for (int run = 0; run < 2; ++run) {
+        EXPECT_EQ(end_of(runs[run]), PROCESS_TERMINATED_EXIT_CODE);
+        EXPECT_NE(port_check(run + 1, devices[run]), "");
+        EXPECT_EQ(wine_port_busy(state.c_str(), run + 1), 0);
+    }
 }
 
 // Other runs have every COM port: no port for this one (the update then
 // fails to start its tool, as before with COM1 taken), until one is let go.
 TEST_F(WineRunTest, EveryComPortTakenRefusesTheRunUntilOneIsFree)
 {
-    ASSERT_EQ(run_tool(), 0) << last_log;  // the prefix is made
-    const std::string state = folder + "/state/marrowlink";
+    ASSERT_EQ(run_tool(), 0) << wine_log();  // the prefix is made
     std::vector<int> held;
     for (int com = 1; com <= WINE_COM_PORTS; ++com) {
-        char path[PATH_MAX];
-        ASSERT_EQ(wine_port_lock_path(state.c_str(), com, path, sizeof path), 1);
-        held.push_back(open(path, O_RDWR | O_CREAT, 0600));
-        ASSERT_EQ(flock(held.back(), LOCK_EX), 0);
+        held.push_back(hold_port(com));
     }
     std::vector<std::string> notices;
     DownloadToolStatus status{};
@@ -740,7 +729,7 @@ TEST_F(WineRunTest, EveryComPortTakenRefusesTheRunUntilOneIsFree)
     EXPECT_EQ(process_tool_port("DFUWizard", device.c_str(), device.c_str(), &port), 0);
     EXPECT_EQ(errno, EBUSY);
     close(held[4]);
-    held[4] = open("/dev/null", O_RDONLY);
+    held.erase(held.begin() + 4);
     ASSERT_EQ(process_tool_port("DFUWizard", device.c_str(), device.c_str(), &port), 1);
     EXPECT_STREQ(port.name, "COM5");
     EXPECT_EQ(wine_port_release(port.device), 1);
