@@ -169,12 +169,18 @@ class UpdateRun:
         return None
 
 
-def _prepare_tool_folder(build, work):
+def _images_folder(work):
+    """The DFUWizard folder in work with the two stand-in images."""
     tool_folder = os.path.join(work, "DFUWizard")
     os.makedirs(tool_folder)
     for image in ("Marrowlink_1_2_10.dfu", "Skerrymod_1_2_10.dfu"):
         with open(os.path.join(tool_folder, image), "wb") as handle:
             handle.write(b"stand-in image\n")
+    return tool_folder
+
+
+def _prepare_tool_folder(build, work):
+    tool_folder = _images_folder(work)
     # The updater starts "DFUWizard" from this folder: the span recorder,
     # which runs the real stand-in next to it.
     shutil.copy2(build.tool_span, os.path.join(tool_folder, "DFUWizard"))
@@ -402,12 +408,7 @@ def run_fleet_update(build, root, count, keep=False):
     folder = tempfile.mkdtemp(prefix="fleet-update-", dir=root)
     work = os.path.join(folder, "work")
     os.makedirs(work)
-    tool_folder = os.path.join(work, "DFUWizard")
-    os.makedirs(tool_folder)
-    for image in ("Marrowlink_1_2_10.dfu", "Skerrymod_1_2_10.dfu"):
-        with open(os.path.join(tool_folder, image), "wb") as handle:
-            handle.write(b"stand-in image\n")
-    shutil.copy2(build.tool, os.path.join(tool_folder, "DFUWizard"))
+    shutil.copy2(build.tool, os.path.join(_images_folder(work), "DFUWizard"))
     fleet = Fleet(build, folder, count)
     try:
         command = [build.field_tool, "update", "--no-wait"]

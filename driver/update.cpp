@@ -55,9 +55,6 @@ UpdateResult update_recover(UpdateResult result, const UpdateSteps* steps)
     return update_end(result, UPDATE_END_RECOVERED, steps);
 }
 
-// The download tool: the first word of its command line.
-constexpr char DOWNLOAD_TOOL_PROGRAM[] = "DFUWizard";
-
 void download_report(std::int32_t exit_code)
 {
     if (exit_code == 0) {

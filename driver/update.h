@@ -12,6 +12,8 @@
 
 inline constexpr int ADAPTER_COM_PORT = 1;  // COM1; messages and command lines say "COM1" as fixed text
 inline constexpr char DOWNLOAD_TOOL_FOLDER[] = "DFUWizard";
+// The download tool: the first word of its command line.
+inline constexpr char DOWNLOAD_TOOL_PROGRAM[] = "DFUWizard";
 inline constexpr char STANDARD_IMAGE_COMMAND_LINE[] =
     "DFUWizard /upload /download Marrowlink_1_2_10.dfu /serial COM1 /auto /exit";
 inline constexpr char CI_IMAGE_COMMAND_LINE[] =

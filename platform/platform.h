@@ -177,6 +177,9 @@ struct ProcessOptions {
     int standard_error = PROCESS_STDIO_INHERIT;   // PROCESS_STDIO_INHERIT, _NULL or _FILE
     const char* standard_output_path = nullptr;   // the file for standard_output = PROCESS_STDIO_FILE
     const char* standard_error_path = nullptr;    // the file for standard_error = PROCESS_STDIO_FILE
+    // The folder the child starts in (null: this program's current folder);
+    // the program's path and the files above are then best given whole.
+    const char* working_folder = nullptr;
 };
 inline constexpr ProcessOptions PROCESS_OPTIONS_DEFAULT = {};
 

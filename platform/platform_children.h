@@ -57,6 +57,9 @@ int process_command_line_build(const char* const* arguments, char* command_line,
 //   the child starts (POSIX: mode 0600, for this program's owner only), and
 //   written at their end (append), so that both may name the same file
 //   and the caller may read either while the child writes it;
+// - working_folder: the folder the child starts in (POSIX: posix_spawn's
+//   addchdir action; Windows: CreateProcessA's current directory), so that this
+//   program's own folder never changes for a child's start;
 // - standard_error PROCESS_STDIO_NULL: the null device.
 // port_device must be null. *input (when not null) is PLATFORM_INVALID_HANDLE
 // unless a pipe was made. On failure nothing is left open. POSIX tracks at

@@ -178,6 +178,9 @@ int process_spawn(pid_t* pid, const char* program, char* const* argv, const Proc
         // Whatever this program opened without close-on-exec stays its own.
         result = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     }
+    if (result == 0 && options.working_folder != nullptr) {
+        result = posix_spawn_file_actions_addchdir_np(&actions, options.working_folder);
+    }
     if (result == 0 && options.new_process_group) {
         // Group 0: a new group led by the child.
         result = posix_spawnattr_setpgroup(&attributes, 0);

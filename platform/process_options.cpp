@@ -9,7 +9,8 @@ int process_options_plain(const ProcessOptions& options)
                              options.standard_output == PROCESS_STDIO_NULL ||
                              options.standard_output == PROCESS_STDIO_STDERR;
     return input_plain && output_plain && options.standard_error == PROCESS_STDIO_INHERIT &&
-           options.standard_output_path == nullptr && options.standard_error_path == nullptr;
+           options.standard_output_path == nullptr && options.standard_error_path == nullptr &&
+           options.working_folder == nullptr;
 }
 
 int process_options_argv_valid(const ProcessOptions& options)

@@ -289,7 +289,7 @@ int process_start_argv(const char* program, const char* const* arguments, Proces
     PROCESS_INFORMATION process{};
     // The program named: no search, and a blank in its path is no word break.
     const BOOL started = CreateProcessA(program, argv_command_line.data(), nullptr, nullptr,
-                                        inherit.list != nullptr ? TRUE : FALSE, flags, nullptr, nullptr,
+                                        inherit.list != nullptr ? TRUE : FALSE, flags, nullptr, how.working_folder,
                                         &startup.StartupInfo, &process);
     const DWORD error = GetLastError();
     inherit_list_free(&inherit);

@@ -45,8 +45,7 @@ std::string child_run_self()
 
 ChildRun::ChildRun(std::string program, std::vector<std::string> arguments, std::string folder, bool run_in_folder)
     : program_(std::move(program)), arguments_(std::move(arguments)), folder_(std::move(folder)),
-      run_in_folder_(run_in_folder), errors_(folder_ + "/errors.txt"),
-      progress_(folder_ + "/progress.jsonl")
+      run_in_folder_(run_in_folder), errors_(folder_ + "/errors.txt"), progress_(child_run_progress_path(folder_))
 {
 }
 
@@ -85,19 +84,13 @@ bool ChildRun::start(std::string* why)
     options.standard_output_path = output.c_str();
     options.standard_error = PROCESS_STDIO_FILE;
     options.standard_error_path = errors.c_str();
-    // The child runs in its folder (its own copy of the DFUWizard folder is
-    // there): the start takes the current folder, so the parent, which runs
-    // on one thread, is in the child's folder for the moment of the start.
-    const std::filesystem::path previous = std::filesystem::current_path(error);
+    // In its folder the child finds its own copy of the DFUWizard folder.
     if (run_in_folder_) {
-        std::filesystem::current_path(folder_, error);
+        options.working_folder = folder_.c_str();
     }
     ProcessInfo info{};
     const int started = process_start_argv(self.c_str(), argv.data(), &info, &options, &input_);
     const std::uint32_t start_error = platform_last_error();
-    if (run_in_folder_) {
-        std::filesystem::current_path(previous, error);
-    }
     if (!started) {
         char text[PLATFORM_ERROR_TEXT_BYTES];
         platform_error_text(start_error, text, sizeof text);

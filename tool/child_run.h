@@ -17,6 +17,12 @@
 // The exit status of a child whose end could not be read: an internal error.
 inline constexpr int CHILD_EXIT_STATUS_UNREAD = 1;
 
+// Where a child in folder writes its phases (--progress).
+inline std::string child_run_progress_path(const std::string& folder)
+{
+    return folder + "/progress.jsonl";
+}
+
 class ChildRun {
 public:
     // program: the file to start (this program's own); arguments: after the
@@ -39,7 +45,7 @@ public:
 
     std::string output_path() const { return folder_ + "/output.json"; }
     std::string errors_path() const { return folder_ + "/errors.txt"; }
-    std::string progress_path() const { return folder_ + "/progress.jsonl"; }
+    std::string progress_path() const { return child_run_progress_path(folder_); }
     const std::string& folder() const { return folder_; }
     // Its standard output as a whole (read after its end).
     std::string output() const;

@@ -28,10 +28,10 @@ struct UpdateOptions {
     bool no_wait = false;
     std::string backup;  // --backup FILE: the store kept before the update changes anything
     bool overwrite = false;
+    int jobs = 0;  // --jobs N: with several ports
     // One adapter of several (the parent's own options for its children):
     std::string progress;  // --progress FILE: each phase as it begins
     bool fleet_child = false;  // --fleet-child: interrupts come from the parent, on standard input
-    FleetOptions fleet;
 };
 
 // What marrowlink adds to the update: the backup on the pre-update link (and
@@ -52,44 +52,45 @@ UpdateAdditions& additions_of(void* context)
     return *static_cast<UpdateAdditions*>(context);
 }
 
-// The hold follows the phases; an interrupt stops the update before the next
-// phase that may be skipped (the download, the recovery), never before the
-// configuration after a download.
+// What each phase that follows the pre-update link's open changes: whether an
+// interrupt that came stops the update before it (the download, the
+// recovery; never the configuration after a download), the line the hold
+// shows from then on, and the phase the fleet's parent is told.
+struct HeldPhase {
+    int phase;
+    bool stops_on_interrupt;
+    std::string (*notice)();
+    const char* progress;
+};
+constexpr HeldPhase HELD_PHASES[] = {
+    {UPDATE_PHASE_DOWNLOAD, true, hold_notice_download, FLEET_PHASE_DOWNLOAD},
+    {UPDATE_PHASE_RECOVER, true, hold_notice_restore, FLEET_PHASE_RECOVERING},
+    {UPDATE_PHASE_RESTORE, false, hold_notice_restore, FLEET_PHASE_RESTORING},
+};
+
+// The hold begins at the pre-update link's open and ends with the update.
 int update_phase(void* context, int phase, const UpdateResult&)
 {
     UpdateAdditions& additions = additions_of(context);
-    switch (phase) {
-    case UPDATE_PHASE_CONTACT:
+    if (phase == UPDATE_PHASE_CONTACT) {
         additions.progress.phase(FLEET_PHASE_CONTACTING);
-        return 1;
-    case UPDATE_PHASE_PREPARE:
+    } else if (phase == UPDATE_PHASE_PREPARE) {
         additions.hold.emplace(hold_notice_prepare());
         additions.progress.phase(FLEET_PHASE_PREPARING);
-        return 1;
-    case UPDATE_PHASE_DOWNLOAD:
-        if (hold_interrupted()) {
-            return 0;
-        }
-        additions.hold->notice(hold_notice_download());
-        additions.progress.phase(FLEET_PHASE_DOWNLOAD);
-        return 1;
-    case UPDATE_PHASE_RECOVER:
-        if (hold_interrupted()) {
-            return 0;
-        }
-        additions.hold->notice(hold_notice_restore());
-        additions.progress.phase(FLEET_PHASE_RECOVERING);
-        return 1;
-    case UPDATE_PHASE_RESTORE:
-        additions.hold->notice(hold_notice_restore());
-        additions.progress.phase(FLEET_PHASE_RESTORING);
-        return 1;
-    case UPDATE_PHASE_DONE:
+    } else if (phase == UPDATE_PHASE_DONE) {
         additions.hold.reset();
-        return 1;
-    default:
-        return 1;
     }
+    for (const HeldPhase& held : HELD_PHASES) {
+        if (held.phase != phase) {
+            continue;
+        }
+        if (held.stops_on_interrupt && hold_interrupted()) {
+            return 0;
+        }
+        additions.hold->notice(held.notice());
+        additions.progress.phase(held.progress);
+    }
+    return 1;
 }
 
 // On the pre-update link, before its first write: the backup when asked, and
@@ -331,7 +332,7 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
                         "FILE holds {port}, the port's short name")
         ->type_name("FILE");
     command->add_flag("--overwrite", options->overwrite, "let --backup replace FILE when it exists");
-    command->add_option("--jobs", options->fleet.jobs,
+    command->add_option("--jobs", options->jobs,
                         "with several ports: update at most N adapters at once (default: all)")
         ->check(CLI::Range(1, FLEET_JOBS_MAX))
         ->option_text("N");
@@ -343,10 +344,8 @@ void cmd_update_register(CLI::App& app, ToolContext& context)
             interrupt_listen_on_input();
         }
         if (fleet_requested(context.ports)) {
-            options->fleet.no_wait = options->no_wait;
-            options->fleet.backup = options->backup;
-            options->fleet.overwrite = options->overwrite;
-            context.exit_status = fleet_update_run(context, options->fleet);
+            context.exit_status = fleet_update_run(
+                context, FleetOptions{options->jobs, options->no_wait, options->backup, options->overwrite});
             return;
         }
         if (!options->backup.empty()) {

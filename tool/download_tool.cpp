@@ -8,8 +8,6 @@
 
 namespace {
 
-// The first word of the download tool's command line.
-constexpr char DOWNLOAD_TOOL_PROGRAM[] = "DFUWizard";
 constexpr char DOWNLOAD_STEP[] = "starting the download tool";
 constexpr char AFTER_FAILED_DOWNLOAD[] =
     "; the chip was set back to its configuration after a failed download: power the adapter off and on before "

@@ -6,6 +6,7 @@
 
 #include "platform/platform_children.h"
 #include "tool/child_run.h"
+#include "tool/port_auto.h"
 
 namespace {
 
@@ -15,16 +16,6 @@ namespace {
 constexpr std::uint64_t FLEET_PROBE_WAIT_MS = 120000;
 constexpr std::uint32_t FLEET_PROBE_POLL_MS = 50;
 constexpr char FLEET_PROBE_FOLDER_PREFIX[] = "marrowlink-probe-";
-
-std::vector<std::string> roots_arguments(const PortRoots& roots)
-{
-    std::vector<std::string> arguments = {"--sys-root", roots.sys, "--dev-root", roots.dev, "--proc-root", roots.proc};
-    for (const std::string& lock : roots.locks) {
-        arguments.push_back("--lock-root");
-        arguments.push_back(lock);
-    }
-    return arguments;
-}
 
 }  // namespace
 
@@ -79,7 +70,7 @@ void fleet_probe_all(std::vector<PortFinding>& findings, const PortRoots& roots,
         }
         std::vector<std::string> arguments = {"ports", FLEET_PROBE_ONE_OPTION, findings[i].info.device_path,
                                               "--json"};
-        for (std::string& argument : roots_arguments(roots)) {
+        for (std::string& argument : port_roots_arguments(roots)) {
             arguments.push_back(std::move(argument));
         }
         // In this folder: the port's and the roots' names may be relative to it.

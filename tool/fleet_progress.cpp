@@ -1,5 +1,6 @@
 #include "tool/fleet_progress.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -55,7 +56,9 @@ std::vector<std::string> FileLines::next()
         return lines;
     }
     in.seekg(offset_);
-    std::string chunk(FILE_LINES_READ_MAX_BYTES, '\0');
+    std::string chunk(static_cast<std::size_t>(std::min<std::uintmax_t>(size - static_cast<std::uintmax_t>(offset_),
+                                                                       FILE_LINES_READ_MAX_BYTES)),
+                      '\0');
     in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     chunk.resize(static_cast<std::size_t>(in.gcount()));
     offset_ += static_cast<long long>(chunk.size());

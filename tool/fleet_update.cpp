@@ -123,17 +123,8 @@ std::vector<std::string> child_arguments(const FleetAdapter& adapter, const Tool
             arguments.push_back("--overwrite");
         }
     }
-    // Whole: the child runs in a folder of its own.
-    const auto whole = [](const std::string& path) {
-        std::error_code error;
-        const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-        return error ? path : absolute.string();
-    };
-    const PortRoots& roots = context.port_roots;
-    arguments.insert(arguments.end(), {"--sys-root", whole(roots.sys), "--dev-root", whole(roots.dev), "--proc-root",
-                                       whole(roots.proc)});
-    for (const std::string& lock : roots.locks) {
-        arguments.insert(arguments.end(), {"--lock-root", whole(lock)});
+    for (std::string& argument : port_roots_arguments(context.port_roots)) {
+        arguments.push_back(std::move(argument));
     }
     return arguments;
 }
@@ -152,7 +143,7 @@ void adapter_start(FleetAdapter& adapter, const std::filesystem::path& workspace
     // Not the bare port name: on Windows a path whose last part is COM5 names the device.
     const std::filesystem::path folder = workspace / (FLEET_CHILD_FOLDER_PREFIX + adapter.leaf);
     fleet_copy_tool_folder(folder);
-    const std::string progress = (folder / "progress.jsonl").string();
+    const std::string progress = child_run_progress_path(folder.string());
     adapter.child = std::make_unique<ChildRun>(context.program, child_arguments(adapter, context, options, progress),
                                                folder.string());
     std::string why;

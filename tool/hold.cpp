@@ -1,7 +1,6 @@
 #include "tool/hold.h"
 
 #include "bcsp/bcsp_port.h"
-#include "driver/profile_keys.h"
 #include "driver/profiles.h"
 #include "platform/interrupt.h"
 #include "tool/wording.h"

@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 #include "tool/fleet_probe.h"
 #include "tool/open_reason.h"
@@ -45,6 +47,21 @@ void port_roots_add_options(CLI::App* command, PortRoots* roots)
     command->add_option("--proc-root", roots->proc, "where procfs is")->group("");
     command->add_option("--lock-root", roots->locks, "a folder of UUCP lock files (LCK..ttyUSB0); repeatable")
         ->group("");
+}
+
+std::vector<std::string> port_roots_arguments(const PortRoots& roots)
+{
+    const auto whole = [](const std::string& path) {
+        std::error_code error;
+        const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+        return error ? path : absolute.string();
+    };
+    std::vector<std::string> arguments = {"--sys-root", whole(roots.sys), "--dev-root", whole(roots.dev),
+                                          "--proc-root", whole(roots.proc)};
+    for (const std::string& lock : roots.locks) {
+        arguments.insert(arguments.end(), {"--lock-root", whole(lock)});
+    }
+    return arguments;
 }
 
 ToolPort port_auto_find(Report& report, const PortRoots& roots, const std::string& program)

@@ -15,6 +15,9 @@ inline constexpr char PORT_AUTO[] = "auto";
 // --proc-root and --lock-root (UUCP lock folders, repeatable; given, it
 // replaces /var/lock and /run/lock), so that tests can point it at a fake tree.
 void port_roots_add_options(CLI::App* command, PortRoots* roots);
+// The same roots as those options, for a child of this program, each made
+// whole: a child may run in another folder.
+std::vector<std::string> port_roots_arguments(const PortRoots& roots);
 
 // Probes every serial port this user can open (as `marrowlink ports --probe`
 // does: no Bluetooth link port, no port whose check timed out) and returns
